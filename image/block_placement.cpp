@@ -1,0 +1,101 @@
+// Validation of where the allocated blocks of a dynamic or differencing image
+// lie in the file.
+#include "image/image.h"
+
+namespace {
+
+VOID SiftDown(PULONG Values, ULONG Root, ULONG Count) {
+  for (;;) {
+    ULONG Largest = Root;
+    ULONG Left = 2 * Root + 1;
+    ULONG Right = Left + 1;
+    if (Left < Count && Values[Left] > Values[Largest]) {
+      Largest = Left;
+    }
+    if (Right < Count && Values[Right] > Values[Largest]) {
+      Largest = Right;
+    }
+    if (Largest == Root) {
+      return;
+    }
+    ULONG Swap = Values[Root];
+    Values[Root] = Values[Largest];
+    Values[Largest] = Swap;
+    Root = Largest;
+  }
+}
+
+// Heap sort: no recursion and no extra memory, whatever the table's size.
+VOID SortAscending(PULONG Values, ULONG Count) {
+  for (ULONG Index = Count / 2; Index-- > 0;) {
+    SiftDown(Values, Index, Count);
+  }
+  for (ULONG End = Count; End > 1; --End) {
+    ULONG Swap = Values[0];
+    Values[0] = Values[End - 1];
+    Values[End - 1] = Swap;
+    SiftDown(Values, 0, End - 1);
+  }
+}
+
+BOOLEAN Overlaps(ULONGLONG Start, ULONGLONG End, ULONGLONG OtherStart, ULONGLONG OtherEnd) {
+  return Start < OtherEnd && OtherStart < End;
+}
+
+BOOLEAN IsAllocated(ULONG HostEntry) { return HostEntry != 0 && HostEntry != VHD_BAT_UNALLOCATED; }
+
+BOOLEAN IsBlockPlaceValid(PIMAGE_CONTEXT Context, ULONG Sector) {
+  ULONGLONG Span = BlockSpan(Context->BlockSize);
+  ULONGLONG Start = (ULONGLONG)Sector << VHD_SECTOR_SHIFT;
+  ULONGLONG End = Start + Span;
+  ULONGLONG HeaderStart = LoadBe64(Context->Footer->DataOffset);
+  ULONGLONG TableStart = (ULONGLONG)Context->BatOffset;
+  ULONGLONG TableBytes = (ULONGLONG)Context->BatEntries * sizeof(ULONG);
+  ULONGLONG TableEnd = TableStart + ((TableBytes + VHD_SECTOR_SIZE - 1) & ~(ULONGLONG)511);
+
+  return End <= (ULONGLONG)(Context->FileEnd - (LONGLONG)sizeof(VHD_FOOTER)) &&
+         !Overlaps(Start, End, 0, sizeof(VHD_FOOTER)) &&
+         !Overlaps(Start, End, HeaderStart, HeaderStart + sizeof(VHD_DYNAMIC_HEADER)) &&
+         !Overlaps(Start, End, TableStart, TableEnd);
+}
+
+}  // namespace
+
+NTSTATUS ValidateBlockPlacement(PIMAGE_CONTEXT Context) {
+  ULONG Allocated = 0;
+  for (ULONG Index = 0; Index < Context->BatEntries; ++Index) {
+    if (IsAllocated(BatEntryToHost(Context->Bat[Index]))) {
+      ++Allocated;
+    }
+  }
+  if (Allocated == 0) {
+    return STATUS_SUCCESS;
+  }
+
+  POOL_BUFFER<ULONG> Sectors(static_cast<PULONG>(AllocateUnfilledPool(Allocated * sizeof(ULONG))));
+  if (!Sectors) {
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  ULONG Count = 0;
+  for (ULONG Index = 0; Index < Context->BatEntries; ++Index) {
+    ULONG Sector = BatEntryToHost(Context->Bat[Index]);
+    if (!IsAllocated(Sector)) {
+      continue;
+    }
+    if (!IsBlockPlaceValid(Context, Sector)) {
+      return STATUS_FILE_CORRUPT_ERROR;
+    }
+    Sectors.Get()[Count++] = Sector;
+  }
+
+  // Sorted by place, each block must end before the next begins.
+  SortAscending(Sectors.Get(), Count);
+  ULONGLONG Span = BlockSpan(Context->BlockSize);
+  for (ULONG Index = 1; Index < Count; ++Index) {
+    ULONGLONG PreviousEnd = ((ULONGLONG)Sectors.Get()[Index - 1] << VHD_SECTOR_SHIFT) + Span;
+    if (PreviousEnd > ((ULONGLONG)Sectors.Get()[Index] << VHD_SECTOR_SHIFT)) {
+      return STATUS_FILE_CORRUPT_ERROR;
+    }
+  }
+  return STATUS_SUCCESS;
+}

@@ -1,0 +1,132 @@
+// The image chain: the per-image record, opening and validating image files,
+// the parent chain of differencing images, the two entry points of every
+// transfer and the primitive operations on image files.
+//
+// Every routine here runs at PASSIVE_LEVEL on the requesting thread. The open
+// takes no lock (the record is private until the create binds it); transfers
+// run inside the admission gate of the top image, which covers its parents.
+#pragma once
+
+#include "format/vhd_format.h"
+#include "image/pool.h"
+
+// One open image file: the image a client named, or a parent in its chain.
+typedef struct _IMAGE_CONTEXT {
+  KSPIN_LOCK GateLock;                // admission gate lock
+  LONG SharedCount;                   // admitted shared requests
+  LONG ExclusiveCount;                // admitted exclusive requests (0 or 1)
+  PULONG Bat;                         // owned; entries in file byte order
+  UNICODE_STRING ImagePath;           // owned copy of the path opened
+  HANDLE ImageHandle;                 // kernel handle of the image file
+  PFILE_OBJECT ImageFileObject;       // referenced file object of ImageHandle
+  struct _IMAGE_CONTEXT *Parent;      // owned parent record, differencing only
+  UNICODE_STRING ParentPath;          // owned resolved parent path
+  PVHD_FOOTER Footer;                 // owned, as read and validated
+  LONGLONG DiskSize;                  // virtual disk size in bytes
+  LONGLONG FileEnd;                   // image file length; footer at FileEnd - 512
+  ULONG DiskType;                     // VHD_DISK_TYPE_*
+  // Dynamic and differencing images only.
+  ULONG BlockSize;
+  USHORT BlockShift;
+  LONGLONG BatOffset;
+  ULONG BatEntries;
+  VHD_DYNAMIC_HEADER DynamicHeader;
+  // Differencing images only.
+  BOOLEAN MergeThrough;
+} IMAGE_CONTEXT, *PIMAGE_CONTEXT;
+
+// A record is allocated only as long as its disk type needs: a fixed image's
+// record ends with DiskType, a dynamic image's with DynamicHeader.
+ULONG ImageContextSize(ULONG DiskType);
+
+// Operation codes of transfers: the request major function codes.
+#define IMAGE_OPERATION_READ IRP_MJ_READ
+#define IMAGE_OPERATION_WRITE IRP_MJ_WRITE
+#define IMAGE_OPERATION_FLUSH IRP_MJ_FLUSH_BUFFERS
+
+// A read or write of an image file moved another byte count than asked.
+#define IMAGE_STATUS_SHORT_TRANSFER STATUS_INTERNAL_DB_CORRUPTION
+
+// Deepest parent chain opened, counting the image itself: refuses chains that
+// loop back on themselves before the nested opens exhaust the stack.
+#define IMAGE_CHAIN_DEPTH_LIMIT 32
+
+// ---------------------------------------------------------------------------
+// Open and release.
+
+NTSTATUS OpenImageFile(PIMAGE_CONTEXT *ContextOut, PCUNICODE_STRING ImagePath,
+                       USHORT FileAttributes, ULONG CreateDisposition, ULONG CreateOptions,
+                       ACCESS_MASK DesiredAccess, USHORT ShareAccess,
+                       PIO_STATUS_BLOCK IoStatus);
+
+// OpenImageFile for an image at ChainDepth in a chain (0 for the image a client
+// names); the parent open passes its child's depth plus one.
+NTSTATUS OpenImageFileInChain(PIMAGE_CONTEXT *ContextOut, PCUNICODE_STRING ImagePath,
+                              USHORT FileAttributes, ULONG CreateDisposition,
+                              ULONG CreateOptions, ACCESS_MASK DesiredAccess,
+                              USHORT ShareAccess, PIO_STATUS_BLOCK IoStatus,
+                              ULONG ChainDepth);
+
+NTSTATUS InitializeImageContext(PIMAGE_CONTEXT Context, PCUNICODE_STRING ImagePath,
+                                HANDLE ImageHandle, ACCESS_MASK Access, PVHD_FOOTER Footer,
+                                const LONGLONG *FileLength, ULONG ChainDepth);
+
+NTSTATUS LoadDynamicHeader(PIMAGE_CONTEXT Context);
+
+// Refuses a table whose allocated entries name blocks that overlap the footer
+// copy, the dynamic header, the table, each other, or reach into the trailing
+// footer: writes to such blocks would destroy other data.
+NTSTATUS ValidateBlockPlacement(PIMAGE_CONTEXT Context);
+
+// Opens the parent chain of a differencing image (Context at ChainDepth).
+NTSTATUS OpenParentImage(PIMAGE_CONTEXT Context, ULONG ChainDepth);
+
+// Releases what the record owns, parents first; the owner frees the record.
+VOID CloseImageContext(PIMAGE_CONTEXT Context);
+
+// ---------------------------------------------------------------------------
+// Transfers.
+
+// A client request's range: clamped to the virtual disk, the request's MDL
+// mapped, then handed to ImageTransfer. A negative offset is refused with
+// STATUS_INVALID_PARAMETER and never reaches the image file.
+NTSTATUS DiskTransfer(PIMAGE_CONTEXT Context, UCHAR Operation, ULONG Length,
+                      PLARGE_INTEGER ByteOffset, PMDL Mdl, PIO_STATUS_BLOCK IoStatus);
+
+// A range of any image's virtual disk, by disk type. No range check.
+NTSTATUS ImageTransfer(PIMAGE_CONTEXT Context, UCHAR Operation, ULONG Length,
+                       PLARGE_INTEGER ByteOffset, PVOID Buffer, PIO_STATUS_BLOCK IoStatus);
+
+// ---------------------------------------------------------------------------
+// Image file primitives. Reads and writes made while serving a request take
+// the Zw call for a user-mode requester and the Nt call for a kernel-mode one.
+
+NTSTATUS ImageFileTransfer(PIMAGE_CONTEXT Context, UCHAR Operation, PVOID Buffer, ULONG Length,
+                           PLARGE_INTEGER ByteOffset, PIO_STATUS_BLOCK IoStatus);
+
+NTSTATUS ReadImageFile(HANDLE ImageHandle, PVOID Buffer, ULONG Length, LONGLONG Offset,
+                       PIO_STATUS_BLOCK IoStatus);
+NTSTATUS WriteImageFile(HANDLE ImageHandle, const VOID *Buffer, ULONG Length, LONGLONG Offset,
+                        PIO_STATUS_BLOCK IoStatus);
+
+// Read or write of exactly Length bytes: another count is IMAGE_STATUS_SHORT_TRANSFER.
+NTSTATUS ReadImageFileExact(HANDLE ImageHandle, PVOID Buffer, ULONG Length, LONGLONG Offset);
+NTSTATUS WriteImageFileExact(HANDLE ImageHandle, const VOID *Buffer, ULONG Length,
+                             LONGLONG Offset);
+
+// The open's reads, always through ZwReadFile.
+NTSTATUS ReadImageFileAtOpen(HANDLE ImageHandle, PVOID Buffer, ULONG Length, LONGLONG Offset,
+                             PIO_STATUS_BLOCK IoStatus);
+
+NTSTATUS QueryImageFileLength(HANDLE ImageHandle, LONGLONG *FileLength);
+NTSTATUS SetImageFileEnd(HANDLE ImageHandle, LONGLONG FileEnd);
+NTSTATUS DeleteImageFileOnClose(HANDLE ImageHandle);
+NTSTATUS ZeroImageFileRange(HANDLE ImageHandle, LONGLONG FileOffset, LONGLONG BeyondFinalZero);
+
+NTSTATUS FlushImageFile(HANDLE ImageHandle, PIO_STATUS_BLOCK IoStatus);
+NTSTATUS FlushImageChain(PIMAGE_CONTEXT Context);
+NTSTATUS ReopenImageForWrite(PIMAGE_CONTEXT Context);
+
+// Provided by the block engine: transfers of dynamic and differencing images.
+NTSTATUS DynamicTransfer(PIMAGE_CONTEXT Context, UCHAR Operation, ULONG Length,
+                         PLARGE_INTEGER ByteOffset, PVOID Buffer, PIO_STATUS_BLOCK IoStatus);
