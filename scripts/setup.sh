@@ -8,7 +8,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
   fuse3 libfuse3-dev
-  qemu-utils python3-libvhdi python3
+  qemu-utils python3-libvhdi python3 ccache
 )
 
 missing=()
