@@ -1,0 +1,64 @@
+// Opening images in tests.
+#include "image_open.h"
+
+#include "image_builder.h"
+
+namespace dorvane::test {
+
+NTSTATUS OpenedImage::Open(const std::string &path, ACCESS_MASK access, USHORT share) {
+  Close();
+  std::u16string name = NtName(path);
+  UNICODE_STRING ntPath;
+  ntPath.Buffer = name.data();
+  ntPath.Length = USHORT(name.size() * sizeof(char16_t));
+  ntPath.MaximumLength = ntPath.Length;
+  return OpenImageFile(&context_, &ntPath, FILE_ATTRIBUTE_NORMAL, FILE_OPEN, 0, access, share,
+                       &createStatus_);
+}
+
+void OpenedImage::Close() {
+  if (context_ != nullptr) {
+    CloseImageContext(context_);
+    FreePool(context_);
+    context_ = nullptr;
+  }
+}
+
+NTSTATUS OpenedImage::Read(uint64_t offset, void *buffer, uint32_t length, uint32_t *moved) {
+  LARGE_INTEGER byteOffset;
+  byteOffset.QuadPart = int64_t(offset);
+  IO_STATUS_BLOCK ioStatus{};
+  NTSTATUS status =
+      ImageTransfer(context_, IRP_MJ_READ, length, &byteOffset, buffer, &ioStatus);
+  if (moved != nullptr) {
+    *moved = uint32_t(ioStatus.Information);
+  }
+  return status;
+}
+
+NTSTATUS OpenedImage::Write(uint64_t offset, const void *buffer, uint32_t length,
+                            uint32_t *moved) {
+  LARGE_INTEGER byteOffset;
+  byteOffset.QuadPart = int64_t(offset);
+  IO_STATUS_BLOCK ioStatus{};
+  NTSTATUS status = ImageTransfer(context_, IRP_MJ_WRITE, length, &byteOffset,
+                                  const_cast<void *>(buffer), &ioStatus);
+  if (moved != nullptr) {
+    *moved = uint32_t(ioStatus.Information);
+  }
+  return status;
+}
+
+NTSTATUS TransferThroughDisk(IMAGE_CONTEXT *context, UCHAR operation, int64_t offset,
+                             void *buffer, uint32_t length, IO_STATUS_BLOCK *ioStatus) {
+  MDL mdl{};
+  mdl.MdlFlags = MDL_SOURCE_IS_NONPAGED_POOL;
+  mdl.MappedSystemVa = buffer;
+  mdl.StartVa = buffer;
+  mdl.ByteCount = length;
+  LARGE_INTEGER byteOffset;
+  byteOffset.QuadPart = offset;
+  return DiskTransfer(context, operation, length, &byteOffset, &mdl, ioStatus);
+}
+
+}  // namespace dorvane::test
