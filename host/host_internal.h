@@ -1,0 +1,125 @@
+// Shared internals of the host kernel: the pieces one concern of host/ offers
+// another (bug checks, errno mapping, thread state, the file-call gate of fault
+// injection, name mapping, file objects). Not for the driver, tests or tools.
+#pragma once
+
+#include "host/host_kernel.h"
+
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+struct _OBJECT_TYPE {
+  const char* Name;
+};
+
+namespace host {
+
+// Stops the process as a bug check stops Windows: the code and a message on
+// stderr, then abort() so a debugger or core dump shows the caller.
+[[noreturn]] void BugCheck(const char* code, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
+
+// The NTSTATUS the NT file system reports for a failed host call's errno.
+NTSTATUS StatusFromErrno(int err);
+
+// Execution state of the calling thread.
+struct ThreadState {
+  KIRQL irql = PASSIVE_LEVEL;
+  KPROCESSOR_MODE previousMode = KernelMode;
+};
+ThreadState& CurrentThread();
+// Bug check unless the calling thread runs at or below `maximum`.
+void RequireIrqlAtMost(KIRQL maximum, const char* routine);
+
+// Appends one message to the captured debug output (and stderr if verbose).
+void AppendDebugOutput(const std::string& message);
+bool Verbose();
+
+// --- The file-call gate of fault injection ----------------------------------
+
+// What a file call may do after the gate: fail with `status` (not success), or
+// move at most `allowedBytes`.
+struct FileCallGate {
+  NTSTATUS status = STATUS_SUCCESS;
+  uint64_t allowedBytes = UINT64_MAX;
+};
+// Runs the hook, counts the call and applies pending faults. `requestedBytes`
+// is the transfer length of reads and writes (0 for others).
+FileCallGate EnterFileCall(FileCall call, const std::string& hostPath, uint64_t requestedBytes);
+// True after a Crash fault fired: nothing more may reach the disk.
+bool Crashed();
+void RecordCreate(CreateRecord record);
+
+// --- Object names ------------------------------------------------------------
+
+struct MappedName {
+  std::string hostPath;
+  // The name below the volume or share, as NT keeps in FILE_OBJECT::FileName
+  // ("\srv\vm\a.vhd" for "\??\Z:\srv\vm\a.vhd").
+  std::u16string volumeRelativeName;
+  bool trailingSeparator = false;  // "\dir\" names a directory only
+};
+NTSTATUS MapNtName(const std::u16string& ntName, bool caseInsensitive, MappedName* out);
+// Resolves `relative` (an NT name below a directory) against a host directory.
+NTSTATUS MapRelativeName(const std::string& directory, const std::u16string& directoryNtName,
+                         const std::u16string& relative, bool caseInsensitive, MappedName* out);
+std::string Utf8FromUtf16(const std::u16string& text, bool* valid);
+std::u16string Utf16FromUtf8(const std::string& text, bool* valid);
+
+// --- File objects ------------------------------------------------------------
+
+struct FileNode;
+
+// The host side of a file object made by ZwCreateFile. FILE_OBJECT::HostObject
+// points here. Lifetime: references (handles count as one each) keep it; the
+// fd closes at the last reference.
+struct HostFile {
+  FILE_OBJECT object;
+  int fd = -1;
+  std::string hostPath;
+  std::u16string fileName;  // storage of object.FileName
+  ACCESS_MASK grantedAccess = 0;
+  ULONG shareAccess = 0;
+  ULONG options = 0;
+  bool directory = false;
+  bool deleteOnClose = false;
+  FileNode* node = nullptr;
+  // Under the object-table lock.
+  long handleCount = 0;
+  long referenceCount = 0;
+  // Serialises synchronous I/O on the file object, as NT's file object lock.
+  std::mutex ioLock;
+};
+
+// The host file system's device: every host file object's DeviceObject.
+PDEVICE_OBJECT HostFileSystemDevice();
+
+// Looks up a handle and takes a reference on its file object. Checks nothing
+// about access; `granted` receives the handle's access.
+NTSTATUS ReferenceHandle(HANDLE handle, HostFile** file, ACCESS_MASK* granted,
+                         ULONG* handleAttributes);
+void ReferenceFile(HostFile* file);
+void DereferenceFile(HostFile* file);
+// The host file behind a file object, or nullptr for other file objects.
+HostFile* HostFileFromObject(PFILE_OBJECT object);
+
+// Creates a file object for an opened fd and a kernel or process handle for
+// it, applying share access and delete-pending rules. On failure the fd is
+// closed.
+NTSTATUS InsertOpenedFile(int fd, const struct stat& st, const MappedName& name,
+                          const std::u16string& ntName, ACCESS_MASK granted, ULONG shareAccess,
+                          ULONG options, bool kernelHandle, PHANDLE handle);
+// STATUS_DELETE_PENDING if the file is open and marked for deletion.
+NTSTATUS CheckNotDeletePending(const struct stat& st);
+// Marks or clears the file's delete disposition.
+NTSTATUS SetDeletePending(HostFile* file, bool deletePending);
+bool DeletePending(HostFile* file);
+
+// Generic mapping of file objects: GENERIC_READ to FILE_GENERIC_READ, etc.
+ACCESS_MASK MapGenericFileAccess(ACCESS_MASK access);
+
+}  // namespace host

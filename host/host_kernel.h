@@ -1,0 +1,111 @@
+// Host-side control of the host kernel, for tests and tools: fault injection,
+// observation of what the driver asked of the kernel, the object-name tables
+// and per-thread execution state. The driver never includes this header.
+#pragma once
+
+#include <kernel_services.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace host {
+
+// --- Pool -------------------------------------------------------------------
+
+// Pool allocations made and not yet freed.
+size_t OutstandingAllocations();
+// Makes the nth ExAllocatePoolWithTag from now (1 = the next one) return NULL.
+// 0 cancels.
+void FailAllocation(uint64_t nth);
+
+// --- File-call fault injection and counting ----------------------------------
+
+enum class FileCall { Read, Write, SetInformation, Control };
+
+struct FileFault {
+  enum class Kind {
+    Fail,     // the call fails with `status` and does nothing
+    ShortBy,  // the call moves `bytes` fewer bytes than asked, and succeeds
+    ShortTo,  // the call moves at most `bytes` bytes, and succeeds
+    Crash,    // the call and every later mutating call fail with
+              // STATUS_IO_DEVICE_ERROR, doing nothing (a power cut)
+  };
+  Kind kind = Kind::Fail;
+  NTSTATUS status = STATUS_IO_DEVICE_ERROR;
+  uint64_t bytes = 0;
+
+  static FileFault Fail(NTSTATUS s) { return {Kind::Fail, s, 0}; }
+  static FileFault ShortBy(uint64_t n) { return {Kind::ShortBy, STATUS_SUCCESS, n}; }
+  static FileFault ShortTo(uint64_t n) { return {Kind::ShortTo, STATUS_SUCCESS, n}; }
+  static FileFault Crash() { return {Kind::Crash, STATUS_IO_DEVICE_ERROR, 0}; }
+};
+
+// The nth call (1 = the next) of `call` on a file whose host path ends with
+// `pathSuffix` (any file when empty) meets `fault`. Several may be pending.
+void InjectFileFault(FileCall call, uint64_t nth, FileFault fault, std::string pathSuffix = "");
+// Cancels pending faults and ends a simulated crash.
+void ClearFaults();
+// Calls of a kind since the last ResetFileCallCounts, on files whose host path
+// ends with `pathSuffix` (all when empty).
+uint64_t FileCallCount(FileCall call, const std::string& pathSuffix = "");
+void ResetFileCallCounts();
+// Called at the start of every read, write, set-information and control call
+// (before faults apply), on the calling thread, without host-kernel locks held.
+// nullptr clears it.
+void SetFileCallHook(std::function<void(FileCall, const std::string& hostPath)> hook);
+
+// --- Debug output --------------------------------------------------------------
+
+std::vector<std::string> DebugOutput();
+void ClearDebugOutput();
+uint64_t BreakpointCount();
+void ResetBreakpointCount();
+// Also prints debug output and breakpoints to stderr.
+void SetVerbose(bool verbose);
+
+// --- Execution state of the calling thread ------------------------------------
+
+void SetCurrentIrql(KIRQL irql);
+void SetPreviousMode(KPROCESSOR_MODE mode);
+
+// --- Create history ----------------------------------------------------------------
+
+struct CreateRecord {
+  std::string hostPath;  // empty when the name did not map
+  std::u16string ntName;
+  ACCESS_MASK desiredAccess;
+  ULONG fileAttributes, shareAccess, disposition, options, objectAttributes;
+  NTSTATUS status;
+};
+std::vector<CreateRecord> CreateHistory();
+void ClearCreateHistory();
+
+// --- Object names --------------------------------------------------------------
+
+// \??\X:\... maps below `dir`. Letters are case-insensitive; an empty dir
+// removes the drive. Z: is / unless remapped.
+void MapDrive(char letter, const std::string& dir);
+// \Device\Mup\server\share\... maps below `dir` (names case-insensitive);
+// an empty dir removes the share.
+void MapShare(const std::string& server, const std::string& share, const std::string& dir);
+// The \??\X:\... name of a host path, relative paths taken from the current
+// directory; the longest mapped drive prefix wins, Z: last.
+std::u16string NtPathForHostPath(const std::string& path);
+// The host path of an NT object name, or the NTSTATUS the object manager
+// would give for it.
+NTSTATUS HostPathForNtName(const std::u16string& ntName, bool caseInsensitive, std::string* out);
+
+// Kernel handles open in the process.
+size_t OpenHandleCount();
+
+// "STATUS_FILE_CORRUPT_ERROR" for every status the kernel services declare,
+// "STATUS_UNKNOWN" for others (never null).
+const char* StatusName(NTSTATUS status);
+
+// Clears faults, the file-call hook and counters, debug output, breakpoints,
+// the create history, and the calling thread's IRQL and previous mode.
+void ResetForTest();
+
+}  // namespace host

@@ -1,0 +1,160 @@
+// Synchronous file-system requests: the host "file system" driver and its
+// device (the device object of every host file object), IRPs built by
+// IoBuildSynchronousFsdRequest, and IofCallDriver, which passes an IRP to a
+// device's driver through its MajorFunction table. The host file system
+// answers IRP_MJ_FLUSH_BUFFERS and refuses every other request.
+#include "host/host_internal.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace host {
+
+namespace {
+
+// Completes an IRP made by IoBuildSynchronousFsdRequest: the status goes to
+// the caller's block, the caller's event is set, and the IRP is freed.
+void CompleteSynchronousIrp(PIRP Irp) {
+  if (Irp->UserIosb != nullptr) *Irp->UserIosb = Irp->IoStatus;
+  if (Irp->UserEvent != nullptr) KeSetEvent(Irp->UserEvent, IO_NO_INCREMENT, FALSE);
+  free(Irp->MdlAddress);
+  free(Irp);
+}
+
+NTSTATUS CompleteWith(PIRP Irp, NTSTATUS Status) {
+  Irp->IoStatus.Status = Status;
+  Irp->IoStatus.Information = 0;
+  CompleteSynchronousIrp(Irp);
+  return Status;
+}
+
+NTSTATUS HostFsRefuse(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  UNREFERENCED_PARAMETER(DeviceObject);
+  return CompleteWith(Irp, STATUS_INVALID_DEVICE_REQUEST);
+}
+
+// NTFS flushes only through a handle that may write the file, and refuses
+// others with STATUS_ACCESS_DENIED.
+NTSTATUS HostFsFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  UNREFERENCED_PARAMETER(DeviceObject);
+  PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
+  HostFile* File = HostFileFromObject(Stack->FileObject);
+  if (File == nullptr) return CompleteWith(Irp, STATUS_INVALID_PARAMETER);
+  if (!Stack->FileObject->WriteAccess) {
+    return CompleteWith(Irp, STATUS_ACCESS_DENIED);
+  }
+  // After a simulated crash the device is gone; a flush cannot succeed.
+  if (Crashed()) return CompleteWith(Irp, STATUS_IO_DEVICE_ERROR);
+  if (fsync(File->fd) != 0) {
+    auto saved = errno;
+    return CompleteWith(Irp, StatusFromErrno(saved));
+  }
+  return CompleteWith(Irp, STATUS_SUCCESS);
+}
+
+DRIVER_OBJECT hostFsDriver;
+DEVICE_OBJECT hostFsDevice;
+std::once_flag hostFsInitialized;
+
+void InitializeHostFs() {
+  hostFsDriver.Type = IO_TYPE_DRIVER;
+  hostFsDriver.Size = sizeof(DRIVER_OBJECT);
+  hostFsDriver.DeviceObject = &hostFsDevice;
+  for (auto& Dispatch : hostFsDriver.MajorFunction) Dispatch = HostFsRefuse;
+  hostFsDriver.MajorFunction[IRP_MJ_FLUSH_BUFFERS] = HostFsFlush;
+  hostFsDevice.Type = IO_TYPE_DEVICE;
+  hostFsDevice.Size = sizeof(DEVICE_OBJECT);
+  hostFsDevice.ReferenceCount = 1;
+  hostFsDevice.DriverObject = &hostFsDriver;
+  hostFsDevice.DeviceType = FILE_DEVICE_DISK_FILE_SYSTEM;
+  hostFsDevice.StackSize = 1;
+}
+
+}  // namespace
+
+PDEVICE_OBJECT HostFileSystemDevice() {
+  std::call_once(hostFsInitialized, InitializeHostFs);
+  return &hostFsDevice;
+}
+
+}  // namespace host
+
+// The top of the device stack of the file object's device: where a driver
+// sends requests for that file.
+extern "C" PDEVICE_OBJECT NTAPI IoGetRelatedDeviceObject(PFILE_OBJECT FileObject) {
+  PDEVICE_OBJECT Device = FileObject->DeviceObject;
+  while (Device != nullptr && Device->AttachedDevice != nullptr) Device = Device->AttachedDevice;
+  return Device;
+}
+
+// Builds an IRP with the device's stack locations laid out right after it
+// and the current location one past the last, so that
+// IoGetNextIrpStackLocation gives the location the first driver will own.
+// Only the major functions NT allows here are built; others give NULL.
+// Buffers are used in place (the request is synchronous, so NT's copy for
+// buffered I/O would change nothing observable); direct-I/O devices get an
+// MDL describing the caller's buffer.
+extern "C" PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction,
+                                                    PDEVICE_OBJECT DeviceObject, PVOID Buffer,
+                                                    ULONG Length, PLARGE_INTEGER StartingOffset,
+                                                    PKEVENT Event,
+                                                    PIO_STATUS_BLOCK IoStatusBlock) {
+  host::RequireIrqlAtMost(PASSIVE_LEVEL, "IoBuildSynchronousFsdRequest");
+  if (MajorFunction != IRP_MJ_READ && MajorFunction != IRP_MJ_WRITE &&
+      MajorFunction != IRP_MJ_FLUSH_BUFFERS && MajorFunction != IRP_MJ_SHUTDOWN) {
+    return nullptr;
+  }
+  CCHAR StackSize = DeviceObject->StackSize > 0 ? DeviceObject->StackSize : 1;
+  size_t Bytes = sizeof(IRP) + (size_t)StackSize * sizeof(IO_STACK_LOCATION);
+  PIRP Irp = static_cast<PIRP>(calloc(1, Bytes));
+  if (Irp == nullptr) return nullptr;
+  Irp->Type = IO_TYPE_IRP;
+  Irp->Size = (USHORT)Bytes;
+  Irp->StackCount = StackSize;
+  Irp->CurrentLocation = (CHAR)(StackSize + 1);
+  Irp->RequestorMode = KernelMode;
+  Irp->UserIosb = IoStatusBlock;
+  Irp->UserEvent = Event;
+  Irp->Tail.Overlay.CurrentStackLocation =
+      reinterpret_cast<PIO_STACK_LOCATION>(Irp + 1) + StackSize;
+
+  PIO_STACK_LOCATION Next = IoGetNextIrpStackLocation(Irp);
+  Next->MajorFunction = (UCHAR)MajorFunction;
+  if (MajorFunction == IRP_MJ_READ || MajorFunction == IRP_MJ_WRITE) {
+    Irp->UserBuffer = Buffer;
+    if (DeviceObject->Flags & DO_BUFFERED_IO) {
+      Irp->AssociatedIrp.SystemBuffer = Buffer;
+    } else if (DeviceObject->Flags & DO_DIRECT_IO) {
+      PMDL Mdl = static_cast<PMDL>(calloc(1, sizeof(MDL)));
+      if (Mdl == nullptr) {
+        free(Irp);
+        return nullptr;
+      }
+      uintptr_t Address = reinterpret_cast<uintptr_t>(Buffer);
+      Mdl->Size = sizeof(MDL);
+      Mdl->MdlFlags = MDL_PAGES_LOCKED | MDL_MAPPED_TO_SYSTEM_VA;
+      Mdl->StartVa = reinterpret_cast<PVOID>(Address & ~(uintptr_t)0xFFF);
+      Mdl->ByteOffset = (ULONG)(Address & 0xFFF);
+      Mdl->ByteCount = Length;
+      Mdl->MappedSystemVa = Buffer;
+      Irp->MdlAddress = Mdl;
+    }
+    Next->Parameters.Read.Length = Length;
+    if (StartingOffset != nullptr) Next->Parameters.Read.ByteOffset = *StartingOffset;
+  }
+  return Irp;
+}
+
+extern "C" NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  host::RequireIrqlAtMost(DISPATCH_LEVEL, "IofCallDriver");
+  if (--Irp->CurrentLocation <= 0) {
+    host::BugCheck("NO_MORE_IRP_STACK_LOCATIONS", "IRP %p passed to device %p with no stack "
+                   "location left", (void*)Irp, (void*)DeviceObject);
+  }
+  PIO_STACK_LOCATION Stack = --Irp->Tail.Overlay.CurrentStackLocation;
+  Stack->DeviceObject = DeviceObject;
+  PDRIVER_DISPATCH Dispatch = DeviceObject->DriverObject->MajorFunction[Stack->MajorFunction];
+  return Dispatch(DeviceObject, Irp);
+}

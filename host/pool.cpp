@@ -1,0 +1,95 @@
+// Executive pool: ExAllocatePoolWithTag/ExFreePoolWithTag over malloc, with
+// every allocation tracked (size and tag) so that a free with the wrong tag,
+// a double free or a leak is caught, and with Nth-allocation failure for
+// tests of the driver's out-of-memory paths.
+#include "host/host_internal.h"
+
+#include <cstdlib>
+#include <unordered_map>
+
+namespace {
+
+struct Allocation {
+  SIZE_T size;
+  ULONG tag;
+};
+
+std::mutex poolLock;
+std::unordered_map<void*, Allocation>& Allocations() {
+  static auto* table = new std::unordered_map<void*, Allocation>();
+  return *table;
+}
+// Allocations left before the one that fails; 0 when none is to fail.
+uint64_t allocationsUntilFailure = 0;
+
+// Pool memory is not zeroed on NT. Filling it with a pattern makes code that
+// forgets to initialise an allocation misbehave here as it would there.
+constexpr int kFreshPoolFill = 0xA5;
+constexpr int kFreedPoolFill = 0xEF;
+
+void TagText(ULONG tag, char text[5]) {
+  for (int i = 0; i < 4; ++i) {
+    char c = (char)((tag >> (8 * i)) & 0xFF);
+    text[i] = (c >= 0x20 && c < 0x7F) ? c : '.';
+  }
+  text[4] = 0;
+}
+
+}  // namespace
+
+namespace host {
+
+size_t OutstandingAllocations() {
+  std::lock_guard<std::mutex> guard(poolLock);
+  return Allocations().size();
+}
+
+void FailAllocation(uint64_t nth) {
+  std::lock_guard<std::mutex> guard(poolLock);
+  allocationsUntilFailure = nth;
+}
+
+}  // namespace host
+
+extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes,
+                                              ULONG Tag) {
+  // Paged pool may fault, which is only allowed below DISPATCH_LEVEL.
+  host::RequireIrqlAtMost(PoolType == PagedPool ? APC_LEVEL : DISPATCH_LEVEL,
+                          "ExAllocatePoolWithTag");
+  {
+    std::lock_guard<std::mutex> guard(poolLock);
+    if (allocationsUntilFailure != 0 && --allocationsUntilFailure == 0) return nullptr;
+  }
+  // NT hands out a block even for zero bytes.
+  void* Block = malloc(NumberOfBytes == 0 ? 1 : NumberOfBytes);
+  if (Block == nullptr) return nullptr;
+  memset(Block, kFreshPoolFill, NumberOfBytes);
+  std::lock_guard<std::mutex> guard(poolLock);
+  Allocations()[Block] = Allocation{NumberOfBytes, Tag};
+  return Block;
+}
+
+extern "C" VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {
+  host::RequireIrqlAtMost(DISPATCH_LEVEL, "ExFreePoolWithTag");
+  SIZE_T Size;
+  {
+    std::lock_guard<std::mutex> guard(poolLock);
+    auto Found = Allocations().find(P);
+    if (Found == Allocations().end()) {
+      host::BugCheck("BAD_POOL_CALLER", "ExFreePoolWithTag of %p, which is not an allocation "
+                     "(double free or foreign pointer)", P);
+    }
+    if (Found->second.tag != Tag) {
+      char Expected[5], Given[5];
+      TagText(Found->second.tag, Expected);
+      TagText(Tag, Given);
+      host::BugCheck("BAD_POOL_CALLER", "ExFreePoolWithTag of %p with tag '%s' (%#x); it was "
+                     "allocated with tag '%s' (%#x)", P, Given, Tag, Expected,
+                     Found->second.tag);
+    }
+    Size = Found->second.size;
+    Allocations().erase(Found);
+  }
+  memset(P, kFreedPoolFill, Size);
+  free(P);
+}
