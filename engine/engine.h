@@ -17,6 +17,11 @@ typedef struct _SECTOR_BITMAP {
   // Bitmap bytes follow.
 } SECTOR_BITMAP, *PSECTOR_BITMAP;
 
+// The bitmap bytes of a record (ContextBitmapLength bytes).
+inline PUCHAR SectorBitmapBytes(PSECTOR_BITMAP Bitmap) {
+  return reinterpret_cast<PUCHAR>(Bitmap + 1);
+}
+
 // Block terms of a context (dynamic or differencing only).
 inline ULONG ContextBitmapLength(const IMAGE_CONTEXT *Context) {
   return SectorBitmapLength(Context->BlockSize);
@@ -25,8 +30,25 @@ inline ULONG ContextBlockSpan(const IMAGE_CONTEXT *Context) {
   return BlockSpan(Context->BlockSize);
 }
 
-// The block's sector in host order, VHD_BAT_UNALLOCATED for 0 and 0xFFFFFFFF.
+// File offset of byte OffsetInBlock of the data area of the block at Sector.
+inline LONGLONG BlockDataOffset(const IMAGE_CONTEXT *Context, ULONG Sector,
+                                ULONG OffsetInBlock) {
+  return ((LONGLONG)Sector << VHD_SECTOR_SHIFT) + ContextBitmapLength(Context) + OffsetInBlock;
+}
+
+// The block's sector in host order, VHD_BAT_UNALLOCATED for 0 and 0xFFFFFFFF
+// and for an index beyond the table.
 ULONG LookupBlockSector(const IMAGE_CONTEXT *Context, ULONG BlockIndex);
+
+// Writes one BAT entry (HostSector in host order) to the file, then to the
+// in-memory BAT once the write succeeded. A failed or short write is undone
+// on disk as far as the file allows, so that a torn entry never names a place
+// holding other data; the in-memory entry then keeps its old value.
+NTSTATUS WriteBatEntry(PIMAGE_CONTEXT Context, ULONG BlockIndex, ULONG HostSector);
+
+// The zero test of the write path: Length is a multiple of 4 and every byte
+// is zero. Data that passes never allocates a block.
+BOOLEAN PassesZeroTest(const VOID *Data, ULONG Length);
 
 // ---------------------------------------------------------------------------
 // Dynamic image block I/O.
@@ -38,21 +60,53 @@ NTSTATUS BlockTransfer(PIMAGE_CONTEXT Context, UCHAR Operation, PVOID Buffer, UL
 NTSTATUS ReadBlockData(PIMAGE_CONTEXT Context, PVOID Buffer, ULONG Length, ULONG BlockIndex,
                        ULONG OffsetInBlock, PULONG SectorOut, PIO_STATUS_BLOCK IoStatus);
 
-// The dynamic write into one block; Data NULL means zeros.
+// The dynamic write into one block, shared by client writes and zeroing;
+// Data NULL means zeros. Zeros never allocate, and zeros that leave an
+// allocated block entirely zero release it (ReleaseBlock). A range reaching
+// past the block, or a block index beyond the table, is refused with
+// STATUS_INVALID_PARAMETER.
 NTSTATUS ZeroBlockRange(PIMAGE_CONTEXT Context, const VOID *Data, ULONG Length,
                         ULONG BlockIndex, ULONG OffsetInBlock, PULONG SectorOut,
                         PIO_STATUS_BLOCK IoStatus);
 
+// Appends a new block for BlockIndex where the trailing footer stands (on the
+// next sector boundary) and writes the footer behind it: bitmap all ones for
+// a dynamic image, all zero for a differencing one, data zero. The image on
+// disk is valid after each of its writes: the footer at the new end first,
+// then the block span, then the BAT entry; FileEnd and the in-memory entry
+// change only after the write they stand for. SectorOut receives the new
+// sector on success and is left alone on failure. A place whose sector would
+// not fit in a BAT entry is refused with STATUS_DISK_FULL, a place inside the
+// image's metadata with STATUS_FILE_CORRUPT_ERROR, both changing nothing.
 NTSTATUS AllocateBlock(PIMAGE_CONTEXT Context, ULONG BlockIndex, PULONG SectorOut);
 
+// AllocateBlock with Length bytes of Data already in the new block's data
+// area at OffsetInBlock, written in the same write as the rest of the span.
+NTSTATUS AllocateBlockWithData(PIMAGE_CONTEXT Context, ULONG BlockIndex, const VOID *Data,
+                               ULONG OffsetInBlock, ULONG Length, PULONG SectorOut);
+
+// Reads the bitmap of the block at Sector into a new record, converted to
+// RTL order. *BitmapOut is NULL on failure.
 NTSTATUS ReadSectorBitmap(PIMAGE_CONTEXT Context, PSECTOR_BITMAP *BitmapOut, ULONG Sector);
 
+// Marks every sector that the range touches, wholly or in part, present in
+// the bitmap of the block at Sector. No I/O for VHD_BAT_UNALLOCATED, an empty
+// range, or sectors already marked; a short bitmap write is a failure.
 NTSTATUS MarkSectorsPresent(PIMAGE_CONTEXT Context, ULONG Sector, ULONG OffsetInBlock,
                             ULONG Length);
 
 // ---------------------------------------------------------------------------
 // Block release and compaction.
 
+// Releases an allocated block of a dynamic image: the block span that lies
+// last in the file moves into its place and the file is cut one span
+// shorter. WorkBuffer holds at least one block span; its contents are not
+// used. The image on disk is valid after each write: the freed entry is
+// cleared first, the moved span copied, the moved block's entry rewritten,
+// then the footer is written in front of the last span and the file cut.
+// FileEnd and the in-memory entries change only after the write they stand
+// for; a failure undoes nothing that was written and leaves at worst a span
+// that no entry names.
 NTSTATUS ReleaseBlock(PIMAGE_CONTEXT Context, ULONG BlockIndex, PUCHAR WorkBuffer);
 
 // ---------------------------------------------------------------------------

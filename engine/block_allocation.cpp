@@ -1,0 +1,101 @@
+// Allocation of new blocks at the end of a dynamic or differencing image.
+//
+// The new block goes where the trailing footer stands, and the footer moves
+// behind it. The writes are ordered so that the file is a valid image after
+// each one, even when a write fails or the system stops between them:
+//
+//   1. the footer at the new end of the file: the old footer still stands in
+//      front of it, and the bytes between them belong to no block;
+//   2. the block span over the old footer: still no entry names it;
+//   3. the BAT entry: the block exists.
+//
+// A failure leaves at worst a span that no entry names, which the next
+// release of a block drops when it lies last in the file.
+#include "engine/engine.h"
+
+namespace {
+
+LONGLONG AlignUpToSector(LONGLONG Offset) {
+  return (Offset + VHD_SECTOR_SIZE - 1) & ~(LONGLONG)(VHD_SECTOR_SIZE - 1);
+}
+
+LONGLONG MaxOffset(LONGLONG Left, LONGLONG Right) { return Left > Right ? Left : Right; }
+
+// The first byte behind the footer copy, the dynamic header and the BAT
+// (counted in whole sectors, as the open counts it when it checks where
+// blocks lie).
+LONGLONG MetadataEnd(const IMAGE_CONTEXT *Context) {
+  LONGLONG HeaderOffset = (LONGLONG)LoadBe64(Context->Footer->DataOffset);
+  LONGLONG TableBytes = AlignUpToSector((LONGLONG)Context->BatEntries * sizeof(ULONG));
+  LONGLONG End = MaxOffset(sizeof(VHD_FOOTER), HeaderOffset + sizeof(VHD_DYNAMIC_HEADER));
+  return MaxOffset(End, Context->BatOffset + TableBytes);
+}
+
+// Where the next block goes: the trailing footer's place, moved up to the
+// next sector boundary when the file's length is not a whole number of
+// sectors (a BAT entry names only whole sectors).
+LONGLONG NewBlockPlace(const IMAGE_CONTEXT *Context) {
+  return AlignUpToSector(Context->FileEnd - (LONGLONG)sizeof(VHD_FOOTER));
+}
+
+}  // namespace
+
+NTSTATUS AllocateBlockWithData(PIMAGE_CONTEXT Context, ULONG BlockIndex, const VOID *Data,
+                               ULONG OffsetInBlock, ULONG Length, PULONG SectorOut) {
+  if (BlockIndex >= Context->BatEntries ||
+      (Data != NULL && (ULONGLONG)OffsetInBlock + Length > Context->BlockSize)) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  LONGLONG Place = NewBlockPlace(Context);
+  if (Place < MetadataEnd(Context)) {
+    return STATUS_FILE_CORRUPT_ERROR;
+  }
+  // A BAT entry holds a 32-bit sector, and 0xFFFFFFFF means unallocated: a
+  // block at or beyond that sector (2 TiB) cannot be named.
+  if (((ULONGLONG)Place >> VHD_SECTOR_SHIFT) >= VHD_BAT_UNALLOCATED) {
+    return STATUS_DISK_FULL;
+  }
+  ULONG Sector = (ULONG)((ULONGLONG)Place >> VHD_SECTOR_SHIFT);
+  ULONG Span = ContextBlockSpan(Context);
+  ULONG BitmapLength = ContextBitmapLength(Context);
+
+  POOL_BUFFER<UCHAR> Block(static_cast<PUCHAR>(AllocateZeroedPool(Span)));
+  if (!Block) {
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  // Every sector of a dynamic block is present; a differencing block starts
+  // with none, its sectors coming from the parent until written.
+  if (Context->DiskType != VHD_DISK_TYPE_DIFFERENCING) {
+    RtlFillMemory(Block.Get(), BitmapLength, 0xFF);
+  }
+  if (Data != NULL) {
+    RtlCopyMemory(Block.Get() + BitmapLength + OffsetInBlock, Data, Length);
+  }
+
+  LONGLONG OldEnd = Context->FileEnd;
+  LONGLONG NewEnd = Place + Span + sizeof(VHD_FOOTER);
+  NTSTATUS Status = WriteImageFileExact(Context->ImageHandle, Context->Footer,
+                                        sizeof(VHD_FOOTER), Place + Span);
+  if (!NT_SUCCESS(Status)) {
+    // A torn footer at the end would hide the intact one in front of it;
+    // cutting the file back to its old length restores the image as it was.
+    SetImageFileEnd(Context->ImageHandle, OldEnd);
+    return Status;
+  }
+  Context->FileEnd = NewEnd;
+
+  Status = WriteImageFileExact(Context->ImageHandle, Block.Get(), Span, Place);
+  if (!NT_SUCCESS(Status)) {
+    return Status;
+  }
+  Status = WriteBatEntry(Context, BlockIndex, Sector);
+  if (!NT_SUCCESS(Status)) {
+    return Status;
+  }
+  *SectorOut = Sector;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS AllocateBlock(PIMAGE_CONTEXT Context, ULONG BlockIndex, PULONG SectorOut) {
+  return AllocateBlockWithData(Context, BlockIndex, NULL, 0, 0, SectorOut);
+}

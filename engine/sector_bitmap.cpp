@@ -1,0 +1,61 @@
+// Sector bitmaps of allocated blocks: reading one into an RTL bitmap record
+// and marking written sectors present.
+#include "engine/engine.h"
+
+NTSTATUS ReadSectorBitmap(PIMAGE_CONTEXT Context, PSECTOR_BITMAP *BitmapOut, ULONG Sector) {
+  *BitmapOut = NULL;
+  if (Sector == VHD_BAT_UNALLOCATED) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  ULONG BitmapLength = ContextBitmapLength(Context);
+  POOL_BUFFER<SECTOR_BITMAP> Bitmap(static_cast<PSECTOR_BITMAP>(
+      AllocateUnfilledPool(sizeof(SECTOR_BITMAP) + BitmapLength)));
+  if (!Bitmap) {
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  PUCHAR Bytes = SectorBitmapBytes(Bitmap.Get());
+  RtlInitializeBitMap(&Bitmap->Header, reinterpret_cast<PULONG>(Bytes),
+                      Context->BlockSize / VHD_SECTOR_SIZE);
+  NTSTATUS Status = ReadImageFileExact(Context->ImageHandle, Bytes, BitmapLength,
+                                       (LONGLONG)Sector << VHD_SECTOR_SHIFT);
+  if (!NT_SUCCESS(Status)) {
+    return Status;
+  }
+  SectorBitmapFromDisk(Bytes, BitmapLength);
+  *BitmapOut = Bitmap.Detach();
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS MarkSectorsPresent(PIMAGE_CONTEXT Context, ULONG Sector, ULONG OffsetInBlock,
+                            ULONG Length) {
+  if (Sector == VHD_BAT_UNALLOCATED || Length == 0) {
+    return STATUS_SUCCESS;
+  }
+  if ((ULONGLONG)OffsetInBlock + Length > Context->BlockSize) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  PSECTOR_BITMAP Record = NULL;
+  NTSTATUS Status = ReadSectorBitmap(Context, &Record, Sector);
+  if (!NT_SUCCESS(Status)) {
+    return Status;
+  }
+  POOL_BUFFER<SECTOR_BITMAP> Bitmap(Record);
+
+  // Every sector the range touches, the partly written first and last ones
+  // included: their data is now in this image.
+  ULONG FirstSector = OffsetInBlock / VHD_SECTOR_SIZE;
+  ULONG LastSector = (OffsetInBlock + Length - 1) / VHD_SECTOR_SIZE;
+  ULONG Count = LastSector - FirstSector + 1;
+  if (RtlAreBitsSet(&Bitmap->Header, FirstSector, Count)) {
+    return STATUS_SUCCESS;
+  }
+  RtlSetBits(&Bitmap->Header, FirstSector, Count);
+
+  ULONG BitmapLength = ContextBitmapLength(Context);
+  PUCHAR Bytes = SectorBitmapBytes(Bitmap.Get());
+  SectorBitmapToDisk(Bytes, BitmapLength);
+  // A bitmap written short leaves written sectors marked absent, and their
+  // data would read from the parent: that is a failure, not a success.
+  return WriteImageFileExact(Context->ImageHandle, Bytes, BitmapLength,
+                             (LONGLONG)Sector << VHD_SECTOR_SHIFT);
+}
