@@ -1,6 +1,7 @@
 // Release of a dynamic image's block that has become entirely zero, keeping
 // the file compact: the block span that lies last in the file moves into the
-// freed place and the file is cut one span shorter.
+// freed place and the file is cut one span shorter. When the freed block is
+// itself the last, the footer takes its place.
 //
 // The writes are ordered so that the file is a valid image after each one:
 //
@@ -9,8 +10,8 @@
 //   2. the last span is copied into the freed place, which no entry names;
 //   3. the moved block's entry names the freed place; the last span is now
 //      unnamed;
-//   4. the footer is written at the start of the last span, in front of the
-//      trailing footer;
+//   4. the footer is written where the file is to end, in front of the
+//      trailing footer, over bytes that no entry names;
 //   5. the file is cut behind the new footer.
 //
 // Nothing is undone after a failure: every state in between reads the same
@@ -23,14 +24,15 @@ LONGLONG AlignDownToSector(LONGLONG Offset) {
   return Offset & ~(LONGLONG)(VHD_SECTOR_SIZE - 1);
 }
 
-// What lies in the last span place of the file.
+// What lies in the last span place of the file, and where the blocks other
+// than the freed one end.
 typedef struct _LAST_SPAN {
-  ULONG Mover;       // index of the block at the place, or BatEntries for none
-  BOOLEAN Blocked;   // another block reaches into the place without starting there
+  ULONG Mover;            // index of the block at the place, or BatEntries for none
+  ULONGLONG OthersEnd;    // end of the highest block other than the freed one, or 0
 } LAST_SPAN;
 
 LAST_SPAN FindLastSpan(const IMAGE_CONTEXT *Context, ULONG BlockIndex, LONGLONG LastPlace) {
-  LAST_SPAN Last = {Context->BatEntries, FALSE};
+  LAST_SPAN Last = {Context->BatEntries, 0};
   ULONGLONG Span = ContextBlockSpan(Context);
   for (ULONG Index = 0; Index < Context->BatEntries; ++Index) {
     ULONG Sector = LookupBlockSector(Context, Index);
@@ -38,12 +40,11 @@ LAST_SPAN FindLastSpan(const IMAGE_CONTEXT *Context, ULONG BlockIndex, LONGLONG 
       continue;
     }
     ULONGLONG Start = (ULONGLONG)Sector << VHD_SECTOR_SHIFT;
-    if (Start == (ULONGLONG)LastPlace) {
-      if (Last.Mover == Context->BatEntries) {
-        Last.Mover = Index;
-      }
-    } else if (Start + Span > (ULONGLONG)LastPlace) {
-      Last.Blocked = TRUE;
+    if (Start == (ULONGLONG)LastPlace && Last.Mover == Context->BatEntries) {
+      Last.Mover = Index;
+    }
+    if (Start + Span > Last.OthersEnd) {
+      Last.OthersEnd = Start + Span;
     }
   }
   return Last;
@@ -62,14 +63,14 @@ NTSTATUS MoveLastSpan(PIMAGE_CONTEXT Context, ULONG Mover, ULONG FreedSector,
   return WriteBatEntry(Context, Mover, FreedSector);
 }
 
-// The footer in front of the last span, then the file cut behind it.
-NTSTATUS DropLastSpan(PIMAGE_CONTEXT Context, LONGLONG LastPlace) {
+// The footer at FooterPlace, then the file cut behind it.
+NTSTATUS CutBehindFooter(PIMAGE_CONTEXT Context, LONGLONG FooterPlace) {
   NTSTATUS Status =
-      WriteImageFileExact(Context->ImageHandle, Context->Footer, sizeof(VHD_FOOTER), LastPlace);
+      WriteImageFileExact(Context->ImageHandle, Context->Footer, sizeof(VHD_FOOTER), FooterPlace);
   if (!NT_SUCCESS(Status)) {
     return Status;
   }
-  LONGLONG NewEnd = LastPlace + sizeof(VHD_FOOTER);
+  LONGLONG NewEnd = FooterPlace + sizeof(VHD_FOOTER);
   Status = SetImageFileEnd(Context->ImageHandle, NewEnd);
   if (!NT_SUCCESS(Status)) {
     return Status;
@@ -92,18 +93,27 @@ NTSTATUS ReleaseBlock(PIMAGE_CONTEXT Context, ULONG BlockIndex, PUCHAR WorkBuffe
   // length is not a whole number of sectors.
   LONGLONG LastPlace =
       AlignDownToSector(Context->FileEnd - (LONGLONG)sizeof(VHD_FOOTER)) - (LONGLONG)Span;
+  // Only a block reaching into the footer could lie behind the last place;
+  // then nothing lies behind the freed block either.
+  if (LastPlace < FreedPlace) {
+    LastPlace = FreedPlace;
+  }
 
-  LAST_SPAN Last = {BlockIndex, FALSE};
-  if (FreedPlace != LastPlace) {
-    Last = FindLastSpan(Context, BlockIndex, LastPlace);
+  LAST_SPAN Last = FindLastSpan(Context, BlockIndex, LastPlace);
+  BOOLEAN Moving = Last.Mover != Context->BatEntries;
+  // Where the footer goes: in front of the last span when a block moves out
+  // of it; where the freed block starts when no other block lies behind it
+  // (whatever unnamed bytes follow go with it); in front of an unnamed last
+  // span. When another block reaches into the last place without starting
+  // there, no cut keeps it whole: the freed block is then only unnamed.
+  LONGLONG FooterPlace = LastPlace;
+  if (!Moving) {
+    if (Last.OthersEnd <= (ULONGLONG)FreedPlace) {
+      FooterPlace = FreedPlace;
+    } else if (Last.OthersEnd > (ULONGLONG)LastPlace) {
+      return WriteBatEntry(Context, BlockIndex, VHD_BAT_UNALLOCATED);
+    }
   }
-  // A layout in which the last place is not a whole span of its own (another
-  // block reaches into it, or it lies in front of the freed block) cannot be
-  // cut without losing data: the block is only unnamed.
-  if (LastPlace < FreedPlace || (Last.Mover == Context->BatEntries && Last.Blocked)) {
-    return WriteBatEntry(Context, BlockIndex, VHD_BAT_UNALLOCATED);
-  }
-  BOOLEAN Moving = Last.Mover != BlockIndex && Last.Mover != Context->BatEntries;
 
   NTSTATUS Status;
   if (Moving) {
@@ -122,7 +132,5 @@ NTSTATUS ReleaseBlock(PIMAGE_CONTEXT Context, ULONG BlockIndex, PUCHAR WorkBuffe
       return Status;
     }
   }
-  // With no block at the last place, the span there is one that no entry
-  // names: it is dropped, and the freed span stays unnamed in the file.
-  return DropLastSpan(Context, LastPlace);
+  return CutBehindFooter(Context, FooterPlace);
 }

@@ -100,10 +100,11 @@ NTSTATUS MarkSectorsPresent(PIMAGE_CONTEXT Context, ULONG Sector, ULONG OffsetIn
 
 // Releases an allocated block of a dynamic image: the block span that lies
 // last in the file moves into its place and the file is cut one span
-// shorter. WorkBuffer holds at least one block span; its contents are not
+// shorter; a freed block with no other block behind it gives its place to
+// the footer. WorkBuffer holds at least one block span; its contents are not
 // used. The image on disk is valid after each write: the freed entry is
 // cleared first, the moved span copied, the moved block's entry rewritten,
-// then the footer is written in front of the last span and the file cut.
+// then the footer is written where the file is to end and the file cut.
 // FileEnd and the in-memory entries change only after the write they stand
 // for; a failure undoes nothing that was written and leaves at worst a span
 // that no entry names.
