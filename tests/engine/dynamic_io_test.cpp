@@ -351,8 +351,8 @@ TEST_F(EngineDynamicTest, ImageFileOfUnevenLength) {
   uint64_t footerPlace = FileSize(path_) - 512;
   // 100 bytes of something in front of the footer.
   TruncateFile(path_, footerPlace);
-  Bytes tail = PatternBytes(100, 3);
-  tail.insert(tail.end(), footer.begin(), footer.end());
+  Bytes tail = PatternBytes(100 + 512, 3);
+  std::copy(footer.begin(), footer.end(), tail.begin() + 100);
   PokeFile(path_, footerPlace, tail);
   OpenImage();
   Bytes disk = ReadDiskThroughEngine(image_.Get());
