@@ -14,7 +14,14 @@ struct ImageSpec {
 };
 
 // Creates a new, empty image at path (which must not exist). Returns an empty
-// string on success, else a one-line description of what failed.
+// string on success, else a one-line description of what failed, without the
+// path (the caller names the image). Nothing is left behind after a failure,
+// and an existing file is never touched.
+//
+// Sizes are refused when the driver could not serve the image: 0 bytes, a
+// fixed image below 1024 bytes (its file would be shorter than the three
+// sectors every image file has), a dynamic image whose table or blocks could
+// not all be addressed by the table's 32-bit sector numbers.
 std::string CreateImage(const std::string &path, const ImageSpec &spec);
 
 // Creates a new, empty differencing image of the image at parentPath.
