@@ -1,0 +1,60 @@
+// What the subcommands share: their table entry, their parsed arguments and
+// the usage error line.
+#pragma once
+
+#include "commands.h"
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace dorvane {
+
+struct OptionSpec {
+  std::string name;  // with its dashes: "--offset"
+  bool takesValue = false;
+  bool repeatable = false;
+};
+
+struct Arguments {
+  std::map<std::string, std::vector<std::string>> options;  // flags hold one ""
+  std::vector<std::string> positional;
+
+  bool Has(const std::string &name) const { return options.count(name) != 0; }
+  // The option's value, or "" when it was not given.
+  std::string Value(const std::string &name) const;
+};
+
+struct CommandDef {
+  const char *name;
+  const char *synopsis;  // usage lines after "dorvane ", separated by '\n'
+  const char *summary;   // one line for the command list
+  std::vector<OptionSpec> options;
+  size_t positionalCount;
+  int (*run)(const Arguments &args, const CommandIo &io);
+};
+
+const CommandDef &InfoCommand();
+const CommandDef &CatCommand();
+const CommandDef &WriteCommand();
+const CommandDef &CreateCommand();
+
+// Splits args into options of specs and positional arguments; "--name=value"
+// and "--name value" alike, "--" ends the options. Returns "" or what is wrong.
+std::string ParseArguments(const std::vector<std::string> &args,
+                           const std::vector<OptionSpec> &specs, Arguments *out);
+
+// "dorvane COMMAND: MESSAGE" and the command's usage line on io.err; returns
+// kExitUsage.
+int UsageError(const CommandIo &io, const CommandDef &command, const std::string &message);
+
+// "usage: dorvane ..." with every synopsis line of the command.
+std::string CommandUsage(const CommandDef &command);
+
+// Parses the size-valued option `name` into *value when it was given.
+// Returns false (after the usage error) when its text is not a size.
+bool SizeOption(const Arguments &args, const std::string &name, const CommandDef &command,
+                const CommandIo &io, uint64_t *value, int *exitCode);
+
+}  // namespace dorvane

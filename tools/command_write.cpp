@@ -1,0 +1,246 @@
+// dorvane write: bytes from standard input or a file into the virtual disk.
+// The whole input must fit between the offset and the end of the disk; that is
+// checked before the first byte is written, so a refused write changes
+// nothing. Input of unknown length (a pipe, a terminal) is first copied to an
+// unlinked temporary file to learn its length.
+#include "command_line.h"
+#include "disk_access.h"
+#include "errors.h"
+#include "transfer_size.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace dorvane {
+
+namespace {
+
+int RunWrite(const Arguments &args, const CommandIo &io);
+
+const CommandDef kWrite = {
+    "write",
+    "write IMAGE --offset N [--input FILE]",
+    "Write standard input (or FILE) into the virtual disk at byte offset N.",
+    {{"--offset", true, false}, {"--input", true, false}},
+    1,
+    RunWrite,
+};
+
+// The input's descriptor, owned when this command opened it.
+class Input {
+ public:
+  ~Input() {
+    if (owned_ && fd_ >= 0) {
+      close(fd_);
+    }
+  }
+  void Adopt(int fd, bool owned) {
+    if (owned_ && fd_ >= 0) {
+      close(fd_);
+    }
+    fd_ = fd;
+    owned_ = owned;
+  }
+  int fd() const { return fd_; }
+  int Release() {
+    owned_ = false;
+    return fd_;
+  }
+
+ private:
+  int fd_ = -1;
+  bool owned_ = false;
+};
+
+// Reads until length bytes or the end of the input; the count read, or -1.
+ssize_t ReadFull(int fd, uint8_t *buffer, size_t length) {
+  size_t done = 0;
+  while (done < length) {
+    ssize_t got = read(fd, buffer + done, length - done);
+    if (got < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return -1;
+    }
+    if (got == 0) {
+      break;
+    }
+    done += static_cast<size_t>(got);
+  }
+  return static_cast<ssize_t>(done);
+}
+
+std::string TemporaryDirectory() {
+  const char *dir = std::getenv("TMPDIR");
+  return dir != nullptr && dir[0] != '\0' ? dir : "/tmp";
+}
+
+// TooLong leaves *length at the input's length, or at 0 when only a part of
+// it was read.
+enum class Measure { Fits, TooLong, Failed };
+
+// Copies the input into an unlinked temporary file, at most limit + 1 bytes:
+// one byte more than fits is enough to refuse. On success *input reads the copy
+// from its start and *length is its length.
+Measure SpoolInput(Input *input, uint64_t limit, uint64_t *length, std::string *error) {
+  std::string pattern = TemporaryDirectory() + "/dorvane-input-XXXXXX";
+  std::vector<char> name(pattern.begin(), pattern.end());
+  name.push_back('\0');
+  int spool = mkstemp(name.data());
+  if (spool < 0) {
+    *error = "cannot make a temporary file in " + TemporaryDirectory() + ": " +
+             std::strerror(errno);
+    return Measure::Failed;
+  }
+  unlink(name.data());
+  Input copy;
+  copy.Adopt(spool, true);
+
+  std::vector<uint8_t> buffer(kTransferSize);
+  uint64_t total = 0;
+  for (;;) {
+    ssize_t got = ReadFull(input->fd(), buffer.data(), buffer.size());
+    if (got < 0) {
+      *error = std::string("cannot read input: ") + std::strerror(errno);
+      return Measure::Failed;
+    }
+    if (got == 0) {
+      break;
+    }
+    total += static_cast<uint64_t>(got);
+    if (total > limit) {
+      *length = 0;
+      return Measure::TooLong;
+    }
+    if (!WriteBytes(spool, buffer.data(), static_cast<size_t>(got))) {
+      *error = "cannot copy input to a temporary file: " + std::string(std::strerror(errno));
+      return Measure::Failed;
+    }
+  }
+  if (lseek(spool, 0, SEEK_SET) != 0) {
+    *error = "cannot read back the temporary copy of the input: " +
+             std::string(std::strerror(errno));
+    return Measure::Failed;
+  }
+  input->Adopt(copy.Release(), true);
+  *length = total;
+  return Measure::Fits;
+}
+
+// The input's length: a regular file's remaining bytes, else a spooled copy's.
+Measure MeasureInput(Input *input, uint64_t limit, uint64_t *length, std::string *error) {
+  struct stat info;
+  if (fstat(input->fd(), &info) == 0 && S_ISREG(info.st_mode)) {
+    off_t position = lseek(input->fd(), 0, SEEK_CUR);
+    uint64_t start = position > 0 ? static_cast<uint64_t>(position) : 0;
+    uint64_t fileSize = static_cast<uint64_t>(info.st_size);
+    *length = fileSize > start ? fileSize - start : 0;
+    return *length > limit ? Measure::TooLong : Measure::Fits;
+  }
+  return SpoolInput(input, limit, length, error);
+}
+
+int RunWrite(const Arguments &args, const CommandIo &io) {
+  const std::string &image = args.positional[0];
+  if (!args.Has("--offset")) {
+    return UsageError(io, kWrite, "--offset is required");
+  }
+  uint64_t offset = 0;
+  int exitCode = 0;
+  if (!SizeOption(args, "--offset", kWrite, io, &offset, &exitCode)) {
+    return exitCode;
+  }
+
+  Input input;
+  std::string inputName = "standard input";
+  if (args.Has("--input")) {
+    inputName = args.Value("--input");
+    int fd = open(inputName.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      ReportError(io.err, inputName, "cannot open input", std::strerror(errno));
+      return kExitFailure;
+    }
+    input.Adopt(fd, true);
+  } else {
+    input.Adopt(io.in, false);
+  }
+
+  Disk disk;
+  NTSTATUS status = disk.OpenDisk(image, true);
+  if (!NT_SUCCESS(status)) {
+    ReportStatus(io.err, image, "cannot open image for writing", status);
+    return kExitFailure;
+  }
+  uint64_t size = disk.DiskSize();
+  if (offset > size) {
+    ReportError(io.err, image, "cannot write",
+                "offset " + std::to_string(offset) + " is past the end of the disk (" +
+                    std::to_string(size) + " bytes); nothing was written");
+    return kExitFailure;
+  }
+  uint64_t length = 0;
+  std::string error;
+  switch (MeasureInput(&input, size - offset, &length, &error)) {
+    case Measure::Fits:
+      break;
+    case Measure::TooLong:
+      ReportError(io.err, image, "cannot write",
+                  (length > 0 ? std::to_string(length) + " bytes" : std::string("the input")) +
+                      " at offset " + std::to_string(offset) +
+                      " would run past the end of the disk (" + std::to_string(size) +
+                      " bytes): only " + std::to_string(size - offset) +
+                      " bytes fit; nothing was written");
+      return kExitFailure;
+    case Measure::Failed:
+      ReportError(io.err, inputName, "cannot write to " + image, error + "; nothing was written");
+      return kExitFailure;
+  }
+
+  std::vector<uint8_t> buffer(static_cast<size_t>(length < kTransferSize ? length : kTransferSize));
+  while (length > 0) {
+    size_t want = static_cast<size_t>(length < kTransferSize ? length : kTransferSize);
+    ssize_t got = ReadFull(input.fd(), buffer.data(), want);
+    if (got < 0) {
+      ReportError(io.err, inputName, "cannot read input",
+                  std::string(std::strerror(errno)) + "; the disk holds the input up to offset " +
+                      std::to_string(offset));
+      return kExitFailure;
+    }
+    if (got == 0) {
+      break;  // the file was cut short while we read it
+    }
+    uint32_t transferred = 0;
+    status = disk.WriteDisk(offset, buffer.data(), static_cast<uint32_t>(got), &transferred);
+    if (!NT_SUCCESS(status)) {
+      ReportStatus(io.err, image, "cannot write at offset " + std::to_string(offset), status);
+      return kExitFailure;
+    }
+    if (transferred != static_cast<uint32_t>(got)) {
+      ReportError(io.err, image, "cannot write at offset " + std::to_string(offset),
+                  "the disk took " + std::to_string(transferred) + " of " + std::to_string(got) +
+                      " bytes");
+      return kExitFailure;
+    }
+    offset += transferred;
+    length -= transferred;
+  }
+  status = disk.FlushDisk();
+  if (!NT_SUCCESS(status)) {
+    ReportStatus(io.err, image, "cannot flush image", status);
+    return kExitFailure;
+  }
+  return 0;
+}
+
+}  // namespace
+
+const CommandDef &WriteCommand() { return kWrite; }
+
+}  // namespace dorvane
