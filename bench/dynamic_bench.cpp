@@ -1,0 +1,269 @@
+// Dynamic image throughput against a raw file, side by side in one run.
+//
+// A 1 GiB dynamic image (2 MiB blocks), filled completely, and a raw file of
+// the same bytes, both in the page cache. Each workload runs on the raw file
+// with pread/pwrite and on the image through ImageTransfer (the block engine
+// over the host kernel's file services), alternately, several rounds; the
+// best round of each counts. Ratios are image throughput / raw throughput.
+//
+//   dynamic_bench [--dir DIR] [--size-mib N] [--rounds N] [--random-reads N]
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/engine.h"
+#include "host/host_kernel.h"
+#include "image_writer.h"
+
+namespace {
+
+constexpr uint32_t kMiB = 1u << 20;
+constexpr uint32_t kBlockSize = 2 * kMiB;
+
+struct Options {
+  std::string dir;
+  uint64_t size = 1024ull * kMiB;
+  int rounds = 3;
+  uint64_t randomReads = 200000;
+};
+
+[[noreturn]] void Fail(const std::string &what) {
+  std::fprintf(stderr, "dynamic_bench: %s\n", what.c_str());
+  std::exit(1);
+}
+
+double Seconds(const std::function<void()> &work) {
+  auto start = std::chrono::steady_clock::now();
+  work();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+class Image {
+ public:
+  explicit Image(const std::string &path) {
+    std::u16string name = host::NtPathForHostPath(path);
+    UNICODE_STRING ntPath;
+    ntPath.Buffer = name.data();
+    ntPath.Length = USHORT(name.size() * sizeof(char16_t));
+    ntPath.MaximumLength = ntPath.Length;
+    IO_STATUS_BLOCK ioStatus{};
+    NTSTATUS status = OpenImageFile(&context_, &ntPath, FILE_ATTRIBUTE_NORMAL, FILE_OPEN, 0,
+                                    GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, &ioStatus);
+    if (status != STATUS_SUCCESS) {
+      Fail("cannot open " + path + ": " + host::StatusName(status));
+    }
+  }
+  ~Image() {
+    CloseImageContext(context_);
+    FreePool(context_);
+  }
+  void Transfer(UCHAR operation, uint64_t offset, void *buffer, uint32_t length) {
+    LARGE_INTEGER byteOffset;
+    byteOffset.QuadPart = int64_t(offset);
+    IO_STATUS_BLOCK ioStatus{};
+    NTSTATUS status = ImageTransfer(context_, operation, length, &byteOffset, buffer, &ioStatus);
+    if (status != STATUS_SUCCESS || ioStatus.Information != length) {
+      Fail(std::string("image transfer failed: ") + host::StatusName(status));
+    }
+  }
+
+ private:
+  PIMAGE_CONTEXT context_ = nullptr;
+};
+
+class RawFile {
+ public:
+  RawFile(const std::string &path, bool create) {
+    fd_ = open(path.c_str(), O_RDWR | (create ? O_CREAT | O_TRUNC : 0), 0644);
+    if (fd_ < 0) {
+      Fail("cannot open " + path);
+    }
+  }
+  ~RawFile() { close(fd_); }
+  void Read(uint64_t offset, void *buffer, uint32_t length) {
+    if (pread(fd_, buffer, length, off_t(offset)) != ssize_t(length)) {
+      Fail("raw read failed");
+    }
+  }
+  void Write(uint64_t offset, const void *buffer, uint32_t length) {
+    if (pwrite(fd_, buffer, length, off_t(offset)) != ssize_t(length)) {
+      Fail("raw write failed");
+    }
+  }
+
+ private:
+  int fd_;
+};
+
+struct Result {
+  const char *name;
+  double bytes;
+  double rawSeconds = 1e30;
+  double imageSeconds = 1e30;
+  double goal;  // 0: none
+};
+
+void Report(const std::vector<Result> &results) {
+  std::printf("%-34s %12s %12s %8s %8s\n", "workload", "raw MB/s", "image MB/s", "ratio",
+              "goal");
+  for (const Result &r : results) {
+    double raw = r.bytes / r.rawSeconds / 1e6;
+    double image = r.bytes / r.imageSeconds / 1e6;
+    char goal[16] = "-";
+    if (r.goal > 0) {
+      std::snprintf(goal, sizeof(goal), ">= %.1f", r.goal);
+    }
+    std::printf("%-34s %12.0f %12.0f %8.2f %8s\n", r.name, raw, image, image / raw, goal);
+  }
+}
+
+Options ParseOptions(int argc, char **argv) {
+  Options options;
+  for (int index = 1; index < argc; ++index) {
+    std::string arg = argv[index];
+    auto value = [&]() -> std::string {
+      if (index + 1 >= argc) {
+        Fail("missing value after " + arg);
+      }
+      return argv[++index];
+    };
+    if (arg == "--dir") {
+      options.dir = value();
+    } else if (arg == "--size-mib") {
+      options.size = std::stoull(value()) * kMiB;
+    } else if (arg == "--rounds") {
+      options.rounds = std::stoi(value());
+    } else if (arg == "--random-reads") {
+      options.randomReads = std::stoull(value());
+    } else {
+      Fail("unknown argument " + arg);
+    }
+  }
+  if (options.size == 0 || options.size % kBlockSize != 0) {
+    Fail("the size must be a multiple of 2 MiB");
+  }
+  return options;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  Options options = ParseOptions(argc, argv);
+  std::string dir = options.dir;
+  bool ownDir = dir.empty();
+  if (ownDir) {
+    char pattern[] = "/tmp/dorvane-bench-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) {
+      Fail("cannot make a temporary folder");
+    }
+    dir = pattern;
+  }
+  const std::string imagePath = dir + "/bench.vhd";
+  const std::string rawPath = dir + "/bench.raw";
+  const uint64_t size = options.size;
+
+  std::vector<uint8_t> data(kMiB);
+  std::mt19937_64 random(1);
+  for (auto &byte : data) {
+    byte = uint8_t(random() | 1);  // never zero: every block allocates
+  }
+  std::vector<uint8_t> buffer(kMiB);
+
+  auto makeImage = [&]() {
+    std::filesystem::remove(imagePath);
+    dorvane::ImageSpec spec;
+    spec.diskType = VHD_DISK_TYPE_DYNAMIC;
+    spec.size = size;
+    spec.blockSize = kBlockSize;
+    std::string error = dorvane::CreateImage(imagePath, spec);
+    if (!error.empty()) {
+      Fail("cannot create the image: " + error);
+    }
+  };
+
+  Result allocating{"first writes that allocate (1 MiB)", double(size), 1e30, 1e30, 0};
+  Result sequentialReads{"sequential 1 MiB reads", double(size), 1e30, 1e30, 0.9};
+  Result randomReads{"random 4 KiB reads", double(options.randomReads) * 4096, 1e30, 1e30, 0.7};
+  Result overwrites{"sequential 1 MiB overwrites", double(size), 1e30, 1e30, 0.8};
+
+  std::vector<uint64_t> randomOffsets(options.randomReads);
+  for (auto &offset : randomOffsets) {
+    offset = (random() % (size / 4096)) * 4096;
+  }
+
+  for (int round = 0; round < options.rounds; ++round) {
+    // First writes: a fresh raw file extended, a fresh image allocating.
+    allocating.rawSeconds = std::min(allocating.rawSeconds, Seconds([&] {
+      RawFile raw(rawPath, true);
+      for (uint64_t offset = 0; offset < size; offset += kMiB) {
+        raw.Write(offset, data.data(), kMiB);
+      }
+    }));
+    makeImage();
+    allocating.imageSeconds = std::min(allocating.imageSeconds, Seconds([&] {
+      Image image(imagePath);
+      for (uint64_t offset = 0; offset < size; offset += kMiB) {
+        image.Transfer(IRP_MJ_WRITE, offset, data.data(), kMiB);
+      }
+    }));
+
+    RawFile raw(rawPath, false);
+    Image image(imagePath);
+    sequentialReads.rawSeconds = std::min(sequentialReads.rawSeconds, Seconds([&] {
+      for (uint64_t offset = 0; offset < size; offset += kMiB) {
+        raw.Read(offset, buffer.data(), kMiB);
+      }
+    }));
+    sequentialReads.imageSeconds = std::min(sequentialReads.imageSeconds, Seconds([&] {
+      for (uint64_t offset = 0; offset < size; offset += kMiB) {
+        image.Transfer(IRP_MJ_READ, offset, buffer.data(), kMiB);
+      }
+    }));
+    if (std::memcmp(buffer.data(), data.data(), kMiB) != 0) {
+      Fail("the image read back other data");
+    }
+
+    randomReads.rawSeconds = std::min(randomReads.rawSeconds, Seconds([&] {
+      for (uint64_t offset : randomOffsets) {
+        raw.Read(offset, buffer.data(), 4096);
+      }
+    }));
+    randomReads.imageSeconds = std::min(randomReads.imageSeconds, Seconds([&] {
+      for (uint64_t offset : randomOffsets) {
+        image.Transfer(IRP_MJ_READ, offset, buffer.data(), 4096);
+      }
+    }));
+
+    overwrites.rawSeconds = std::min(overwrites.rawSeconds, Seconds([&] {
+      for (uint64_t offset = 0; offset < size; offset += kMiB) {
+        raw.Write(offset, data.data(), kMiB);
+      }
+    }));
+    overwrites.imageSeconds = std::min(overwrites.imageSeconds, Seconds([&] {
+      for (uint64_t offset = 0; offset < size; offset += kMiB) {
+        image.Transfer(IRP_MJ_WRITE, offset, data.data(), kMiB);
+      }
+    }));
+  }
+
+  std::printf("dynamic image of %llu MiB, 2 MiB blocks, best of %d rounds\n",
+              (unsigned long long)(size / kMiB), options.rounds);
+  Report({sequentialReads, randomReads, overwrites, allocating});
+
+  std::filesystem::remove(imagePath);
+  std::filesystem::remove(rawPath);
+  if (ownDir) {
+    std::filesystem::remove(dir);
+  }
+  return 0;
+}
