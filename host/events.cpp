@@ -66,15 +66,18 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitR
   auto Signalled = [Event] { return Event->Header.SignalState != 0; };
   if (Timeout == nullptr) {
     eventSignalled.wait(guard, Signalled);
-  } else {
-    std::chrono::system_clock::time_point Deadline;
-    if (Timeout->QuadPart < 0) {
-      Deadline = std::chrono::system_clock::now() +
-                 std::chrono::microseconds(-(Timeout->QuadPart / 10));
-    } else {
-      Deadline = std::chrono::system_clock::time_point(
-          std::chrono::microseconds((Timeout->QuadPart - kUnixEpochAsNtTime) / 10));
+  } else if (!Signalled()) {
+    // Absolute times are turned into an interval from now, so that neither
+    // form overflows the clock's range.
+    int64_t Interval = Timeout->QuadPart;
+    if (Interval > 0) {
+      auto SinceEpoch = std::chrono::duration_cast<std::chrono::microseconds>(
+          std::chrono::system_clock::now().time_since_epoch());
+      int64_t Now = SinceEpoch.count() * 10 + kUnixEpochAsNtTime;
+      Interval = Now - Interval;  // negative while the time is ahead
     }
+    if (Interval >= 0) return STATUS_TIMEOUT;
+    auto Deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(-(Interval / 10));
     if (!eventSignalled.wait_until(guard, Deadline, Signalled)) return STATUS_TIMEOUT;
   }
   if (Event->Header.Type == SynchronizationEvent) Event->Header.SignalState = 0;

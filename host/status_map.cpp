@@ -168,8 +168,10 @@ const char* StatusName(NTSTATUS status) {
       return "STATUS_TOO_MANY_OPENED_FILES";
     case STATUS_FILE_INVALID:
       return "STATUS_FILE_INVALID";
+    // The driver returns 0xC0000903 for an image it cannot read or does not
+    // support, and the command's error lines name it for that meaning.
     case STATUS_BAD_FILE_TYPE:
-      return "STATUS_BAD_FILE_TYPE";
+      return "STATUS_IMAGE_UNREADABLE_OR_UNSUPPORTED";
     default:
       return "STATUS_UNKNOWN";
   }
