@@ -26,7 +26,7 @@ int RunWrite(const Arguments &args, const CommandIo &io);
 const CommandDef kWrite = {
     "write",
     "write IMAGE --offset N [--input FILE]",
-    "Write standard input (or FILE) into the virtual disk at byte offset N.",
+    "Write standard input (or FILE; - is standard input) into the virtual disk at byte offset N.",
     {{"--offset", true, false}, {"--input", true, false}},
     1,
     RunWrite,
@@ -160,7 +160,7 @@ int RunWrite(const Arguments &args, const CommandIo &io) {
 
   Input input;
   std::string inputName = "standard input";
-  if (args.Has("--input")) {
+  if (args.Has("--input") && args.Value("--input") != "-") {
     inputName = args.Value("--input");
     int fd = open(inputName.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {

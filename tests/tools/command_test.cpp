@@ -279,7 +279,7 @@ TEST_F(ToolCommand, WritesThatDoNotFitChangeNothing) {
   // What fits exactly, and an empty input at the very end, are fine.
   ToolRun run = test::RunTool({"write", image, "--offset", "65436"}, std::string(100, 'y'));
   EXPECT_EQ(run.exitCode, 0) << run.err;
-  run = test::RunTool({"write", image, "--offset", "64K"}, "");
+  run = test::RunTool({"write", image, "--offset", "64K", "--input", "-"}, "");
   EXPECT_EQ(run.exitCode, 0) << run.err;
   EXPECT_EQ(test::AsString(test::PeekFile(image, 65436, 100)), std::string(100, 'y'));
 }
