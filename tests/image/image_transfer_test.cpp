@@ -99,10 +99,11 @@ TEST_F(ImageTransferTest, FlushAndReopenForWrite) {
   EXPECT_EQ(STATUS_SUCCESS, FlushImageFile(image_->ImageHandle, &ioStatus));
   EXPECT_EQ(STATUS_SUCCESS, FlushImageChain(image_.Get()));
 
-  // Another open without write sharing keeps the reopen out; the record is
-  // left without a handle and the message names the status.
+  // A reader elsewhere keeps the unshared reopen for writing out; the record
+  // is left without a handle and the message names the status.
+  ASSERT_EQ(STATUS_SUCCESS, image_.Open(path_, GENERIC_READ, FILE_SHARE_READ));
   OpenedImage other;
-  ASSERT_EQ(STATUS_SUCCESS, other.Open(path_, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE));
+  ASSERT_EQ(STATUS_SUCCESS, other.Open(path_, GENERIC_READ, FILE_SHARE_READ));
   host::ClearDebugOutput();
   EXPECT_EQ(STATUS_SHARING_VIOLATION, ReopenImageForWrite(image_.Get()));
   EXPECT_EQ(nullptr, image_->ImageHandle);
