@@ -9,8 +9,9 @@
 //   2. the block span over the old footer: still no entry names it;
 //   3. the BAT entry: the block exists.
 //
-// A failure leaves at worst a span that no entry names, which the next
-// release of a block drops when it lies last in the file.
+// A failed span write is undone (the footer written back where it stood and
+// the file cut to its old length). A failed entry write leaves a span that no
+// entry names, which a later release drops when it lies last in the file.
 #include "engine/engine.h"
 
 namespace {
@@ -36,6 +37,21 @@ LONGLONG MetadataEnd(const IMAGE_CONTEXT *Context) {
 // sectors (a BAT entry names only whole sectors).
 LONGLONG NewBlockPlace(const IMAGE_CONTEXT *Context) {
   return AlignUpToSector(Context->FileEnd - (LONGLONG)sizeof(VHD_FOOTER));
+}
+
+// After a failed span write (most often a full disk) no entry names the
+// span. The footer written back where it stood, the file is cut to its old
+// length: the image is as it was, and retries do not make the file grow.
+// When either step fails, the footer at the new end still stands.
+VOID RestoreOldEnd(PIMAGE_CONTEXT Context, LONGLONG OldEnd) {
+  NTSTATUS Status = WriteImageFileExact(Context->ImageHandle, Context->Footer,
+                                        sizeof(VHD_FOOTER), OldEnd - (LONGLONG)sizeof(VHD_FOOTER));
+  if (NT_SUCCESS(Status)) {
+    Status = SetImageFileEnd(Context->ImageHandle, OldEnd);
+  }
+  if (NT_SUCCESS(Status)) {
+    Context->FileEnd = OldEnd;
+  }
 }
 
 }  // namespace
@@ -86,6 +102,7 @@ NTSTATUS AllocateBlockWithData(PIMAGE_CONTEXT Context, ULONG BlockIndex, const V
 
   Status = WriteImageFileExact(Context->ImageHandle, Block.Get(), Span, Place);
   if (!NT_SUCCESS(Status)) {
+    RestoreOldEnd(Context, OldEnd);
     return Status;
   }
   Status = WriteBatEntry(Context, BlockIndex, Sector);
