@@ -191,6 +191,14 @@ TEST_F(EngineDynamicTest, TransfersOutsideTheTableOrEmpty) {
     }
     EXPECT_EQ(0, offset.QuadPart - c.offset) << "offset changed";
   }
+  // A client's request is cut at the disk's end, inside the last block.
+  const uint64_t size = 3 * blockSize - 1024;
+  Bytes buffer(4096, 0xCC);
+  IO_STATUS_BLOCK ioStatus{};
+  ASSERT_EQ(STATUS_SUCCESS, TransferThroughDisk(image_.Get(), IRP_MJ_READ, int64_t(size - 100),
+                                                buffer.data(), 4096, &ioStatus));
+  EXPECT_EQ(100u, ioStatus.Information);
+  EXPECT_TRUE(Slice(disk, size - 100, 100) == Slice(buffer, 0, 100));
   ExpectPoolSettled();
   EXPECT_TRUE(before == ReadFileBytes(path_));
 }
