@@ -53,10 +53,17 @@ BOOLEAN PassesZeroTest(const VOID *Data, ULONG Length);
 // ---------------------------------------------------------------------------
 // Dynamic image block I/O.
 
+// One piece of a transfer, inside one block of a dynamic or differencing
+// image, by disk type and operation (IRP_MJ_READ, IRP_MJ_WRITE; Buffer NULL
+// writes zeros to a dynamic image). Another disk type or operation gives
+// STATUS_INTERNAL_ERROR with IoStatus untouched.
 NTSTATUS BlockTransfer(PIMAGE_CONTEXT Context, UCHAR Operation, PVOID Buffer, ULONG Length,
                        ULONG BlockIndex, ULONG OffsetInBlock, PULONG SectorOut,
                        PIO_STATUS_BLOCK IoStatus);
 
+// Reads data of an allocated block. An unallocated block leaves Buffer as
+// the caller filled it (zeros, or a parent's data) and reports the full
+// count. *SectorOut receives the block's sector either way.
 NTSTATUS ReadBlockData(PIMAGE_CONTEXT Context, PVOID Buffer, ULONG Length, ULONG BlockIndex,
                        ULONG OffsetInBlock, PULONG SectorOut, PIO_STATUS_BLOCK IoStatus);
 
