@@ -12,7 +12,7 @@ TEST_P(EngineModelSlowTest, SmallBlocks) { RunModel({4 * kKiB, 64, 40, 500, GetP
 
 TEST_P(EngineModelSlowTest, SectorBlocks) { RunModel({512, 40, 20, 400, GetParam()}); }
 
-TEST_P(EngineModelSlowTest, UsualBlocks) { RunModel({2 * kMiB, 10, 10, 200, GetParam()}); }
+TEST_P(EngineModelSlowTest, UsualBlocks) { RunModel({2 * kMiB, 8, 6, 120, GetParam()}); }
 
 INSTANTIATE_TEST_SUITE_P(EngineSeeds, EngineModelSlowTest, ::testing::Values(11, 12, 13));
 
