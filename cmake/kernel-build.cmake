@@ -1,5 +1,6 @@
-# Kernel build: the driver's code as freestanding kernel code against the DDK.
-add_library(dorvane_driver STATIC ${DORVANE_DRIVER_SOURCES})
+# Kernel build: the driver's code as freestanding kernel code against the DDK,
+# linked into dorvane.sys.
+add_library(dorvane_driver OBJECT ${DORVANE_DRIVER_SOURCES})
 target_include_directories(dorvane_driver PRIVATE
   ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/kernel/windows)
 target_include_directories(dorvane_driver SYSTEM PRIVATE ${DORVANE_DDK_INCLUDE})
@@ -8,3 +9,36 @@ target_compile_options(dorvane_driver PRIVATE
   -ffreestanding -mno-red-zone -fno-stack-protector -fno-stack-check
   -Wframe-larger-than=1024)
 target_compile_definitions(dorvane_driver PRIVATE _AMD64_ _WIN64 NTDDI_VERSION=0x06010000)
+
+# dorvane.sys: a native-subsystem PE32+ image entered at DriverEntry. It links
+# no C or C++ runtime and no start files: every routine it calls comes from
+# ntoskrnl.exe or HAL.dll (the kernel exports memcpy, memset and the like).
+# Data imports must be declared as imports: auto-import would need a runtime
+# relocator, which a driver does not have, so it is switched off and any such
+# reference fails the link. Relocations are kept (dynamic base) so the loader
+# can place the image anywhere. The loader maps every section of the image, so
+# debugging sections are left out. Subsystem and OS versions name Windows 7,
+# the oldest system the DDK target (NTDDI_VERSION) builds for. The symbol
+# table stays: the loader ignores it, and it names the entry point.
+add_executable(dorvane_sys $<TARGET_OBJECTS:dorvane_driver>)
+set_target_properties(dorvane_sys PROPERTIES OUTPUT_NAME dorvane SUFFIX .sys
+                      LINKER_LANGUAGE CXX)
+target_link_options(dorvane_sys PRIVATE
+  -nostdlib -nostartfiles
+  -Wl,--subsystem,native:6.1
+  -Wl,--major-os-version,6 -Wl,--minor-os-version,1
+  -Wl,--entry,DriverEntry
+  -Wl,--image-base,0x140000000
+  -Wl,--dynamicbase -Wl,--nxcompat
+  -Wl,--disable-auto-import -Wl,--disable-runtime-pseudo-reloc
+  -Wl,--no-insert-timestamp
+  -Wl,--strip-debug)
+target_link_libraries(dorvane_sys PRIVATE ntoskrnl hal)
+
+# binutils leaves the optional header's CheckSum at 0; the loader checks it
+# for drivers, so it is computed after every link.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+add_custom_command(TARGET dorvane_sys POST_BUILD
+  COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/cmake/pe_checksum.py
+          $<TARGET_FILE:dorvane_sys>
+  COMMENT "Writing the PE checksum of dorvane.sys")

@@ -1,12 +1,20 @@
-// The disk layer over the image code itself: each open builds its own image
-// chain with OpenImageFile, and every transfer goes through DiskTransfer with
-// the caller's buffer described by a nonpaged MDL.
+// The disk layer as a client of the driver: the driver is loaded into the
+// host I/O manager while any disk is open, each image is opened below its
+// device (\Device\Dorvane\<NT name of the image>), and every byte moves
+// through the driver's read and write requests. Requests the driver finds
+// busy (another request on the handle in progress) are retried after a short
+// pause, as the driver expects of its clients.
 #include "disk_access.h"
 
+#include "driver/driver.h"
 #include "host/host_kernel.h"
+#include "host/io_client.h"
 #include "image/image.h"
 
+#include <chrono>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 namespace dorvane {
 
@@ -72,11 +80,68 @@ ImageDescription Describe(const IMAGE_CONTEXT *context) {
   return image;
 }
 
+const char16_t kDriverService[] = u"Dorvane";
+const char16_t kDeviceName[] = u"\\Device\\Dorvane";
+
+// The driver stays loaded while any disk of the process is open, and is
+// unloaded with the last one unless someone else had loaded it.
+std::mutex driverLock;
+int driverUsers = 0;
+bool driverLoadedHere = false;
+
+NTSTATUS AcquireDriver() {
+  std::lock_guard<std::mutex> guard(driverLock);
+  if (driverUsers == 0 && !host::IsDriverLoaded(kDriverService)) {
+    NTSTATUS status = host::LoadDriver(DriverEntry, kDriverService);
+    if (!NT_SUCCESS(status)) {
+      return status;
+    }
+    driverLoadedHere = true;
+  }
+  ++driverUsers;
+  return STATUS_SUCCESS;
+}
+
+void ReleaseDriver() {
+  std::lock_guard<std::mutex> guard(driverLock);
+  if (--driverUsers == 0 && driverLoadedHere) {
+    host::UnloadDriver(kDriverService);
+    driverLoadedHere = false;
+  }
+}
+
+// Busy refusals are retried with pauses growing to a few milliseconds; a
+// request still refused after this long is reported as busy.
+constexpr auto kFirstBusyPause = std::chrono::microseconds(100);
+constexpr auto kLongestBusyPause = std::chrono::milliseconds(10);
+constexpr auto kBusyPatience = std::chrono::seconds(30);
+
+template <typename Request>
+IO_STATUS_BLOCK RetryWhileBusy(const Request &request) {
+  auto pause = std::chrono::duration_cast<std::chrono::microseconds>(kFirstBusyPause);
+  auto giveUp = std::chrono::steady_clock::now() + kBusyPatience;
+  for (;;) {
+    IO_STATUS_BLOCK status = request();
+    if (status.Status != STATUS_DEVICE_BUSY || std::chrono::steady_clock::now() >= giveUp) {
+      return status;
+    }
+    std::this_thread::sleep_for(pause);
+    pause = std::min<std::chrono::microseconds>(pause * 2, kLongestBusyPause);
+  }
+}
+
 }  // namespace
 
 struct Disk::State {
-  PIMAGE_CONTEXT context = nullptr;
+  host::DeviceFile file;
+  bool driverHeld = false;
   std::string path;
+
+  // The image the driver bound to the handle's file object.
+  const IMAGE_CONTEXT *Image() const {
+    PFILE_OBJECT object = file.FileObject();
+    return object != nullptr ? static_cast<const IMAGE_CONTEXT *>(object->FsContext2) : nullptr;
+  }
 };
 
 Disk::Disk() : state_(new State) {}
@@ -85,83 +150,87 @@ Disk::~Disk() { Close(); }
 
 NTSTATUS Disk::OpenDisk(const std::string &path, bool writable) {
   Close();
-  std::u16string ntPath = host::NtPathForHostPath(path);
-  if (ntPath.size() * sizeof(WCHAR) > 0xFFFE) {
+  std::u16string name = kDeviceName + host::NtPathForHostPath(path);
+  if (name.size() * sizeof(WCHAR) > 0xFFFE) {
     return STATUS_OBJECT_NAME_INVALID;
   }
-  UNICODE_STRING name;
-  name.Buffer = const_cast<PWSTR>(ntPath.c_str());
-  name.Length = static_cast<USHORT>(ntPath.size() * sizeof(WCHAR));
-  name.MaximumLength = name.Length;
-  ACCESS_MASK access = writable ? (GENERIC_READ | GENERIC_WRITE) : GENERIC_READ;
-  IO_STATUS_BLOCK ioStatus;
-  PIMAGE_CONTEXT context = nullptr;
-  NTSTATUS status = OpenImageFile(&context, &name, FILE_ATTRIBUTE_NORMAL, FILE_OPEN, 0, access,
-                                  FILE_SHARE_READ, &ioStatus);
+  NTSTATUS status = AcquireDriver();
   if (!NT_SUCCESS(status)) {
     return status;
   }
-  state_->context = context;
+  state_->driverHeld = true;
+  host::OpenParameters parameters;
+  parameters.desiredAccess = (writable ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ) | SYNCHRONIZE;
+  parameters.shareAccess = FILE_SHARE_READ;
+  parameters.disposition = FILE_OPEN;
+  parameters.options = FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE;
+  status = host::DeviceFile::Open(name, parameters, &state_->file).Status;
+  if (!NT_SUCCESS(status)) {
+    Close();
+    return status;
+  }
   state_->path = path;
   return status;
 }
 
 namespace {
 
-NTSTATUS Transfer(PIMAGE_CONTEXT context, UCHAR operation, uint64_t offset, void *buffer,
+NTSTATUS Transfer(const host::DeviceFile &file, UCHAR operation, uint64_t offset, void *buffer,
                   uint32_t length, uint32_t *transferred) {
   *transferred = 0;
-  if (context == nullptr) {
+  if (!file.IsOpen()) {
     return STATUS_INVALID_HANDLE;
   }
   if (offset > static_cast<uint64_t>(INT64_MAX)) {
     return STATUS_INVALID_PARAMETER;
   }
-  MDL mdl;
-  std::memset(&mdl, 0, sizeof(mdl));
-  mdl.Size = sizeof(mdl);
-  mdl.MdlFlags = MDL_SOURCE_IS_NONPAGED_POOL;
-  mdl.MappedSystemVa = buffer;
-  mdl.StartVa = buffer;
-  mdl.ByteCount = length;
-  LARGE_INTEGER byteOffset;
-  byteOffset.QuadPart = static_cast<LONGLONG>(offset);
-  IO_STATUS_BLOCK ioStatus;
-  ioStatus.Status = STATUS_SUCCESS;
-  ioStatus.Information = 0;
-  NTSTATUS status = DiskTransfer(context, operation, length, &byteOffset, &mdl, &ioStatus);
-  if (NT_SUCCESS(status)) {
-    *transferred = static_cast<uint32_t>(ioStatus.Information);
+  int64_t at = static_cast<int64_t>(offset);
+  IO_STATUS_BLOCK status = RetryWhileBusy([&] {
+    return operation == IMAGE_OPERATION_READ ? file.ReadAt(buffer, length, at)
+                                             : file.WriteAt(buffer, length, at);
+  });
+  if (NT_SUCCESS(status.Status)) {
+    *transferred = static_cast<uint32_t>(status.Information);
   }
-  return status;
+  return status.Status;
 }
 
 }  // namespace
 
 NTSTATUS Disk::ReadDisk(uint64_t offset, void *buffer, uint32_t length, uint32_t *transferred) {
-  return Transfer(state_->context, IMAGE_OPERATION_READ, offset, buffer, length, transferred);
+  return Transfer(state_->file, IMAGE_OPERATION_READ, offset, buffer, length, transferred);
 }
 
 NTSTATUS Disk::WriteDisk(uint64_t offset, const void *buffer, uint32_t length,
                          uint32_t *transferred) {
-  return Transfer(state_->context, IMAGE_OPERATION_WRITE, offset, const_cast<void *>(buffer),
+  return Transfer(state_->file, IMAGE_OPERATION_WRITE, offset, const_cast<void *>(buffer),
                   length, transferred);
 }
 
 NTSTATUS Disk::FlushDisk() {
-  if (state_->context == nullptr) {
+  if (!state_->file.IsOpen()) {
     return STATUS_INVALID_HANDLE;
   }
-  return FlushImageChain(state_->context);
+  IO_STATUS_BLOCK status = RetryWhileBusy([&] {
+    return state_->file.SendRequest(IRP_MJ_FLUSH_BUFFERS, [](PIRP, PIO_STACK_LOCATION) {});
+  });
+  // A driver without a flush handler refuses the request; the image chain
+  // bound to the handle is then flushed directly. Nothing else uses the
+  // handle meanwhile.
+  if (status.Status == STATUS_INVALID_DEVICE_REQUEST && state_->Image() != nullptr) {
+    return FlushImageChain(const_cast<PIMAGE_CONTEXT>(state_->Image()));
+  }
+  return status.Status;
 }
 
 uint64_t Disk::DiskSize() const {
-  return state_->context != nullptr ? static_cast<uint64_t>(state_->context->DiskSize) : 0;
+  const IMAGE_CONTEXT *image = state_->Image();
+  return image != nullptr ? static_cast<uint64_t>(image->DiskSize) : 0;
 }
 
 std::vector<ImageDescription> Disk::DescribeChain() const {
   std::vector<ImageDescription> chain;
-  for (const IMAGE_CONTEXT *context = state_->context; context != nullptr;
+  for (const IMAGE_CONTEXT *context = state_->Image(); context != nullptr;
        context = context->Parent) {
     chain.push_back(Describe(context));
   }
@@ -173,13 +242,12 @@ std::vector<ImageDescription> Disk::DescribeChain() const {
 }
 
 void Disk::Close() {
-  if (state_->context == nullptr) {
-    return;
-  }
-  CloseImageContext(state_->context);
-  FreePool(state_->context);
-  state_->context = nullptr;
+  state_->file.Close();
   state_->path.clear();
+  if (state_->driverHeld) {
+    state_->driverHeld = false;
+    ReleaseDriver();
+  }
 }
 
 }  // namespace dorvane

@@ -453,6 +453,13 @@ NTKERNELAPI NTSTATUS NTAPI ExUuidCreate(UUID *Uuid);
 NTKERNELAPI KIRQL NTAPI KeGetCurrentIrql(VOID);
 
 // ---------------------------------------------------------------------------
+// Interlocked operations: full barriers, as the x64 instructions behind them.
+
+inline LONGLONG InterlockedExchangeAdd64(LONGLONG volatile *Addend, LONGLONG Value) {
+  return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
+}
+
+// ---------------------------------------------------------------------------
 // Kernel: spin locks, events, waits, delays.
 
 typedef struct _KSPIN_LOCK_QUEUE {

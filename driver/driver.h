@@ -1,0 +1,47 @@
+// The driver frame: the routines the I/O manager calls (entry, unload and the
+// dispatch routines), the per-image admission gate and the event-log entry of
+// a failed open. Every dispatch routine completes its own request before it
+// returns, with the status it returns; nothing is left pending or queued.
+#pragma once
+
+#include "image/image.h"
+
+// The driver object, kept at load for the event-log entries of failed opens.
+// Set once by DriverEntry, read-only afterwards.
+extern PDRIVER_OBJECT DorvaneDriverObject;
+
+// Loaded by the system: the device \Device\Dorvane, its link
+// \DosDevices\Dorvane and the dispatch table. Runs at PASSIVE_LEVEL.
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+VOID DriverUnload(PDRIVER_OBJECT DriverObject);
+
+// IRP_MJ_CREATE and IRP_MJ_CLOSE: bind an opened image to the client's file
+// object, and release it. PASSIVE_LEVEL.
+NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// IRP_MJ_READ and IRP_MJ_WRITE on the bound image, through its gate.
+NTSTATUS DispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// Writes the "Image file failed." entry of a failed open to the system event
+// log. Dropped silently above DISPATCH_LEVEL or when no entry can be had.
+VOID WriteImageErrorLog(NTSTATUS Status);
+
+// The admission gate of an image. Shared admission for reads and queries,
+// exclusive for writes, flushes, size changes and control requests. Never
+// waits: a conflicting request is refused with STATUS_DEVICE_BUSY and the
+// client retries. Must be asked at PASSIVE_LEVEL (the request is refused with
+// STATUS_ACCESS_DENIED otherwise). GateLock is held only while the counts are
+// tested and updated, never across I/O. An image opened without write access
+// admits shared requests uncounted and refuses exclusive ones.
+NTSTATUS AcquireIoGate(PIMAGE_CONTEXT Context, BOOLEAN Exclusive);
+// Ends one successful admission, in the mode it was granted.
+VOID ReleaseIoGate(PIMAGE_CONTEXT Context, BOOLEAN Exclusive);
+
+// Stores the status and information in the request and completes it.
+inline NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information) {
+  Irp->IoStatus.Status = Status;
+  Irp->IoStatus.Information = Information;
+  IoCompleteRequest(Irp, IO_NO_INCREMENT);
+  return Status;
+}

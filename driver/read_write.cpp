@@ -1,0 +1,39 @@
+// Read and write requests: admitted by the image's gate (shared for reads,
+// exclusive for writes), moved by DiskTransfer straight between the request's
+// mapped pages and the image, and counted into the handle's position.
+#include "driver/driver.h"
+
+NTSTATUS DispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  UNREFERENCED_PARAMETER(DeviceObject);
+  PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
+  PFILE_OBJECT FileObject = Stack->FileObject;
+  PIMAGE_CONTEXT Context =
+      FileObject != NULL ? static_cast<PIMAGE_CONTEXT>(FileObject->FsContext2) : NULL;
+  if (Context == NULL) {
+    return CompleteRequest(Irp, STATUS_SUCCESS, 0);
+  }
+
+  UCHAR Operation = Stack->MajorFunction;
+  BOOLEAN Exclusive = Operation == IRP_MJ_WRITE;
+  NTSTATUS Status = AcquireIoGate(Context, Exclusive);
+  if (!NT_SUCCESS(Status)) {
+    return CompleteRequest(Irp, Status, 0);
+  }
+
+  ULONG Length = Exclusive ? Stack->Parameters.Write.Length : Stack->Parameters.Read.Length;
+  PLARGE_INTEGER ByteOffset =
+      Exclusive ? &Stack->Parameters.Write.ByteOffset : &Stack->Parameters.Read.ByteOffset;
+  // DiskTransfer stores the request's final status and byte count in its
+  // status block; a negative offset is refused there and moves nothing.
+  Status = DiskTransfer(Context, Operation, Length, ByteOffset, Irp->MdlAddress, &Irp->IoStatus);
+
+  // The position moves by the bytes moved, even by those of a transfer that
+  // failed part way. Shared requests on one file object run at once, so the
+  // addition is atomic.
+  InterlockedExchangeAdd64(&FileObject->CurrentByteOffset.QuadPart,
+                           static_cast<LONGLONG>(Irp->IoStatus.Information));
+
+  ReleaseIoGate(Context, Exclusive);
+  IoCompleteRequest(Irp, IO_NO_INCREMENT);
+  return Status;
+}
