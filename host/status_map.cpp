@@ -168,10 +168,8 @@ const char* StatusName(NTSTATUS status) {
       return "STATUS_TOO_MANY_OPENED_FILES";
     case STATUS_FILE_INVALID:
       return "STATUS_FILE_INVALID";
-    // The driver returns 0xC0000903 for an image it cannot read or does not
-    // support, and the command's error lines name it for that meaning.
     case STATUS_BAD_FILE_TYPE:
-      return "STATUS_IMAGE_UNREADABLE_OR_UNSUPPORTED";
+      return "STATUS_BAD_FILE_TYPE";
     default:
       return "STATUS_UNKNOWN";
   }
