@@ -163,7 +163,10 @@ NTSTATUS Disk::OpenDisk(const std::string &path, bool writable) {
   parameters.desiredAccess = (writable ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ) | SYNCHRONIZE;
   parameters.shareAccess = FILE_SHARE_READ;
   parameters.disposition = FILE_OPEN;
-  parameters.options = FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE;
+  // Every request names its offset, so the handle need not be synchronous:
+  // requests from several threads then run side by side, readers in
+  // parallel, a writer refused while others are in progress and retried.
+  parameters.options = FILE_NON_DIRECTORY_FILE;
   status = host::DeviceFile::Open(name, parameters, &state_->file).Status;
   if (!NT_SUCCESS(status)) {
     Close();

@@ -128,6 +128,9 @@ class DriverConcurrency : public DriverTest {
           << "region " << owner;
     }
     EXPECT_EQ(host::BreakpointCount(), 0u);
+    RecordProperty("reads", std::to_string(tally->reads.load()));
+    RecordProperty("writes", std::to_string(tally->writes.load()));
+    RecordProperty("busy", std::to_string(tally->busy.load()));
   }
 
   std::string path_;
