@@ -1,40 +1,300 @@
-// Reads and writes inside one block of a differencing image.
+// Reads and writes inside one block of a differencing image. The sectors the
+// image holds (bit set in the block's sector bitmap) come from its own block;
+// all others come from the parent chain, addressed by virtual-disk offset, so
+// a parent of another block size splits the range its own way. A successful
+// read sets every byte of its range, so the destination needs no clearing
+// beforehand.
 #include "engine/engine.h"
 
-NTSTATUS ReadDifferencingBlock(PIMAGE_CONTEXT Context, PVOID Buffer, ULONG Length,
-                               ULONG BlockIndex, ULONG OffsetInBlock, PULONG SectorOut,
-                               PIO_STATUS_BLOCK IoStatus) {
-  UNREFERENCED_PARAMETER(Context);
-  UNREFERENCED_PARAMETER(Buffer);
-  UNREFERENCED_PARAMETER(Length);
-  UNREFERENCED_PARAMETER(BlockIndex);
-  UNREFERENCED_PARAMETER(OffsetInBlock);
-  *SectorOut = VHD_BAT_UNALLOCATED;
-  IoStatus->Status = STATUS_NOT_SUPPORTED;
-  IoStatus->Information = 0;
-  return STATUS_NOT_SUPPORTED;
+namespace {
+
+NTSTATUS CompletePiece(PIO_STATUS_BLOCK IoStatus, NTSTATUS Status, ULONG Information) {
+  IoStatus->Status = Status;
+  IoStatus->Information = NT_SUCCESS(Status) ? Information : 0;
+  return Status;
+}
+
+BOOLEAN IsRangeInBlock(const IMAGE_CONTEXT *Context, ULONG OffsetInBlock, ULONG Length) {
+  return (ULONGLONG)OffsetInBlock + Length <= Context->BlockSize;
+}
+
+LONGLONG VirtualOffset(const IMAGE_CONTEXT *Context, ULONG BlockIndex, ULONG OffsetInBlock) {
+  return ((LONGLONG)BlockIndex << Context->BlockShift) + OffsetInBlock;
+}
+
+ULONG SectorStart(ULONG SectorInBlock) { return SectorInBlock << VHD_SECTOR_SHIFT; }
+
+// A range of the parent's virtual disk. Every byte of the buffer is set:
+// bytes the parent did not return (a failed or short read) are zeros. A child
+// may be larger than its parent; the bytes beyond the parent's disk are zeros
+// and count as read, rather than whatever the parent's file holds there.
+NTSTATUS ReadParentRange(PIMAGE_CONTEXT Context, PVOID Buffer, ULONG Length, LONGLONG Offset,
+                         PIO_STATUS_BLOCK IoStatus) {
+  PIMAGE_CONTEXT Parent = Context->Parent;
+  ULONGLONG Available = Parent->DiskSize > Offset ? (ULONGLONG)(Parent->DiskSize - Offset) : 0;
+  ULONG ReadLength = Length < Available ? Length : (ULONG)Available;
+  NTSTATUS Status = STATUS_SUCCESS;
+  ULONG Read = 0;
+  if (ReadLength > 0) {
+    LARGE_INTEGER ByteOffset;
+    ByteOffset.QuadPart = Offset;
+    Status = ImageTransfer(Parent, IMAGE_OPERATION_READ, ReadLength, &ByteOffset, Buffer, IoStatus);
+    Read = IoStatus->Information < ReadLength ? (ULONG)IoStatus->Information : ReadLength;
+  }
+  if (Read < Length) {
+    RtlZeroMemory(static_cast<PUCHAR>(Buffer) + Read, Length - Read);
+  }
+  if (!NT_SUCCESS(Status)) {
+    return Status;
+  }
+  return CompletePiece(IoStatus, Status, Read == ReadLength ? Length : Read);
+}
+
+// An allocated block whose range holds absent sectors from sector RunStart on,
+// present ones in between: the child's bytes of the whole range straight into
+// the destination, then one parent read from the first absent sector to the
+// end of the range, whose absent runs are copied over the child's bytes.
+NTSTATUS ReadInterleavedSectors(PIMAGE_CONTEXT Context, PRTL_BITMAP Bitmap, PUCHAR Buffer,
+                                ULONG Length, ULONG BlockIndex, ULONG OffsetInBlock, ULONG RunStart,
+                                ULONG RunLength, PIO_STATUS_BLOCK IoStatus) {
+  ULONG Sector;
+  NTSTATUS Status =
+      ReadBlockData(Context, Buffer, Length, BlockIndex, OffsetInBlock, &Sector, IoStatus);
+  if (!NT_SUCCESS(Status)) {
+    return Status;
+  }
+  ULONG RangeEnd = OffsetInBlock + Length;
+  ULONG EndSector = (RangeEnd + VHD_SECTOR_SIZE - 1) >> VHD_SECTOR_SHIFT;
+  ULONG ParentStart = SectorStart(RunStart) > OffsetInBlock ? SectorStart(RunStart) : OffsetInBlock;
+  ULONG ParentLength = RangeEnd - ParentStart;
+  POOL_BUFFER<UCHAR> ParentData(static_cast<PUCHAR>(AllocateUnfilledPool(ParentLength)));
+  if (!ParentData) {
+    return CompletePiece(IoStatus, STATUS_INSUFFICIENT_RESOURCES, 0);
+  }
+  IO_STATUS_BLOCK ParentStatus;
+  Status = ReadParentRange(Context, ParentData.Get(), ParentLength,
+                           VirtualOffset(Context, BlockIndex, ParentStart), &ParentStatus);
+  if (!NT_SUCCESS(Status)) {
+    return CompletePiece(IoStatus, Status, 0);
+  }
+  // Each absent run, cut to the requested bytes (a first or last sector the
+  // request covers in part gives only its covered bytes).
+  while (RunLength != 0 && RunStart < EndSector) {
+    ULONG RunEnd = RunStart + RunLength;
+    ULONG From = SectorStart(RunStart) > ParentStart ? SectorStart(RunStart) : ParentStart;
+    ULONG To = RunEnd >= EndSector ? RangeEnd : SectorStart(RunEnd);
+    RtlCopyMemory(Buffer + (From - OffsetInBlock), ParentData.Get() + (From - ParentStart),
+                  To - From);
+    if (RunEnd >= EndSector) {
+      break;
+    }
+    RunLength = RtlFindNextForwardRunClear(Bitmap, RunEnd, &RunStart);
+  }
+  return CompletePiece(IoStatus, Status, Length);
+}
+
+// An allocated block: each source is read straight into the destination
+// where the range holds only present sectors, only absent ones, or present
+// ones followed by absent ones; otherwise the interleaved read above.
+NTSTATUS ReadAllocatedBlock(PIMAGE_CONTEXT Context, ULONG Sector, PUCHAR Buffer, ULONG Length,
+                            ULONG BlockIndex, ULONG OffsetInBlock, PIO_STATUS_BLOCK IoStatus) {
+  PSECTOR_BITMAP Record = NULL;
+  NTSTATUS Status = ReadSectorBitmap(Context, &Record, Sector);
+  if (!NT_SUCCESS(Status)) {
+    return CompletePiece(IoStatus, Status, 0);
+  }
+  POOL_BUFFER<SECTOR_BITMAP> Bitmap(Record);
+
+  ULONG FirstSector = OffsetInBlock >> VHD_SECTOR_SHIFT;
+  ULONG EndSector = (OffsetInBlock + Length + VHD_SECTOR_SIZE - 1) >> VHD_SECTOR_SHIFT;
+  ULONG RunStart = 0;
+  ULONG RunLength = RtlFindNextForwardRunClear(&Bitmap->Header, FirstSector, &RunStart);
+  ULONG Unused;
+  if (RunLength == 0 || RunStart >= EndSector) {
+    return ReadBlockData(Context, Buffer, Length, BlockIndex, OffsetInBlock, &Unused, IoStatus);
+  }
+  if (RunStart + RunLength < EndSector) {
+    return ReadInterleavedSectors(Context, &Bitmap->Header, Buffer, Length, BlockIndex,
+                                  OffsetInBlock, RunStart, RunLength, IoStatus);
+  }
+  ULONG ChildLength =
+      SectorStart(RunStart) > OffsetInBlock ? SectorStart(RunStart) - OffsetInBlock : 0;
+  if (ChildLength > 0) {
+    Status =
+        ReadBlockData(Context, Buffer, ChildLength, BlockIndex, OffsetInBlock, &Unused, IoStatus);
+    if (!NT_SUCCESS(Status)) {
+      return Status;
+    }
+  }
+  IO_STATUS_BLOCK ParentStatus;
+  Status = ReadParentRange(Context, Buffer + ChildLength, Length - ChildLength,
+                           VirtualOffset(Context, BlockIndex, OffsetInBlock + ChildLength),
+                           &ParentStatus);
+  return CompletePiece(IoStatus, Status, Length);
+}
+
+// Writes the sector SectorInBlock of an allocated block as the virtual disk
+// held it, taken from the parent, with the bytes of the write that fall into
+// it laid over.
+NTSTATUS FillSectorFromParent(PIMAGE_CONTEXT Context, ULONG Sector, ULONG BlockIndex,
+                              ULONG SectorInBlock, const UCHAR *Data, ULONG OffsetInBlock,
+                              ULONG Length) {
+  POOL_BUFFER<UCHAR> Bytes(static_cast<PUCHAR>(AllocateUnfilledPool(VHD_SECTOR_SIZE)));
+  if (!Bytes) {
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  ULONG Start = SectorStart(SectorInBlock);
+  IO_STATUS_BLOCK ParentStatus;
+  NTSTATUS Status = ReadParentRange(Context, Bytes.Get(), VHD_SECTOR_SIZE,
+                                    VirtualOffset(Context, BlockIndex, Start), &ParentStatus);
+  if (!NT_SUCCESS(Status)) {
+    return Status;
+  }
+  ULONG From = OffsetInBlock > Start ? OffsetInBlock : Start;
+  ULONG RangeEnd = OffsetInBlock + Length;
+  ULONG To = RangeEnd < Start + VHD_SECTOR_SIZE ? RangeEnd : Start + VHD_SECTOR_SIZE;
+  RtlCopyMemory(Bytes.Get() + (From - Start), Data + (From - OffsetInBlock), To - From);
+  return WriteImageFileExact(Context->ImageHandle, Bytes.Get(), VHD_SECTOR_SIZE,
+                             BlockDataOffset(Context, Sector, Start));
+}
+
+// A write that begins or ends inside a sector leaves the rest of that sector
+// as it was on the virtual disk. A sector the block already holds has those
+// bytes in place; an absent one is filled from the parent before it is marked
+// present, since marking it would otherwise expose whatever the block's data
+// area held there (zeros in a new block).
+NTSTATUS FillPartialSectors(PIMAGE_CONTEXT Context, ULONG Sector, BOOLEAN NewBlock,
+                            const UCHAR *Data, ULONG Length, ULONG BlockIndex,
+                            ULONG OffsetInBlock) {
+  ULONG RangeEnd = OffsetInBlock + Length;
+  BOOLEAN HeadPartial = (OffsetInBlock & (VHD_SECTOR_SIZE - 1)) != 0;
+  BOOLEAN TailPartial = (RangeEnd & (VHD_SECTOR_SIZE - 1)) != 0;
+  if (!HeadPartial && !TailPartial) {
+    return STATUS_SUCCESS;
+  }
+  ULONG HeadSector = OffsetInBlock >> VHD_SECTOR_SHIFT;
+  ULONG TailSector = (RangeEnd - 1) >> VHD_SECTOR_SHIFT;
+
+  POOL_BUFFER<SECTOR_BITMAP> Bitmap;
+  if (!NewBlock) {
+    PSECTOR_BITMAP Record = NULL;
+    NTSTATUS Status = ReadSectorBitmap(Context, &Record, Sector);
+    if (!NT_SUCCESS(Status)) {
+      return Status;
+    }
+    Bitmap.Reset(Record);
+  }
+  ULONG Edges[2];
+  ULONG EdgeCount = 0;
+  if (HeadPartial) {
+    Edges[EdgeCount++] = HeadSector;
+  }
+  if (TailPartial && !(HeadPartial && TailSector == HeadSector)) {
+    Edges[EdgeCount++] = TailSector;
+  }
+  for (ULONG Index = 0; Index < EdgeCount; ++Index) {
+    if (Bitmap && RtlTestBit(&Bitmap->Header, Edges[Index])) {
+      continue;
+    }
+    NTSTATUS Status = FillSectorFromParent(Context, Sector, BlockIndex, Edges[Index], Data,
+                                           OffsetInBlock, Length);
+    if (!NT_SUCCESS(Status)) {
+      return Status;
+    }
+  }
+  return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+NTSTATUS ReadDifferencingBlock(PIMAGE_CONTEXT Context, PVOID Buffer, ULONG Length, ULONG BlockIndex,
+                               ULONG OffsetInBlock, PULONG SectorOut, PIO_STATUS_BLOCK IoStatus) {
+  if (BlockIndex >= Context->BatEntries || !IsRangeInBlock(Context, OffsetInBlock, Length)) {
+    return CompletePiece(IoStatus, STATUS_INVALID_PARAMETER, 0);
+  }
+  ULONG Sector = LookupBlockSector(Context, BlockIndex);
+  *SectorOut = Sector;
+  if (Length == 0) {
+    return CompletePiece(IoStatus, STATUS_SUCCESS, 0);
+  }
+  if (Sector == VHD_BAT_UNALLOCATED) {
+    return ReadParentRange(Context, Buffer, Length,
+                           VirtualOffset(Context, BlockIndex, OffsetInBlock), IoStatus);
+  }
+  return ReadAllocatedBlock(Context, Sector, static_cast<PUCHAR>(Buffer), Length, BlockIndex,
+                            OffsetInBlock, IoStatus);
 }
 
 NTSTATUS WriteDifferencingBlock(PIMAGE_CONTEXT Context, const VOID *Data, ULONG Length,
                                 ULONG BlockIndex, ULONG OffsetInBlock, PULONG SectorOut,
                                 PIO_STATUS_BLOCK IoStatus) {
-  UNREFERENCED_PARAMETER(Context);
-  UNREFERENCED_PARAMETER(Data);
-  UNREFERENCED_PARAMETER(Length);
-  UNREFERENCED_PARAMETER(BlockIndex);
-  UNREFERENCED_PARAMETER(OffsetInBlock);
-  *SectorOut = VHD_BAT_UNALLOCATED;
-  IoStatus->Status = STATUS_NOT_SUPPORTED;
-  IoStatus->Information = 0;
-  return STATUS_NOT_SUPPORTED;
+  if (Context->MergeThrough) {
+    // Once a merge has made the parent writable, a write first moves the
+    // block's own sectors into the parent and then goes to the parent. That
+    // path comes with the merge; until then no image carries the flag, and a
+    // write must not land in a child whose parent may already hold newer data.
+    return CompletePiece(IoStatus, STATUS_NOT_SUPPORTED, 0);
+  }
+  if (Data == NULL || BlockIndex >= Context->BatEntries ||
+      !IsRangeInBlock(Context, OffsetInBlock, Length)) {
+    return CompletePiece(IoStatus, STATUS_INVALID_PARAMETER, 0);
+  }
+  ULONG Sector = LookupBlockSector(Context, BlockIndex);
+  *SectorOut = Sector;
+  if (Length == 0) {
+    return CompletePiece(IoStatus, STATUS_SUCCESS, 0);
+  }
+  const UCHAR *Bytes = static_cast<const UCHAR *>(Data);
+  NTSTATUS Status;
+  BOOLEAN NewBlock = Sector == VHD_BAT_UNALLOCATED;
+  if (NewBlock) {
+    // Data the chain already returns needs no block: copying unchanged data
+    // over a differencing image does not grow it.
+    if (MatchesParentData(Context, Data, Length, BlockIndex, OffsetInBlock)) {
+      return CompletePiece(IoStatus, STATUS_SUCCESS, Length);
+    }
+    // The new block's span carries the data; its bitmap stays clear until
+    // the sectors are complete.
+    Status = AllocateBlockWithData(Context, BlockIndex, Data, OffsetInBlock, Length, SectorOut);
+    if (!NT_SUCCESS(Status)) {
+      return CompletePiece(IoStatus, Status, 0);
+    }
+    Sector = *SectorOut;
+  } else {
+    // Written as it is, zeros included: a sector the child holds hides the
+    // parent's, and differencing blocks are never released for being zero.
+    Status = WriteImageFileExact(Context->ImageHandle, Data, Length,
+                                 BlockDataOffset(Context, Sector, OffsetInBlock));
+    if (!NT_SUCCESS(Status)) {
+      return CompletePiece(IoStatus, Status, 0);
+    }
+  }
+  Status = FillPartialSectors(Context, Sector, NewBlock, Bytes, Length, BlockIndex, OffsetInBlock);
+  if (!NT_SUCCESS(Status)) {
+    return CompletePiece(IoStatus, Status, 0);
+  }
+  Status = MarkSectorsPresent(Context, Sector, OffsetInBlock, Length);
+  return CompletePiece(IoStatus, Status, Length);
 }
 
-BOOLEAN MatchesParentData(PIMAGE_CONTEXT Context, const VOID *Data, ULONG Length,
-                          ULONG BlockIndex, ULONG OffsetInBlock) {
-  UNREFERENCED_PARAMETER(Context);
-  UNREFERENCED_PARAMETER(Data);
-  UNREFERENCED_PARAMETER(Length);
-  UNREFERENCED_PARAMETER(BlockIndex);
-  UNREFERENCED_PARAMETER(OffsetInBlock);
-  return FALSE;
+BOOLEAN MatchesParentData(PIMAGE_CONTEXT Context, const VOID *Data, ULONG Length, ULONG BlockIndex,
+                          ULONG OffsetInBlock) {
+  if (Length == 0) {
+    return TRUE;
+  }
+  // Wholly overwritten by the parent read, which clears what it cannot read.
+  POOL_BUFFER<UCHAR> ParentData(static_cast<PUCHAR>(AllocateUnfilledPool(Length)));
+  if (!ParentData) {
+    return FALSE;
+  }
+  IO_STATUS_BLOCK IoStatus;
+  NTSTATUS Status = ReadParentRange(Context, ParentData.Get(), Length,
+                                    VirtualOffset(Context, BlockIndex, OffsetInBlock), &IoStatus);
+  // Only bytes the chain actually returned can make a write unnecessary: a
+  // failed or short read taken as zeros would drop a write of zeros over
+  // data the parent holds.
+  if (!NT_SUCCESS(Status) || IoStatus.Information != Length) {
+    return FALSE;
+  }
+  return RtlCompareMemory(ParentData.Get(), Data, Length) == Length;
 }

@@ -79,7 +79,18 @@ NTSTATUS LoadDynamicHeader(PIMAGE_CONTEXT Context);
 NTSTATUS ValidateBlockPlacement(PIMAGE_CONTEXT Context);
 
 // Opens the parent chain of a differencing image (Context at ChainDepth).
+// The parent is found through the header's parent locators, tried from the
+// last entry to the first, and must carry the Unique Id the child records.
+// A chain longer than IMAGE_CHAIN_DEPTH_LIMIT images is refused with
+// STATUS_TOO_MANY_LINKS; so is a chain that leads back into itself.
 NTSTATUS OpenParentImage(PIMAGE_CONTEXT Context, ULONG ChainDepth);
+
+// Turns a parent locator's path (in ParentPath, whose buffer it owns) into
+// the kernel path to open, relative paths joined to ChildPath's folder. On
+// success ParentPath holds the result; the buffer it held is freed or, for
+// "\\.\" and "\\?\" paths, rewritten in place. A result that would not fit a
+// counted string fails with STATUS_NAME_TOO_LONG, leaving ParentPath as it was.
+NTSTATUS ResolveParentPath(PUNICODE_STRING ParentPath, PCUNICODE_STRING ChildPath);
 
 // Releases what the record owns, parents first; the owner frees the record.
 VOID CloseImageContext(PIMAGE_CONTEXT Context);

@@ -1,13 +1,186 @@
-// The parent chain of a differencing image.
+// The parent chain of a differencing image: the walk over the parent
+// locators of its header, the nested open of the parent they lead to, and
+// the check that the parent is the image the child was made from.
 #include "image/image.h"
 
+namespace {
+
+// Kernel paths of the parents this walk tried and could not open. An image
+// usually names its parent twice (an absolute and a relative locator) and
+// both lead to one path; opening it a second time would repeat the failure
+// of its whole chain at every level, so that the opens of a chain whose base
+// is missing grew exponentially with its depth.
+typedef struct _PARENT_WALK {
+  UNICODE_STRING TriedPaths[VHD_PARENT_LOCATOR_COUNT];
+  ULONG TriedCount;
+} PARENT_WALK, *PPARENT_WALK;
+
+VOID FreeCountedString(PUNICODE_STRING String) {
+  FreePool(String->Buffer);
+  String->Buffer = NULL;
+  String->Length = 0;
+  String->MaximumLength = 0;
+}
+
+BOOLEAN WasTried(const PARENT_WALK *Walk, PCUNICODE_STRING Path) {
+  for (ULONG Index = 0; Index < Walk->TriedCount; ++Index) {
+    if (RtlCompareUnicodeString(&Walk->TriedPaths[Index], Path, TRUE) == 0) {
+      return TRUE;
+    }
+  }
+  return FALSE;
+}
+
+// Takes over the context's ParentPath.
+VOID RememberTriedPath(PPARENT_WALK Walk, PIMAGE_CONTEXT Context) {
+  Walk->TriedPaths[Walk->TriedCount++] = Context->ParentPath;
+  Context->ParentPath.Buffer = NULL;
+  Context->ParentPath.Length = 0;
+  Context->ParentPath.MaximumLength = 0;
+}
+
+VOID ReleaseTriedPaths(PPARENT_WALK Walk) {
+  for (ULONG Index = 0; Index < Walk->TriedCount; ++Index) {
+    FreeCountedString(&Walk->TriedPaths[Index]);
+  }
+  Walk->TriedCount = 0;
+}
+
+// Reads a locator's data, the parent's path as UTF-16 text, into the
+// context's ParentPath. The path consists only of bytes that were read from
+// the file: locator data that does not lie wholly inside the child's file is
+// a damaged locator, not a shorter path, which could name another file.
+NTSTATUS ReadLocatorPath(PIMAGE_CONTEXT Context, const VHD_PARENT_LOCATOR *Locator) {
+  ULONG DataLength = LoadBe32(Locator->PlatformDataLength);
+  if (DataLength >= VHD_LOCATOR_DATA_LIMIT) {
+    return STATUS_BAD_FILE_TYPE;
+  }
+  if (DataLength > 0) {
+    PWSTR Buffer = static_cast<PWSTR>(AllocateUnfilledPool(DataLength));
+    if (Buffer == NULL) {
+      return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    Context->ParentPath.Buffer = Buffer;
+    Context->ParentPath.MaximumLength = (USHORT)DataLength;
+
+    // Offsets beyond the signed range would reach the file system as its
+    // special positions (end of file, current position).
+    ULONGLONG DataOffset = LoadBe64(Locator->PlatformDataOffset);
+    if (DataOffset > (ULONGLONG)0x7FFFFFFFFFFFFFFFll) {
+      return STATUS_FILE_CORRUPT_ERROR;
+    }
+    IO_STATUS_BLOCK IoStatus;
+    NTSTATUS Status = ReadImageFileAtOpen(Context->ImageHandle, Buffer, DataLength,
+                                          (LONGLONG)DataOffset, &IoStatus);
+    if (Status == STATUS_END_OF_FILE) {
+      return STATUS_FILE_CORRUPT_ERROR;
+    }
+    if (!NT_SUCCESS(Status)) {
+      return Status;
+    }
+    if (IoStatus.Information != DataLength) {
+      return STATUS_FILE_CORRUPT_ERROR;
+    }
+  }
+  if (DataLength < 10) {
+    return STATUS_OBJECT_PATH_INVALID;
+  }
+  // A path is whole UTF-16 units; an odd last byte is no part of it.
+  Context->ParentPath.Length = (USHORT)(DataLength & ~1u);
+  return STATUS_SUCCESS;
+}
+
+// The parent is opened for reading only and shared for reading and
+// deletion, never for writing: nobody may change it under its children.
+NTSTATUS OpenParentByPath(PIMAGE_CONTEXT Context, ULONG ChainDepth) {
+  IO_STATUS_BLOCK IoStatus;
+  return OpenImageFileInChain(&Context->Parent, &Context->ParentPath, FILE_ATTRIBUTE_NORMAL,
+                              FILE_OPEN, 0, 0, FILE_SHARE_READ | FILE_SHARE_DELETE, &IoStatus,
+                              ChainDepth + 1);
+}
+
+// Walks the locators from the last entry to the first. A damaged locator
+// ends the walk; a parent that does not open, or fails its own validation,
+// moves it on to the next entry.
+NTSTATUS WalkParentLocators(PIMAGE_CONTEXT Context, ULONG ChainDepth, PPARENT_WALK Walk) {
+  // What a differencing image without any usable locator fails with: its
+  // parent, which holds every sector it does not, cannot be found.
+  NTSTATUS LastOpenStatus = STATUS_OBJECT_NAME_NOT_FOUND;
+  for (LONG Index = VHD_PARENT_LOCATOR_COUNT - 1; Index >= 0; --Index) {
+    const VHD_PARENT_LOCATOR *Locator = &Context->DynamicHeader.ParentLocators[Index];
+    if (!IsUsableLocatorCode(Locator)) {
+      continue;
+    }
+    FreeCountedString(&Context->ParentPath);
+    NTSTATUS Status = ReadLocatorPath(Context, Locator);
+    if (!NT_SUCCESS(Status)) {
+      return Status;
+    }
+    Status = ResolveParentPath(&Context->ParentPath, &Context->ImagePath);
+    if (!NT_SUCCESS(Status)) {
+      return Status;
+    }
+    if (WasTried(Walk, &Context->ParentPath)) {
+      continue;
+    }
+    Status = OpenParentByPath(Context, ChainDepth);
+    if (NT_SUCCESS(Status)) {
+      return Status;
+    }
+    // Too deep a chain stays too deep whichever locator leads into it.
+    if (Status == STATUS_TOO_MANY_LINKS) {
+      return Status;
+    }
+    LastOpenStatus = Status;
+    RememberTriedPath(Walk, Context);
+  }
+  return LastOpenStatus;
+}
+
+// The 8 bytes at Offset as a little-endian number.
+ULONGLONG LoadLe64(const UCHAR *Bytes, ULONG Offset) {
+  ULONGLONG Value = 0;
+  for (ULONG Index = 8; Index > 0; --Index) {
+    Value = (Value << 8) | Bytes[Offset + Index - 1];
+  }
+  return Value;
+}
+
+NTSTATUS CheckParentIdentity(PIMAGE_CONTEXT Context) {
+  const UCHAR *Stored = Context->DynamicHeader.ParentUniqueId;
+  const UCHAR *Actual = Context->Parent->Footer->UniqueId;
+  if (RtlEqualMemory(Stored, Actual, sizeof(Context->DynamicHeader.ParentUniqueId))) {
+    return STATUS_SUCCESS;
+  }
+  DbgPrint(
+      "Stored vhd header parent GUID does not match actual parent GUID. child: "
+      "%.16I64x%.16I64x parent: %.16I64x%.16I64x.\n",
+      LoadLe64(Stored, 0), LoadLe64(Stored, 8), LoadLe64(Actual, 0), LoadLe64(Actual, 8));
+  return STATUS_FILE_CORRUPT_ERROR;
+}
+
+}  // namespace
+
 NTSTATUS OpenParentImage(PIMAGE_CONTEXT Context, ULONG ChainDepth) {
-  UNREFERENCED_PARAMETER(ChainDepth);
   NTSTATUS Status = LoadDynamicHeader(Context);
   if (!NT_SUCCESS(Status)) {
     return Status;
   }
-  // Parent locators are not followed yet: without its parent a differencing
-  // image cannot be read, so it does not open.
-  return STATUS_NOT_SUPPORTED;
+  // Each parent is opened by a nested open; the bound keeps the nesting off
+  // the end of the stack and ends a chain that loops back into itself.
+  if (ChainDepth + 1 >= IMAGE_CHAIN_DEPTH_LIMIT) {
+    return STATUS_TOO_MANY_LINKS;
+  }
+  POOL_BUFFER<PARENT_WALK> Walk(static_cast<PPARENT_WALK>(AllocateZeroedPool(sizeof(PARENT_WALK))));
+  if (!Walk) {
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  Status = WalkParentLocators(Context, ChainDepth, Walk.Get());
+  ReleaseTriedPaths(Walk.Get());
+  if (!NT_SUCCESS(Status)) {
+    return Status;
+  }
+  // A parent that opened but is another image is not retried through other
+  // locators: the child's data was written over a different disk.
+  return CheckParentIdentity(Context);
 }
