@@ -81,26 +81,45 @@ TEST_F(ParentChainTest, OpensTheParentReadOnlyAndSharedForReadingAndDeletion) {
   EXPECT_EQ(ULONG(FILE_ATTRIBUTE_NORMAL), parent.fileAttributes);
 }
 
-TEST_F(ParentChainTest, EitherLocatorCodeLeadsToTheParent) {
+TEST_F(ParentChainTest, LocatorPathsOfEveryFormLeadToTheParent) {
   std::string base = DynamicBase();
-  struct Case {
+  host::MapDrive('C', DirPath());
+  host::MapShare("fileserver", "images", DirPath());
+  const std::u16string absolute = NtName(base).substr(4);
+  // The Windows path of an image moved from there: a drive not mapped here.
+  const std::u16string windows = u"D:\\Users\\someone\\VMs\\Base.vhd";
+  struct Entry {
+    int index;
     const char *code;
     std::u16string path;
-  } cases[] = {
-      /* 0 */ {"W2ku", NtName(base).substr(4)},
-      /* 1 */ {"W2ru", u".\\base.vhd"},
-      // The form decides whether a path is relative, not the code.
-      /* 2 */ {"W2ku", u".\\base.vhd"},
-      /* 3 */ {"W2ru", NtName(base).substr(4)},
-      /* 4 */ {"W2ru", u"\\\\?\\" + NtName(base).substr(4)},
-      /* 5 */ {"W2ru", u".\\BASE.VHD"},
   };
-  for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i) {
+  std::vector<std::vector<Entry>> cases = {
+      /* 0 */ {{3, "W2ku", absolute}},
+      /* 1 */ {{3, "W2ru", u".\\base.vhd"}},
+      // The form decides whether a path is relative, not the code.
+      /* 2 */ {{3, "W2ku", u".\\base.vhd"}},
+      /* 3 */ {{3, "W2ru", absolute}},
+      /* 4 */ {{3, "W2ru", u"\\\\?\\" + absolute}},
+      /* 5 */ {{3, "W2ru", u".\\BASE.VHD"}},
+      // Drive letters and shares through the host's name tables.
+      /* 6 */ {{0, "W2ku", u"C:\\base.vhd"}},
+      /* 7 */ {{0, "W2ku", u"c:\\Base.VHD"}},
+      /* 8 */ {{0, "W2ku", u"\\\\?\\C:\\base.vhd"}},
+      /* 9 */ {{0, "W2ku", u"\\\\fileserver\\images\\base.vhd"}},
+      // Moved from Windows, the relative locator tried first or second.
+      /* 10 */ {{0, "W2ku", windows}, {1, "W2ru", u".\\Base.vhd"}},
+      /* 11 */ {{1, "W2ku", windows}, {0, "W2ru", u".\\Base.vhd"}},
+  };
+  for (size_t i = 0; i < cases.size(); ++i) {
     std::string child = Child(base, "child" + std::to_string(i) + ".vhd");
     ClearLocators(child);
-    SetLocator(child, 3, cases[i].code, cases[i].path);
+    for (const Entry &entry : cases[i]) {
+      SetLocator(child, entry.index, entry.code, entry.path);
+    }
     EXPECT_EQ(STATUS_SUCCESS, OpenStatus(child)) << "case " << i;
   }
+  host::MapDrive('C', "");
+  host::MapShare("fileserver", "images", "");
 }
 
 TEST_F(ParentChainTest, WalkRunsFromTheLastEntryAndStopsAtTheFirstParentThatOpens) {
@@ -246,44 +265,6 @@ TEST_F(ParentChainTest, AParentOpenElsewhereForWritingMovesTheWalkOn) {
   ASSERT_EQ(STATUS_SUCCESS, image.Open(child, GENERIC_READ));
   EXPECT_EQ(NtName(File("copy.vhd")),
             std::u16string(image->ParentPath.Buffer, image->ParentPath.Length / 2));
-}
-
-TEST_F(ParentChainTest, WindowsPathsResolveThroughTheNameTables) {
-  std::string base = DynamicBase();
-  host::MapDrive('C', DirPath());
-  host::MapShare("fileserver", "images", DirPath());
-  std::u16string paths[] = {
-      u"C:\\base.vhd",
-      u"c:\\Base.VHD",
-      u"\\\\?\\C:\\base.vhd",
-      u"\\\\fileserver\\images\\base.vhd",
-  };
-  for (const std::u16string &path : paths) {
-    std::string child = Child(base, "child.vhd");
-    ClearLocators(child);
-    SetLocator(child, 0, "W2ku", path);
-    EXPECT_EQ(STATUS_SUCCESS, OpenStatus(child)) << std::string(path.begin(), path.end());
-    std::filesystem::remove(child);
-  }
-  host::MapDrive('C', "");
-  host::MapShare("fileserver", "images", "");
-}
-
-TEST_F(ParentChainTest, ImagesMovedFromWindowsOpenThroughTheirRelativeLocator) {
-  // As Windows writes them: the absolute path at entry 0, the relative one at
-  // entry 1, naming a drive that does not exist here.
-  std::string base = DynamicBase();
-  std::string child = Child(base);
-  ClearLocators(child);
-  SetLocator(child, 0, "W2ku", u"C:\\Users\\someone\\VMs\\Base.vhd");
-  SetLocator(child, 1, "W2ru", u".\\Base.vhd");
-  EXPECT_EQ(STATUS_SUCCESS, OpenStatus(child));
-
-  // The other way round the walk reaches the relative path second.
-  ClearLocators(child);
-  SetLocator(child, 1, "W2ku", u"C:\\Users\\someone\\VMs\\Base.vhd");
-  SetLocator(child, 0, "W2ru", u".\\Base.vhd");
-  EXPECT_EQ(STATUS_SUCCESS, OpenStatus(child));
 }
 
 // Chains of differencing images over a dynamic base, top first.
