@@ -10,6 +10,8 @@ cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 
 JOBS=${JOBS:-2}
+# Cache hits across checkouts in other folders.
+export CCACHE_BASEDIR="$PWD"
 MODE=${1:-default}
 
 configure() {  # dir, extra cmake arguments...
