@@ -142,6 +142,18 @@ TEST_F(DriverCreate, UnloggableEntryLeavesTheCreateStatusAlone) {
   EXPECT_TRUE(host::ErrorLog().empty());
 }
 
+// The entry can be written up to DISPATCH_LEVEL; above it is dropped.
+TEST_F(DriverCreate, EventLogEntryIsDroppedAboveDispatchLevel) {
+  host::SetCurrentIrql(DISPATCH_LEVEL + 1);
+  WriteImageErrorLog(STATUS_ACCESS_DENIED);
+  host::SetCurrentIrql(DISPATCH_LEVEL);
+  WriteImageErrorLog(STATUS_DISK_FULL);
+  host::SetCurrentIrql(PASSIVE_LEVEL);
+  auto log = host::ErrorLog();
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(PacketOf(log[0]).ErrorCode, STATUS_DISK_FULL);
+}
+
 TEST_F(DriverCreate, SuccessReportsTheImageOpenAndMakesTheDriverResident) {
   std::string path = FixedImage();
   EXPECT_EQ(host::CurrentDriverPaging(), host::DriverPaging::Pageable);
