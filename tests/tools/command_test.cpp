@@ -158,7 +158,7 @@ TEST_F(ToolCommand, FailuresAreOneLineWithTheStatus) {
 
   const std::string notFound = "STATUS_OBJECT_NAME_NOT_FOUND (0xC0000034)";
   const std::string corruptStatus = "STATUS_FILE_CORRUPT_ERROR (0xC0000102)";
-  const std::string badType = "STATUS_BAD_FILE_TYPE (0xC0000903)";
+  const std::string badType = std::string(host::StatusName(0xC0000903)) + " (0xC0000903)";
   struct Case {
     std::vector<std::string> args;
     std::string line;
@@ -211,9 +211,10 @@ TEST_F(ToolCommand, UsageErrorsExitWithTwo) {
       /* 13 */ {{"create", "--type", "sparse", "--size", "1M", File("n.vhd")}, "sparse"},
       /* 14 */ {{"create", "--type", "fixed", "--size", "1M", "--block-size", "4K", File("n.vhd")},
                 "dynamic images only"},
-      /* 15 */ {{"--drive", "Q:/tmp", "info", image}, "X:=DIR"},
-      /* 16 */ {{"info", "--drive", "Q:=" + File("nowhere"), image}, "not a directory"},
-      /* 17 */ {{"info", "--json=yes", image}, "takes no value"},
+      /* 15 */ {{"create", "--parent", image, "--size", "1M", File("n.vhd")}, "--size"},
+      /* 16 */ {{"--drive", "Q:/tmp", "info", image}, "X:=DIR"},
+      /* 17 */ {{"info", "--drive", "Q:=" + File("nowhere"), image}, "not a directory"},
+      /* 18 */ {{"info", "--json=yes", image}, "takes no value"},
   };
   for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i) {
     ToolRun run = test::RunTool(cases[i].args);
@@ -225,6 +226,54 @@ TEST_F(ToolCommand, UsageErrorsExitWithTwo) {
     EXPECT_NE(run.err.find("usage: dorvane"), std::string::npos) << "case " << i;
   }
   EXPECT_NE(access(File("n.vhd").c_str(), F_OK), 0);
+}
+
+TEST_F(ToolCommand, DifferencingImageShowsItsChain) {
+  std::string base = File("base.vhd");
+  std::string child = File("child.vhd");
+  ASSERT_EQ(test::RunTool({"create", "--type", "dynamic", "--size", "4M", base}).exitCode, 0);
+  std::string data = test::AsString(test::PatternBytes(3000, 8));
+  ASSERT_EQ(test::RunTool({"write", base, "--offset", "2M"}, data).exitCode, 0);
+  ToolRun run = test::RunTool({"create", "--parent", base, child});
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+
+  run = test::RunTool({"info", "--json", child});
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  std::string parentObject = "{\"path\": \"" + base +
+                             "\", \"disk_type\": \"dynamic\", \"virtual_size\": 4194304, "
+                             "\"file_size\": " +
+                             std::to_string(test::FileSize(base)) +
+                             ", \"block_size\": 2097152, \"bat_entries\": 2, "
+                             "\"allocated_blocks\": 1, \"unique_id_hex\": \"" +
+                             Hex(test::PeekFile(base, 68, 16)) + "\", \"parent\": null}";
+  EXPECT_EQ(run.out.rfind("{\"path\": \"" + child +
+                              "\", \"disk_type\": \"differencing\", \"virtual_size\": 4194304, ",
+                          0),
+            0u)
+      << run.out;
+  EXPECT_NE(run.out.find("\"allocated_blocks\": 0, \"unique_id_hex\": \"" +
+                         Hex(test::PeekFile(child, 68, 16)) + "\", \"parent\": " + parentObject +
+                         "}\n"),
+            std::string::npos)
+      << run.out;
+
+  // The child reads through to its parent; its own writes stay in it.
+  run = test::RunTool({"cat", child});
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_TRUE(run.out == Expected(4 * kMiB, {{2 * kMiB, data}}));
+  Bytes baseBefore = test::ReadFileBytes(base);
+  ASSERT_EQ(test::RunTool({"write", child, "--offset", "100"}, "child").exitCode, 0);
+  run = test::RunTool({"cat", child});
+  EXPECT_TRUE(run.out == Expected(4 * kMiB, {{100, "child"}, {2 * kMiB, data}}));
+  EXPECT_TRUE(test::ReadFileBytes(base) == baseBefore) << "the parent changed";
+
+  run = test::RunTool({"create", "--parent", File("missing.vhd"), File("orphan.vhd")});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.err.rfind("dorvane: " + File("orphan.vhd") + ": cannot create image: ", 0), 0u)
+      << run.err;
+  EXPECT_NE(run.err.find("STATUS_OBJECT_NAME_NOT_FOUND (0xC0000034)"), std::string::npos)
+      << run.err;
+  EXPECT_NE(access(File("orphan.vhd").c_str(), F_OK), 0);
 }
 
 TEST_F(ToolCommand, HelpGoesToStandardOutput) {
