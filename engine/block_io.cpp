@@ -70,7 +70,30 @@ BOOLEAN PassesZeroTest(const VOID *Data, ULONG Length) {
   if ((Length & (sizeof(ULONG) - 1)) != 0) {
     return FALSE;
   }
-  return RtlCompareMemoryUlong(const_cast<PVOID>(Data), Length, 0) == Length;
+  // The words compared must be aligned, and a client's buffer may start
+  // anywhere: the few bytes in front of the first aligned word and behind
+  // the last are tested one by one.
+  const UCHAR *Bytes = static_cast<const UCHAR *>(Data);
+  ULONG Head = (ULONG)((sizeof(ULONG) - ((ULONG_PTR)Bytes & (sizeof(ULONG) - 1))) &
+                       (sizeof(ULONG) - 1));
+  if (Head > Length) {
+    Head = Length;
+  }
+  ULONG Words = (Length - Head) & ~(ULONG)(sizeof(ULONG) - 1);
+  for (ULONG Index = 0; Index < Head; ++Index) {
+    if (Bytes[Index] != 0) {
+      return FALSE;
+    }
+  }
+  if (RtlCompareMemoryUlong(const_cast<UCHAR *>(Bytes + Head), Words, 0) != Words) {
+    return FALSE;
+  }
+  for (ULONG Index = Head + Words; Index < Length; ++Index) {
+    if (Bytes[Index] != 0) {
+      return FALSE;
+    }
+  }
+  return TRUE;
 }
 
 NTSTATUS ReadBlockData(PIMAGE_CONTEXT Context, PVOID Buffer, ULONG Length, ULONG BlockIndex,

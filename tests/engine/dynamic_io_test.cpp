@@ -107,6 +107,44 @@ TEST_F(EngineDynamicTest, ZeroDataThatFailsTheZeroTestAllocates) {
   EXPECT_EQ("", CheckCompact(path_));
 }
 
+// The zero test on buffers at any address: the bytes around the aligned
+// words count as much as the words.
+TEST_F(EngineDynamicTest, ZeroTestOnBuffersAtAnyAddress) {
+  Bytes storage(64 + 8, 0);
+  for (size_t start = 0; start < 4; ++start) {
+    const uint8_t *data = storage.data() + start;
+    EXPECT_TRUE(PassesZeroTest(data, 64)) << start;
+    EXPECT_TRUE(PassesZeroTest(data, 4)) << start;
+    EXPECT_TRUE(PassesZeroTest(data, 0)) << start;
+    EXPECT_FALSE(PassesZeroTest(data, 63)) << start;
+    for (size_t nonZero : {size_t(0), size_t(1), size_t(2), size_t(3), size_t(31), size_t(60),
+                           size_t(61), size_t(62), size_t(63)}) {
+      storage[start + nonZero] = 0x40;
+      EXPECT_FALSE(PassesZeroTest(data, 64)) << start << " " << nonZero;
+      storage[start + nonZero] = 0;
+    }
+  }
+
+  // Through the write path: zeros from an odd address allocate nothing, a
+  // last non-zero byte there does.
+  const uint32_t blockSize = 4 * kKiB;
+  MakeDynamicImage(path_, 4 * blockSize, blockSize);
+  uint64_t size = FileSize(path_);
+  OpenImage();
+  Bytes buffer(blockSize + 1, 0);
+  LARGE_INTEGER offset;
+  offset.QuadPart = 0;
+  IO_STATUS_BLOCK ioStatus{};
+  ASSERT_EQ(STATUS_SUCCESS, ImageTransfer(image_.Get(), IRP_MJ_WRITE, blockSize, &offset,
+                                          buffer.data() + 1, &ioStatus));
+  EXPECT_EQ(size, FileSize(path_));
+  buffer[blockSize] = 1;
+  ASSERT_EQ(STATUS_SUCCESS, ImageTransfer(image_.Get(), IRP_MJ_WRITE, blockSize, &offset,
+                                          buffer.data() + 1, &ioStatus));
+  EXPECT_EQ(size + BlockSpan(blockSize), FileSize(path_));
+  EXPECT_EQ(Slice(buffer, 1, blockSize), ReadBack(0, blockSize));
+}
+
 TEST_F(EngineDynamicTest, UnallocatedBlocksReadAsZerosWithoutFileReads) {
   const uint32_t blockSize = 64 * kKiB;
   Bytes disk = MakeFilledDynamicImage(path_, 4 * blockSize, blockSize, {1});
