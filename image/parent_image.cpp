@@ -22,9 +22,11 @@ VOID FreeCountedString(PUNICODE_STRING String) {
   String->MaximumLength = 0;
 }
 
+// Compared exactly: paths that differ in letter case may name different
+// files on a file system that tells case apart.
 BOOLEAN WasTried(const PARENT_WALK *Walk, PCUNICODE_STRING Path) {
   for (ULONG Index = 0; Index < Walk->TriedCount; ++Index) {
-    if (RtlCompareUnicodeString(&Walk->TriedPaths[Index], Path, TRUE) == 0) {
+    if (RtlCompareUnicodeString(&Walk->TriedPaths[Index], Path, FALSE) == 0) {
       return TRUE;
     }
   }
