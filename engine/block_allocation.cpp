@@ -6,12 +6,18 @@
 //
 //   1. the footer at the new end of the file: the old footer still stands in
 //      front of it, and the bytes between them belong to no block;
-//   2. the block span over the old footer: still no entry names it;
+//   2. the block's bitmap over the old footer, then the data the block is
+//      allocated for: still no entry names the span;
 //   3. the BAT entry: the block exists.
 //
-// A failed span write is undone (the footer written back where it stood and
-// the file cut to its old length). A failed entry write leaves a span that no
-// entry names, which a later release drops when it lies last in the file.
+// Everything of the span behind the bitmap lies past the file's old end, so
+// the first write leaves it reading as zeros: only the bitmap and the data
+// are written, the data straight from the caller's buffer.
+//
+// A failed bitmap or data write is undone (the footer written back where it
+// stood and the file cut to its old length). A failed entry write leaves a
+// span that no entry names, which a later release drops when it lies last in
+// the file.
 #include "engine/engine.h"
 
 namespace {
@@ -39,8 +45,8 @@ LONGLONG NewBlockPlace(const IMAGE_CONTEXT *Context) {
   return AlignUpToSector(Context->FileEnd - (LONGLONG)sizeof(VHD_FOOTER));
 }
 
-// After a failed span write (most often a full disk) no entry names the
-// span. The footer written back where it stood, the file is cut to its old
+// After a failed bitmap or data write (most often a full disk) no entry
+// names the span. The footer written back where it stood, the file is cut to its old
 // length: the image is as it was, and retries do not make the file grow.
 // When either step fails, the footer at the new end still stands.
 VOID RestoreOldEnd(PIMAGE_CONTEXT Context, LONGLONG OldEnd) {
@@ -75,17 +81,14 @@ NTSTATUS AllocateBlockWithData(PIMAGE_CONTEXT Context, ULONG BlockIndex, const V
   ULONG Span = ContextBlockSpan(Context);
   ULONG BitmapLength = ContextBitmapLength(Context);
 
-  POOL_BUFFER<UCHAR> Block(static_cast<PUCHAR>(AllocateZeroedPool(Span)));
-  if (!Block) {
+  POOL_BUFFER<UCHAR> Bitmap(static_cast<PUCHAR>(AllocateZeroedPool(BitmapLength)));
+  if (!Bitmap) {
     return STATUS_INSUFFICIENT_RESOURCES;
   }
   // Every sector of a dynamic block is present; a differencing block starts
   // with none, its sectors coming from the parent until written.
   if (Context->DiskType != VHD_DISK_TYPE_DIFFERENCING) {
-    RtlFillMemory(Block.Get(), BitmapLength, 0xFF);
-  }
-  if (Data != NULL) {
-    RtlCopyMemory(Block.Get() + BitmapLength + OffsetInBlock, Data, Length);
+    RtlFillMemory(Bitmap.Get(), BitmapLength, 0xFF);
   }
 
   LONGLONG OldEnd = Context->FileEnd;
@@ -100,7 +103,13 @@ NTSTATUS AllocateBlockWithData(PIMAGE_CONTEXT Context, ULONG BlockIndex, const V
   }
   Context->FileEnd = NewEnd;
 
-  Status = WriteImageFileExact(Context->ImageHandle, Block.Get(), Span, Place);
+  // The bitmap covers the old footer: the place is at most 511 bytes past
+  // the old footer's start and a bitmap takes whole sectors.
+  Status = WriteImageFileExact(Context->ImageHandle, Bitmap.Get(), BitmapLength, Place);
+  if (NT_SUCCESS(Status) && Data != NULL && Length != 0) {
+    Status = WriteImageFileExact(Context->ImageHandle, Data, Length,
+                                 Place + BitmapLength + OffsetInBlock);
+  }
   if (!NT_SUCCESS(Status)) {
     RestoreOldEnd(Context, OldEnd);
     return Status;

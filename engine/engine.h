@@ -80,15 +80,17 @@ NTSTATUS ZeroBlockRange(PIMAGE_CONTEXT Context, const VOID *Data, ULONG Length,
 // next sector boundary) and writes the footer behind it: bitmap all ones for
 // a dynamic image, all zero for a differencing one, data zero. The image on
 // disk is valid after each of its writes: the footer at the new end first,
-// then the block span, then the BAT entry; FileEnd and the in-memory entry
-// change only after the write they stand for. SectorOut receives the new
+// then the bitmap (the rest of the span, past the old end of file, reads as
+// zeros), then the BAT entry; FileEnd and the in-memory entry change only
+// after the write they stand for. SectorOut receives the new
 // sector on success and is left alone on failure. A place whose sector would
 // not fit in a BAT entry is refused with STATUS_DISK_FULL, a place inside the
 // image's metadata with STATUS_FILE_CORRUPT_ERROR, both changing nothing.
 NTSTATUS AllocateBlock(PIMAGE_CONTEXT Context, ULONG BlockIndex, PULONG SectorOut);
 
-// AllocateBlock with Length bytes of Data already in the new block's data
-// area at OffsetInBlock, written in the same write as the rest of the span.
+// AllocateBlock with Length bytes of Data written into the new block's data
+// area at OffsetInBlock before the BAT entry names the block, so that the
+// block never exists on disk without them.
 NTSTATUS AllocateBlockWithData(PIMAGE_CONTEXT Context, ULONG BlockIndex, const VOID *Data,
                                ULONG OffsetInBlock, ULONG Length, PULONG SectorOut);
 

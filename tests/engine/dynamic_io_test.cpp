@@ -474,17 +474,19 @@ TEST_F(EngineDynamicTest, BlocksBeyondTwoTerabytesAreRefused) {
   EXPECT_EQ(lastPlace + 512, FileSize(path_));
 }
 
-// A full disk refuses the block span after the footer at the new end was
-// written: the allocation is undone, so that retries leave the file as it was.
+// A full disk refuses the block's bitmap or data after the footer at the new
+// end was written: the allocation is undone, so that retries leave the file
+// as it was.
 TEST_F(EngineDynamicTest, AFullDiskLeavesTheFileAsItWas) {
   const uint32_t blockSize = 64 * kKiB;
   Bytes disk = MakeFilledDynamicImage(path_, 8 * blockSize, blockSize, {2});
   Bytes before = ReadFileBytes(path_);
   OpenImage();
   Bytes data = PatternBytes(blockSize, 5);
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    host::InjectFileFault(host::FileCall::Write, 2, host::FileFault::Fail(STATUS_DISK_FULL),
-                          "/disk.vhd");
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    // The bitmap write, then the data write.
+    host::InjectFileFault(host::FileCall::Write, 2 + attempt % 2,
+                          host::FileFault::Fail(STATUS_DISK_FULL), "/disk.vhd");
     TransferResult result = Write(4 * blockSize, data);
     host::ClearFaults();
     EXPECT_EQ(STATUS_DISK_FULL, result.status);
