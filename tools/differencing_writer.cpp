@@ -10,35 +10,25 @@
 // path relative to the new image's folder (.\base.vhd). The driver joins a
 // relative path to the child's folder and does not fold "..", so a parent
 // that is not in or below that folder gets the absolute locator alone.
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
-#include <random>
 #include <vector>
 
 #include "errors.h"
 #include "format/vhd_format.h"
 #include "host/host_kernel.h"
 #include "image/image.h"
+#include "image_file_writer.h"
 #include "image_writer.h"
 
 namespace dorvane {
 
 namespace {
 
-const uint64_t kHeaderOffset = VHD_SECTOR_SIZE;
-const uint64_t kTableOffset = kHeaderOffset + sizeof(VHD_DYNAMIC_HEADER);
-const uint64_t kNoOffset = 0xFFFFFFFFFFFFFFFFull;
+using namespace writer;
+
 // A fixed parent has no blocks; its children use the common block size.
 const uint32_t kBlockSizeOverFixed = 2u << 20;
-// VHD time stamps count seconds from 2000-01-01 00:00:00 UTC.
-const int64_t kVhdEpoch = 946684800;
-const ULONG kCreatorVersion = 0x00010000;
-const ULONG kFeaturesReserved = 0x00000002;
 const size_t kParentNameUnits = sizeof(VHD_DYNAMIC_HEADER::ParentUnicodeName) / 2;
 
 // What the new image takes from its parent.
@@ -54,14 +44,6 @@ struct Locator {
   uint64_t dataOffset = 0;  // in the file, whole sectors
   uint64_t dataSpace = 0;   // bytes reserved, whole sectors
 };
-
-uint64_t RoundUpToSector(uint64_t value) {
-  return (value + VHD_SECTOR_SIZE - 1) / VHD_SECTOR_SIZE * VHD_SECTOR_SIZE;
-}
-
-std::string ErrnoText(const char *what, int error) {
-  return std::string(what) + ": " + std::strerror(error);
-}
 
 // UTF-8 to UTF-16; false for bytes that are not UTF-8.
 bool Utf16FromUtf8(const std::string &text, std::u16string *out) {
@@ -183,45 +165,16 @@ std::vector<unsigned char> LittleEndianBytes(const std::u16string &text) {
   return bytes;
 }
 
+// The same virtual disk as the parent's, so the same size and geometry.
 VHD_FOOTER MakeFooter(const ParentFacts &parent) {
-  VHD_FOOTER footer{};
-  std::memset(&footer, 0, sizeof(footer));
-  std::memcpy(footer.Cookie, "conectix", sizeof(footer.Cookie));
-  StoreBe32(footer.Features, kFeaturesReserved);
-  StoreBe32(footer.FileFormatVersion, VHD_FILE_FORMAT_VERSION);
-  StoreBe64(footer.DataOffset, kHeaderOffset);
-  int64_t seconds = static_cast<int64_t>(std::time(nullptr)) - kVhdEpoch;
-  StoreBe32(footer.TimeStamp, seconds > 0 ? static_cast<ULONG>(seconds) : 0);
-  std::memcpy(footer.CreatorApplication, "dorv", 4);
-  StoreBe32(footer.CreatorVersion, kCreatorVersion);
-  std::memcpy(footer.CreatorHostOs, "Wi2k", 4);
-  StoreBe64(footer.OriginalSize, parent.diskSize);
-  StoreBe64(footer.CurrentSize, parent.diskSize);
-  // The same virtual disk as the parent's, so the same geometry.
-  std::memcpy(footer.DiskGeometry, parent.footer.DiskGeometry, sizeof(footer.DiskGeometry));
-  StoreBe32(footer.DiskType, VHD_DISK_TYPE_DIFFERENCING);
-  // A random (version 4) UUID.
-  std::random_device random;
-  for (ULONG i = 0; i < sizeof(footer.UniqueId); i += 4) {
-    StoreBe32(footer.UniqueId, random(), i);
-  }
-  footer.UniqueId[6] = static_cast<UCHAR>((footer.UniqueId[6] & 0x0F) | 0x40);
-  footer.UniqueId[8] = static_cast<UCHAR>((footer.UniqueId[8] & 0x3F) | 0x80);
-  UpdateFooterChecksum(&footer);
-  return footer;
+  return NewFooter(VHD_DISK_TYPE_DIFFERENCING, parent.diskSize, kHeaderOffset,
+                   parent.footer.DiskGeometry);
 }
 
 VHD_DYNAMIC_HEADER MakeHeader(const ParentFacts &parent, uint64_t tableEntries,
                               const std::u16string &parentName,
                               const std::vector<Locator> &locators) {
-  VHD_DYNAMIC_HEADER header;
-  std::memset(&header, 0, sizeof(header));
-  std::memcpy(header.Cookie, "cxsparse", sizeof(header.Cookie));
-  StoreBe64(header.DataOffset, kNoOffset);
-  StoreBe64(header.TableOffset, kTableOffset);
-  StoreBe32(header.HeaderVersion, 0x00010000);
-  StoreBe32(header.MaxTableEntries, ULONG(tableEntries));
-  StoreBe32(header.BlockSize, parent.blockSize);
+  VHD_DYNAMIC_HEADER header = NewDynamicHeader(tableEntries, parent.blockSize);
   std::memcpy(header.ParentUniqueId, parent.footer.UniqueId, sizeof(header.ParentUniqueId));
   std::memcpy(header.ParentTimeStamp, parent.footer.TimeStamp, sizeof(header.ParentTimeStamp));
   StoreParentName(&header, parentName);
@@ -237,39 +190,10 @@ VHD_DYNAMIC_HEADER MakeHeader(const ParentFacts &parent, uint64_t tableEntries,
   return header;
 }
 
-std::string WriteAll(int fd, const void *data, size_t length, uint64_t offset) {
-  const char *bytes = static_cast<const char *>(data);
-  while (length > 0) {
-    ssize_t written = pwrite(fd, bytes, length, static_cast<off_t>(offset));
-    if (written < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return ErrnoText("cannot write the image file", errno);
-    }
-    bytes += written;
-    length -= static_cast<size_t>(written);
-    offset += static_cast<uint64_t>(written);
-  }
-  return "";
-}
-
 std::string WriteImage(int fd, const VHD_FOOTER &footer, const VHD_DYNAMIC_HEADER &header,
                        uint64_t tableBytes, const std::vector<Locator> &locators,
                        uint64_t footerOffset) {
-  std::string error = WriteAll(fd, &footer, sizeof(footer), 0);
-  if (error.empty()) {
-    error = WriteAll(fd, &header, sizeof(header), kHeaderOffset);
-  }
-  // Every entry, those past Max Table Entries in the last sector included,
-  // reads as unallocated.
-  const uint64_t chunk = 1u << 20;
-  std::vector<unsigned char> unallocated(size_t(tableBytes < chunk ? tableBytes : chunk), 0xFF);
-  for (uint64_t done = 0; error.empty() && done < tableBytes;) {
-    uint64_t length = tableBytes - done < chunk ? tableBytes - done : chunk;
-    error = WriteAll(fd, unallocated.data(), size_t(length), kTableOffset + done);
-    done += length;
-  }
+  std::string error = WriteDynamicMetadata(fd, footer, header, tableBytes);
   for (const Locator &locator : locators) {
     if (!error.empty()) {
       break;
@@ -329,8 +253,7 @@ std::string CreateDifferencingImage(const std::string &path, const std::string &
   }
   // Table entries hold 32-bit sector numbers: when every block is allocated,
   // the last one must still start at an addressable sector.
-  if (entries > 0 &&
-      (offset + (entries - 1) * BlockSpan(parent.blockSize)) / VHD_SECTOR_SIZE > 0xFFFFFFFFull) {
+  if (!AllBlocksAddressable(offset, entries, parent.blockSize)) {
     return "the parent's disk is too large for a differencing image: its blocks could not all "
            "be addressed by the block allocation table";
   }
@@ -341,24 +264,9 @@ std::string CreateDifferencingImage(const std::string &path, const std::string &
   VHD_FOOTER footer = MakeFooter(parent);
   VHD_DYNAMIC_HEADER header = MakeHeader(parent, entries, parentName, locators);
 
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    if (errno == EEXIST) {
-      return "the file already exists; it is left as it is";
-    }
-    return ErrnoText("cannot create the image file", errno);
-  }
-  error = WriteImage(fd, footer, header, tableBytes, locators, offset);
-  if (error.empty() && fsync(fd) != 0) {
-    error = ErrnoText("cannot flush the image file", errno);
-  }
-  if (close(fd) != 0 && error.empty()) {
-    error = ErrnoText("cannot close the image file", errno);
-  }
-  if (!error.empty()) {
-    unlink(path.c_str());
-  }
-  return error;
+  return WriteNewImageFile(path, [&](int fd) {
+    return WriteImage(fd, footer, header, tableBytes, locators, offset);
+  });
 }
 
 }  // namespace dorvane

@@ -8,34 +8,23 @@
 // unallocated, then the footer; blocks are added later behind the table.
 #include "image_writer.h"
 
-#include "format/vhd_format.h"
-
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
-#include <ctime>
-#include <random>
-#include <vector>
+#include <cstdint>
+
+#include "image_file_writer.h"
 
 namespace dorvane {
 
 namespace {
 
+using namespace writer;
+
 const uint64_t kFooterSize = sizeof(VHD_FOOTER);
-const uint64_t kHeaderOffset = VHD_SECTOR_SIZE;
-const uint64_t kTableOffset = kHeaderOffset + sizeof(VHD_DYNAMIC_HEADER);
-const uint64_t kNoOffset = 0xFFFFFFFFFFFFFFFFull;
 // Every image file is at least three sectors long; a fixed image therefore
 // holds at least two sectors of data.
 const uint64_t kMinimumFixedSize = 2 * VHD_SECTOR_SIZE;
-// VHD time stamps count seconds from 2000-01-01 00:00:00 UTC.
-const int64_t kVhdEpoch = 946684800;
-const ULONG kCreatorVersion = 0x00010000;
-// The Features field's bit 1 is reserved and always set.
-const ULONG kFeaturesReserved = 0x00000002;
 
 // Layout of a dynamic image, computed once and checked before anything is
 // written.
@@ -44,10 +33,6 @@ struct DynamicLayout {
   uint64_t tableBytes = 0;  // whole sectors
   uint64_t footerOffset = 0;
 };
-
-std::string ErrnoText(const char *what, int error) {
-  return std::string(what) + ": " + std::strerror(error);
-}
 
 bool IsPowerOfTwo(uint64_t value) { return value != 0 && (value & (value - 1)) == 0; }
 
@@ -75,12 +60,8 @@ std::string PlanDynamicLayout(const ImageSpec &spec, DynamicLayout *layout) {
            " table entries with " + std::to_string(blockSize) + "-byte blocks; at most " +
            std::to_string(0xFFFFFFFFull / sizeof(ULONG)) + " fit";
   }
-  uint64_t tableBytes = (entries * sizeof(ULONG) + VHD_SECTOR_SIZE - 1) /
-                        VHD_SECTOR_SIZE * VHD_SECTOR_SIZE;
-  // Table entries hold 32-bit sector numbers: when every block is allocated,
-  // the last one must still start at an addressable sector.
-  uint64_t lastBlockStart = kTableOffset + tableBytes + (entries - 1) * BlockSpan(spec.blockSize);
-  if (lastBlockStart / VHD_SECTOR_SIZE > 0xFFFFFFFFull) {
+  uint64_t tableBytes = RoundUpToSector(entries * sizeof(ULONG));
+  if (!AllBlocksAddressable(kTableOffset + tableBytes, entries, spec.blockSize)) {
     return "the size " + std::to_string(spec.size) +
            " is too large for a dynamic image: its blocks could not all be addressed by the "
            "block allocation table";
@@ -92,62 +73,9 @@ std::string PlanDynamicLayout(const ImageSpec &spec, DynamicLayout *layout) {
 }
 
 VHD_FOOTER MakeFooter(const ImageSpec &spec, uint64_t dataOffset) {
-  VHD_FOOTER footer;
-  std::memset(&footer, 0, sizeof(footer));
-  std::memcpy(footer.Cookie, "conectix", sizeof(footer.Cookie));
-  StoreBe32(footer.Features, kFeaturesReserved);
-  StoreBe32(footer.FileFormatVersion, VHD_FILE_FORMAT_VERSION);
-  StoreBe64(footer.DataOffset, dataOffset);
-  int64_t seconds = static_cast<int64_t>(std::time(nullptr)) - kVhdEpoch;
-  StoreBe32(footer.TimeStamp, seconds > 0 ? static_cast<ULONG>(seconds) : 0);
-  std::memcpy(footer.CreatorApplication, "dorv", 4);
-  StoreBe32(footer.CreatorVersion, kCreatorVersion);
-  std::memcpy(footer.CreatorHostOs, "Wi2k", 4);
-  StoreBe64(footer.OriginalSize, spec.size);
-  StoreBe64(footer.CurrentSize, spec.size);
-  ComputeDiskGeometry(spec.size / VHD_SECTOR_SIZE, footer.DiskGeometry);
-  StoreBe32(footer.DiskType, spec.diskType);
-
-  // A random (version 4) UUID.
-  std::random_device random;
-  for (size_t i = 0; i < sizeof(footer.UniqueId); i += 4) {
-    StoreBe32(footer.UniqueId, random(), static_cast<ULONG>(i));
-  }
-  footer.UniqueId[6] = static_cast<UCHAR>((footer.UniqueId[6] & 0x0F) | 0x40);
-  footer.UniqueId[8] = static_cast<UCHAR>((footer.UniqueId[8] & 0x3F) | 0x80);
-
-  UpdateFooterChecksum(&footer);
-  return footer;
-}
-
-VHD_DYNAMIC_HEADER MakeDynamicHeader(const ImageSpec &spec, const DynamicLayout &layout) {
-  VHD_DYNAMIC_HEADER header;
-  std::memset(&header, 0, sizeof(header));
-  std::memcpy(header.Cookie, "cxsparse", sizeof(header.Cookie));
-  StoreBe64(header.DataOffset, kNoOffset);
-  StoreBe64(header.TableOffset, kTableOffset);
-  StoreBe32(header.HeaderVersion, 0x00010000);
-  StoreBe32(header.MaxTableEntries, static_cast<ULONG>(layout.tableEntries));
-  StoreBe32(header.BlockSize, spec.blockSize);
-  UpdateDynamicHeaderChecksum(&header);
-  return header;
-}
-
-std::string WriteAll(int fd, const void *data, size_t length, uint64_t offset) {
-  const char *bytes = static_cast<const char *>(data);
-  while (length > 0) {
-    ssize_t written = pwrite(fd, bytes, length, static_cast<off_t>(offset));
-    if (written < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return ErrnoText("cannot write the image file", errno);
-    }
-    bytes += written;
-    length -= static_cast<size_t>(written);
-    offset += static_cast<uint64_t>(written);
-  }
-  return "";
+  UCHAR geometry[4];
+  ComputeDiskGeometry(spec.size / VHD_SECTOR_SIZE, geometry);
+  return NewFooter(spec.diskType, spec.size, dataOffset, geometry);
 }
 
 std::string WriteFixed(int fd, const ImageSpec &spec) {
@@ -160,21 +88,9 @@ std::string WriteFixed(int fd, const ImageSpec &spec) {
 
 std::string WriteDynamic(int fd, const ImageSpec &spec, const DynamicLayout &layout) {
   VHD_FOOTER footer = MakeFooter(spec, kHeaderOffset);
-  VHD_DYNAMIC_HEADER header = MakeDynamicHeader(spec, layout);
-  std::string error = WriteAll(fd, &footer, sizeof(footer), 0);
-  if (error.empty()) {
-    error = WriteAll(fd, &header, sizeof(header), kHeaderOffset);
-  }
-  // Every entry, those past Max Table Entries in the last sector included,
-  // reads as unallocated.
-  const uint64_t chunk = 1u << 20;
-  std::vector<unsigned char> unallocated(
-      static_cast<size_t>(layout.tableBytes < chunk ? layout.tableBytes : chunk), 0xFF);
-  for (uint64_t done = 0; error.empty() && done < layout.tableBytes;) {
-    uint64_t length = layout.tableBytes - done < chunk ? layout.tableBytes - done : chunk;
-    error = WriteAll(fd, unallocated.data(), static_cast<size_t>(length), kTableOffset + done);
-    done += length;
-  }
+  VHD_DYNAMIC_HEADER header = NewDynamicHeader(layout.tableEntries, spec.blockSize);
+  UpdateDynamicHeaderChecksum(&header);
+  std::string error = WriteDynamicMetadata(fd, footer, header, layout.tableBytes);
   if (error.empty()) {
     error = WriteAll(fd, &footer, sizeof(footer), layout.footerOffset);
   }
@@ -211,25 +127,10 @@ std::string CreateImage(const std::string &path, const ImageSpec &spec) {
              " (only fixed and dynamic images are created this way)";
   }
 
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    if (errno == EEXIST) {
-      return "the file already exists; it is left as it is";
-    }
-    return ErrnoText("cannot create the image file", errno);
-  }
-  error = spec.diskType == VHD_DISK_TYPE_FIXED ? WriteFixed(fd, spec)
-                                               : WriteDynamic(fd, spec, layout);
-  if (error.empty() && fsync(fd) != 0) {
-    error = ErrnoText("cannot flush the image file", errno);
-  }
-  if (close(fd) != 0 && error.empty()) {
-    error = ErrnoText("cannot close the image file", errno);
-  }
-  if (!error.empty()) {
-    unlink(path.c_str());
-  }
-  return error;
+  return WriteNewImageFile(path, [&](int fd) {
+    return spec.diskType == VHD_DISK_TYPE_FIXED ? WriteFixed(fd, spec)
+                                                : WriteDynamic(fd, spec, layout);
+  });
 }
 
 }  // namespace dorvane
