@@ -126,7 +126,7 @@ class DeviceFile {
 
   // Reads or writes at the file position (synchronous handles only: other
   // handles get STATUS_INVALID_PARAMETER, as from NtReadFile without an
-  // offset) or at an explicit offset, which may be one of the special
+  // offset) or at an explicit offset, which may be one of the platform's
   // negative values. Return the status the dispatch routine returned and the
   // information the request completed with.
   IO_STATUS_BLOCK Read(void* buffer, ULONG length,

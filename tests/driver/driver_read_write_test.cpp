@@ -1,6 +1,6 @@
 // Read and write requests through the device: ranges cut at the end of the
 // virtual disk, zero-length requests, the position advanced by the byte
-// count, the special negative offsets, and the mapping of the request's
+// count, the platform's negative offsets, and the mapping of the request's
 // buffer.
 #include <gtest/gtest.h>
 
