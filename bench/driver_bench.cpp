@@ -22,12 +22,15 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "driver/driver.h"
 #include "host/host_kernel.h"
 #include "host/io_client.h"
 #include "image_writer.h"
 
 namespace {
+
+using namespace bench;
 
 constexpr uint32_t kMiB = 1u << 20;
 
@@ -36,17 +39,6 @@ struct Options {
   uint64_t size = 512ull * kMiB;
   int rounds = 3;
 };
-
-[[noreturn]] void Fail(const std::string &what) {
-  std::fprintf(stderr, "driver_bench: %s\n", what.c_str());
-  std::exit(1);
-}
-
-double Seconds(const std::function<void()> &work) {
-  auto start = std::chrono::steady_clock::now();
-  work();
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
 
 Options ParseOptions(int argc, char **argv) {
   Options options;

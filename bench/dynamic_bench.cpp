@@ -23,11 +23,14 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "engine/engine.h"
 #include "host/host_kernel.h"
 #include "image_writer.h"
 
 namespace {
+
+using namespace bench;
 
 constexpr uint32_t kMiB = 1u << 20;
 constexpr uint32_t kBlockSize = 2 * kMiB;
@@ -37,83 +40,6 @@ struct Options {
   uint64_t size = 1024ull * kMiB;
   int rounds = 5;
   uint64_t randomReads = 200000;
-};
-
-[[noreturn]] void Fail(const std::string &what) {
-  std::fprintf(stderr, "dynamic_bench: %s\n", what.c_str());
-  std::exit(1);
-}
-
-double Seconds(const std::function<void()> &work) {
-  auto start = std::chrono::steady_clock::now();
-  work();
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-class Image {
- public:
-  explicit Image(const std::string &path) {
-    std::u16string name = host::NtPathForHostPath(path);
-    UNICODE_STRING ntPath;
-    ntPath.Buffer = name.data();
-    ntPath.Length = USHORT(name.size() * sizeof(char16_t));
-    ntPath.MaximumLength = ntPath.Length;
-    IO_STATUS_BLOCK ioStatus{};
-    NTSTATUS status = OpenImageFile(&context_, &ntPath, FILE_ATTRIBUTE_NORMAL, FILE_OPEN, 0,
-                                    GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, &ioStatus);
-    if (status != STATUS_SUCCESS) {
-      Fail("cannot open " + path + ": " + host::StatusName(status));
-    }
-  }
-  ~Image() {
-    CloseImageContext(context_);
-    FreePool(context_);
-  }
-  void Transfer(UCHAR operation, uint64_t offset, void *buffer, uint32_t length) {
-    LARGE_INTEGER byteOffset;
-    byteOffset.QuadPart = int64_t(offset);
-    IO_STATUS_BLOCK ioStatus{};
-    NTSTATUS status = ImageTransfer(context_, operation, length, &byteOffset, buffer, &ioStatus);
-    if (status != STATUS_SUCCESS || ioStatus.Information != length) {
-      Fail(std::string("image transfer failed: ") + host::StatusName(status));
-    }
-  }
-
- private:
-  PIMAGE_CONTEXT context_ = nullptr;
-};
-
-class RawFile {
- public:
-  RawFile(const std::string &path, bool create) {
-    fd_ = open(path.c_str(), O_RDWR | (create ? O_CREAT | O_TRUNC : 0), 0644);
-    if (fd_ < 0) {
-      Fail("cannot open " + path);
-    }
-  }
-  ~RawFile() { close(fd_); }
-  void Read(uint64_t offset, void *buffer, uint32_t length) {
-    if (pread(fd_, buffer, length, off_t(offset)) != ssize_t(length)) {
-      Fail("raw read failed");
-    }
-  }
-  void Write(uint64_t offset, const void *buffer, uint32_t length) {
-    if (pwrite(fd_, buffer, length, off_t(offset)) != ssize_t(length)) {
-      Fail("raw write failed");
-    }
-  }
-  // Written back, dropped from the page cache, and read in again in order.
-  void Settle() {
-    if (fdatasync(fd_) != 0 || posix_fadvise(fd_, 0, 0, POSIX_FADV_DONTNEED) != 0) {
-      Fail("cannot drop a file from the page cache");
-    }
-    std::vector<uint8_t> chunk(kMiB);
-    for (off_t offset = 0; pread(fd_, chunk.data(), kMiB, offset) > 0; offset += kMiB) {
-    }
-  }
-
- private:
-  int fd_;
 };
 
 // A workload cut into segments; each segment runs alternately on the raw file

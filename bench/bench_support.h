@@ -1,0 +1,107 @@
+// What the benchmarks share: failing loudly, timing, an image opened through
+// the image code, and a raw file to measure it against.
+#pragma once
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "host/host_kernel.h"
+#include "image/image.h"
+
+namespace bench {
+
+[[noreturn]] inline void Fail(const std::string &what) {
+  std::fprintf(stderr, "%s: %s\n", program_invocation_short_name, what.c_str());
+  std::exit(1);
+}
+
+inline double Seconds(const std::function<void()> &work) {
+  auto start = std::chrono::steady_clock::now();
+  work();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// An image opened for reading and writing, transfers through ImageTransfer.
+class Image {
+ public:
+  explicit Image(const std::string &path) {
+    std::u16string name = host::NtPathForHostPath(path);
+    UNICODE_STRING ntPath;
+    ntPath.Buffer = name.data();
+    ntPath.Length = USHORT(name.size() * sizeof(char16_t));
+    ntPath.MaximumLength = ntPath.Length;
+    IO_STATUS_BLOCK ioStatus{};
+    NTSTATUS status = OpenImageFile(&context_, &ntPath, FILE_ATTRIBUTE_NORMAL, FILE_OPEN, 0,
+                                    GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, &ioStatus);
+    if (status != STATUS_SUCCESS) {
+      Fail("cannot open " + path + ": " + host::StatusName(status));
+    }
+  }
+  ~Image() {
+    CloseImageContext(context_);
+    FreePool(context_);
+  }
+  Image(const Image &) = delete;
+  Image &operator=(const Image &) = delete;
+
+  void Transfer(UCHAR operation, uint64_t offset, void *buffer, uint32_t length) {
+    LARGE_INTEGER byteOffset;
+    byteOffset.QuadPart = int64_t(offset);
+    IO_STATUS_BLOCK ioStatus{};
+    NTSTATUS status = ImageTransfer(context_, operation, length, &byteOffset, buffer, &ioStatus);
+    if (status != STATUS_SUCCESS || ioStatus.Information != length) {
+      Fail(std::string("image transfer failed: ") + host::StatusName(status));
+    }
+  }
+
+ private:
+  PIMAGE_CONTEXT context_ = nullptr;
+};
+
+// A plain file read and written with pread and pwrite.
+class RawFile {
+ public:
+  explicit RawFile(const std::string &path, bool truncate = false) {
+    fd_ = open(path.c_str(), O_RDWR | O_CREAT | (truncate ? O_TRUNC : 0), 0644);
+    if (fd_ < 0) {
+      Fail("cannot open " + path);
+    }
+  }
+  ~RawFile() { close(fd_); }
+  RawFile(const RawFile &) = delete;
+  RawFile &operator=(const RawFile &) = delete;
+
+  void Read(uint64_t offset, void *buffer, uint32_t length) {
+    if (pread(fd_, buffer, length, off_t(offset)) != ssize_t(length)) {
+      Fail("raw read failed");
+    }
+  }
+  void Write(uint64_t offset, const void *buffer, uint32_t length) {
+    if (pwrite(fd_, buffer, length, off_t(offset)) != ssize_t(length)) {
+      Fail("raw write failed");
+    }
+  }
+  // Written back, dropped from the page cache, and read in again in order.
+  void Settle() {
+    if (fdatasync(fd_) != 0 || posix_fadvise(fd_, 0, 0, POSIX_FADV_DONTNEED) != 0) {
+      Fail("cannot drop a file from the page cache");
+    }
+    const uint32_t chunkSize = 1u << 20;
+    std::vector<uint8_t> chunk(chunkSize);
+    for (off_t offset = 0; pread(fd_, chunk.data(), chunkSize, offset) > 0; offset += chunkSize) {
+    }
+  }
+
+ private:
+  int fd_;
+};
+
+}  // namespace bench
