@@ -60,6 +60,23 @@ NTSTATUS Finish(PIO_STATUS_BLOCK IoStatusBlock, NTSTATUS status, ULONG_PTR infor
   return status;
 }
 
+// The checks a query or set of an information class begins with, in NT's
+// order: the class, the buffer's length, the handle, then the handle's access.
+NTSTATUS TakeForInformation(HANDLE handle, FILE_INFORMATION_CLASS infoClass, ULONG length,
+                            ULONG needed, ACCESS_MASK required, FileReference* file,
+                            PIO_STATUS_BLOCK IoStatusBlock) {
+  if (infoClass <= 0 || infoClass >= FileMaximumInformation || needed == 0) {
+    return STATUS_INVALID_INFO_CLASS;
+  }
+  if (length < needed) return STATUS_INFO_LENGTH_MISMATCH;
+  NTSTATUS status = file->Take(handle);
+  if (!NT_SUCCESS(status)) return status;
+  if ((file->granted() & required) != required) {
+    return Finish(IoStatusBlock, STATUS_ACCESS_DENIED, 0);
+  }
+  return STATUS_SUCCESS;
+}
+
 std::string ParentOf(const std::string& path) {
   size_t slash = path.find_last_of('/');
   if (slash == std::string::npos) return ".";
@@ -702,18 +719,11 @@ extern "C" NTSTATUS NTAPI ZwQueryInformationFile(HANDLE FileHandle,
                                                  FILE_INFORMATION_CLASS FileInformationClass) {
   host::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwQueryInformationFile");
   ULONG Needed = host::QueryLength(FileInformationClass);
-  if (FileInformationClass <= 0 || FileInformationClass >= FileMaximumInformation ||
-      Needed == 0) {
-    return STATUS_INVALID_INFO_CLASS;
-  }
-  if (Length < Needed) return STATUS_INFO_LENGTH_MISMATCH;
   FileReference File;
-  NTSTATUS Status = File.Take(FileHandle);
+  NTSTATUS Status = host::TakeForInformation(FileHandle, FileInformationClass, Length, Needed,
+                                             host::QueryAccess(FileInformationClass), &File,
+                                             IoStatusBlock);
   if (!NT_SUCCESS(Status)) return Status;
-  ACCESS_MASK Required = host::QueryAccess(FileInformationClass);
-  if ((File.granted() & Required) != Required) {
-    return host::Finish(IoStatusBlock, STATUS_ACCESS_DENIED, 0);
-  }
 
   struct stat St;
   if (fstat(File->fd, &St) != 0) {
@@ -791,18 +801,11 @@ extern "C" NTSTATUS NTAPI ZwSetInformationFile(HANDLE FileHandle, PIO_STATUS_BLO
                                                FILE_INFORMATION_CLASS FileInformationClass) {
   host::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwSetInformationFile");
   ULONG Needed = host::SetLength(FileInformationClass);
-  if (FileInformationClass <= 0 || FileInformationClass >= FileMaximumInformation ||
-      Needed == 0) {
-    return STATUS_INVALID_INFO_CLASS;
-  }
-  if (Length < Needed) return STATUS_INFO_LENGTH_MISMATCH;
   FileReference File;
-  NTSTATUS Status = File.Take(FileHandle);
+  NTSTATUS Status = host::TakeForInformation(FileHandle, FileInformationClass, Length, Needed,
+                                             host::SetAccess(FileInformationClass), &File,
+                                             IoStatusBlock);
   if (!NT_SUCCESS(Status)) return Status;
-  ACCESS_MASK Required = host::SetAccess(FileInformationClass);
-  if ((File.granted() & Required) != Required) {
-    return host::Finish(IoStatusBlock, STATUS_ACCESS_DENIED, 0);
-  }
 
   host::FileCallGate Gate =
       host::EnterFileCall(host::FileCall::SetInformation, File->hostPath, 0);
