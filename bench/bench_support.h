@@ -29,6 +29,40 @@ inline double Seconds(const std::function<void()> &work) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
+// Command-line options of the image benchmarks; each starts from its own
+// defaults.
+struct Options {
+  std::string dir;
+  uint64_t size = 0;
+  int rounds = 0;
+  uint64_t randomReads = 0;
+};
+
+// --dir DIR, --size-mib N, --rounds N, --random-reads N over the defaults.
+inline Options ParseOptions(int argc, char **argv, Options options) {
+  for (int index = 1; index < argc; ++index) {
+    std::string arg = argv[index];
+    auto value = [&]() -> std::string {
+      if (index + 1 >= argc) {
+        Fail("missing value after " + arg);
+      }
+      return argv[++index];
+    };
+    if (arg == "--dir") {
+      options.dir = value();
+    } else if (arg == "--size-mib") {
+      options.size = std::stoull(value()) << 20;
+    } else if (arg == "--rounds") {
+      options.rounds = std::stoi(value());
+    } else if (arg == "--random-reads") {
+      options.randomReads = std::stoull(value());
+    } else {
+      Fail("unknown argument " + arg);
+    }
+  }
+  return options;
+}
+
 // An image opened for reading and writing, transfers through ImageTransfer.
 class Image {
  public:

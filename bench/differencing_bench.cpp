@@ -38,13 +38,6 @@ constexpr uint32_t kKiB = 1u << 10;
 constexpr uint32_t kMiB = 1u << 20;
 constexpr uint32_t kBlockSize = 2 * kMiB;
 
-struct Options {
-  std::string dir;
-  uint64_t size = 256ull * kMiB;
-  int rounds = 3;
-  uint64_t randomReads = 100000;
-};
-
 struct Result {
   const char *name;
   double bytes;
@@ -62,28 +55,12 @@ void Report(const std::vector<Result> &results) {
   }
 }
 
-Options ParseOptions(int argc, char **argv) {
-  Options options;
-  for (int index = 1; index < argc; ++index) {
-    std::string arg = argv[index];
-    auto value = [&]() -> std::string {
-      if (index + 1 >= argc) {
-        Fail("missing value after " + arg);
-      }
-      return argv[++index];
-    };
-    if (arg == "--dir") {
-      options.dir = value();
-    } else if (arg == "--size-mib") {
-      options.size = std::stoull(value()) * kMiB;
-    } else if (arg == "--rounds") {
-      options.rounds = std::stoi(value());
-    } else if (arg == "--random-reads") {
-      options.randomReads = std::stoull(value());
-    } else {
-      Fail("unknown argument " + arg);
-    }
-  }
+Options ParseBenchOptions(int argc, char **argv) {
+  Options defaults;
+  defaults.size = 256ull * kMiB;
+  defaults.rounds = 3;
+  defaults.randomReads = 100000;
+  Options options = ParseOptions(argc, argv, defaults);
   if (options.size == 0 || options.size % kBlockSize != 0) {
     Fail("the size must be a multiple of 2 MiB");
   }
@@ -153,7 +130,7 @@ void BuildChain(const std::string &dir, uint64_t size) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  Options options = ParseOptions(argc, argv);
+  Options options = ParseBenchOptions(argc, argv);
   std::string dir = options.dir;
   bool ownDir = dir.empty();
   if (ownDir) {

@@ -34,31 +34,6 @@ using namespace bench;
 
 constexpr uint32_t kMiB = 1u << 20;
 
-struct Options {
-  std::string dir;
-  uint64_t size = 512ull * kMiB;
-  int rounds = 3;
-};
-
-Options ParseOptions(int argc, char **argv) {
-  Options options;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    if (i + 1 >= argc) Fail("missing value for " + arg);
-    std::string value = argv[++i];
-    if (arg == "--dir") {
-      options.dir = value;
-    } else if (arg == "--size-mib") {
-      options.size = std::stoull(value) * kMiB;
-    } else if (arg == "--rounds") {
-      options.rounds = std::stoi(value);
-    } else {
-      Fail("unknown option " + arg);
-    }
-  }
-  return options;
-}
-
 struct Workload {
   const char *name;
   bool write;
@@ -68,7 +43,10 @@ struct Workload {
 }  // namespace
 
 int main(int argc, char **argv) {
-  Options options = ParseOptions(argc, argv);
+  Options defaults;
+  defaults.size = 512ull * kMiB;
+  defaults.rounds = 3;
+  Options options = ParseOptions(argc, argv, defaults);
   std::string dir = options.dir.empty()
                         ? (std::filesystem::temp_directory_path() / "dorvane-driver-bench").string()
                         : options.dir;

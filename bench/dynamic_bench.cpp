@@ -35,13 +35,6 @@ using namespace bench;
 constexpr uint32_t kMiB = 1u << 20;
 constexpr uint32_t kBlockSize = 2 * kMiB;
 
-struct Options {
-  std::string dir;
-  uint64_t size = 1024ull * kMiB;
-  int rounds = 5;
-  uint64_t randomReads = 200000;
-};
-
 // A workload cut into segments; each segment runs alternately on the raw file
 // and on the image, and the fastest run of each segment counts. On a shared
 // machine this keeps a burst of other load from landing on one side only.
@@ -89,28 +82,12 @@ void Report(const std::vector<Result> &results) {
   }
 }
 
-Options ParseOptions(int argc, char **argv) {
-  Options options;
-  for (int index = 1; index < argc; ++index) {
-    std::string arg = argv[index];
-    auto value = [&]() -> std::string {
-      if (index + 1 >= argc) {
-        Fail("missing value after " + arg);
-      }
-      return argv[++index];
-    };
-    if (arg == "--dir") {
-      options.dir = value();
-    } else if (arg == "--size-mib") {
-      options.size = std::stoull(value()) * kMiB;
-    } else if (arg == "--rounds") {
-      options.rounds = std::stoi(value());
-    } else if (arg == "--random-reads") {
-      options.randomReads = std::stoull(value());
-    } else {
-      Fail("unknown argument " + arg);
-    }
-  }
+Options ParseBenchOptions(int argc, char **argv) {
+  Options defaults;
+  defaults.size = 1024ull * kMiB;
+  defaults.rounds = 5;
+  defaults.randomReads = 200000;
+  Options options = ParseOptions(argc, argv, defaults);
   if (options.size == 0 || options.size % (64 * kMiB) != 0) {
     Fail("the size must be a multiple of 64 MiB");
   }
@@ -120,7 +97,7 @@ Options ParseOptions(int argc, char **argv) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  Options options = ParseOptions(argc, argv);
+  Options options = ParseBenchOptions(argc, argv);
   std::string dir = options.dir;
   bool ownDir = dir.empty();
   if (ownDir) {
