@@ -19,6 +19,18 @@
 // BAT entry value of an unallocated block. An entry of 0 reads the same way.
 #define VHD_BAT_UNALLOCATED 0xFFFFFFFFu
 
+// The sector a BAT entry (kept in file byte order) names, or
+// VHD_BAT_UNALLOCATED for the two values that mean "not allocated", 0 and
+// 0xFFFFFFFF. The one place that rule is written down.
+inline ULONG BatEntrySector(ULONG DiskEntry) {
+  ULONG Sector = BatEntryToHost(DiskEntry);
+  return Sector == 0 ? VHD_BAT_UNALLOCATED : Sector;
+}
+
+inline BOOLEAN IsBatEntryAllocated(ULONG DiskEntry) {
+  return BatEntrySector(DiskEntry) != VHD_BAT_UNALLOCATED;
+}
+
 // Locator data longer than this is refused.
 #define VHD_LOCATOR_DATA_LIMIT 65535u
 

@@ -67,8 +67,6 @@ NTSTATUS MapNtName(const std::u16string& ntName, bool caseInsensitive, MappedNam
 // Resolves `relative` (an NT name below a directory) against a host directory.
 NTSTATUS MapRelativeName(const std::string& directory, const std::u16string& directoryNtName,
                          const std::u16string& relative, bool caseInsensitive, MappedName* out);
-std::string Utf8FromUtf16(const std::u16string& text, bool* valid);
-std::u16string Utf16FromUtf8(const std::string& text, bool* valid);
 
 // --- File objects ------------------------------------------------------------
 

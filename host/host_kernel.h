@@ -97,6 +97,13 @@ std::u16string NtPathForHostPath(const std::string& path);
 // would give for it.
 NTSTATUS HostPathForNtName(const std::u16string& ntName, bool caseInsensitive, std::string* out);
 
+// UTF-16 to UTF-8 and back, the one conversion of names between NT and the
+// host. *valid (may be null) is false when the input was not well formed:
+// unpaired surrogates become U+FFFD, and the UTF-8 conversion stops at the
+// first ill-formed sequence.
+std::string Utf8FromUtf16(const std::u16string& text, bool* valid = nullptr);
+std::u16string Utf16FromUtf8(const std::string& text, bool* valid = nullptr);
+
 // Kernel handles open in the process.
 size_t OpenHandleCount();
 

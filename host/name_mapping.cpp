@@ -217,6 +217,8 @@ NTSTATUS MapUnc(const std::u16string& unc, std::string* root, std::u16string* re
 }  // namespace
 
 std::string Utf8FromUtf16(const std::u16string& text, bool* valid) {
+  bool ignored;
+  valid = valid != nullptr ? valid : &ignored;
   *valid = true;
   std::string out;
   for (size_t i = 0; i < text.size(); ++i) {
@@ -249,6 +251,8 @@ std::string Utf8FromUtf16(const std::u16string& text, bool* valid) {
 }
 
 std::u16string Utf16FromUtf8(const std::string& text, bool* valid) {
+  bool ignored;
+  valid = valid != nullptr ? valid : &ignored;
   *valid = true;
   std::u16string out;
   for (size_t i = 0; i < text.size();) {
