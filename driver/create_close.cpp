@@ -78,8 +78,7 @@ NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   UNREFERENCED_PARAMETER(DeviceObject);
   PFILE_OBJECT FileObject = IoGetCurrentIrpStackLocation(Irp)->FileObject;
-  PIMAGE_CONTEXT Context =
-      FileObject != NULL ? static_cast<PIMAGE_CONTEXT>(FileObject->FsContext2) : NULL;
+  PIMAGE_CONTEXT Context = BoundImage(FileObject);
   if (Context != NULL) {
     CloseImageContext(Context);
     FreePool(Context);

@@ -23,6 +23,9 @@ NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // IRP_MJ_READ and IRP_MJ_WRITE on the bound image, through its gate.
 NTSTATUS DispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
+// IRP_MJ_FLUSH_BUFFERS: the image chain written back, farthest ancestor first.
+NTSTATUS DispatchFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
 // Writes the "Image file failed." entry of a failed open to the system event
 // log. Dropped silently above DISPATCH_LEVEL or when no entry can be had.
 VOID WriteImageErrorLog(NTSTATUS Status);
@@ -37,6 +40,11 @@ VOID WriteImageErrorLog(NTSTATUS Status);
 NTSTATUS AcquireIoGate(PIMAGE_CONTEXT Context, BOOLEAN Exclusive);
 // Ends one successful admission, in the mode it was granted.
 VOID ReleaseIoGate(PIMAGE_CONTEXT Context, BOOLEAN Exclusive);
+
+// The image bound to a client's file object at create, or NULL.
+inline PIMAGE_CONTEXT BoundImage(PFILE_OBJECT FileObject) {
+  return FileObject != NULL ? static_cast<PIMAGE_CONTEXT>(FileObject->FsContext2) : NULL;
+}
 
 // Stores the status and information in the request and completes it.
 inline NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information) {

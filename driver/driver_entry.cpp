@@ -14,6 +14,7 @@ VOID FillDispatchTable(PDRIVER_OBJECT DriverObject) {
   DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchClose;
   DriverObject->MajorFunction[IRP_MJ_READ] = DispatchReadWrite;
   DriverObject->MajorFunction[IRP_MJ_WRITE] = DispatchReadWrite;
+  DriverObject->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = DispatchFlush;
   DriverObject->DriverUnload = DriverUnload;
 }
 

@@ -7,8 +7,7 @@ NTSTATUS DispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   UNREFERENCED_PARAMETER(DeviceObject);
   PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
   PFILE_OBJECT FileObject = Stack->FileObject;
-  PIMAGE_CONTEXT Context =
-      FileObject != NULL ? static_cast<PIMAGE_CONTEXT>(FileObject->FsContext2) : NULL;
+  PIMAGE_CONTEXT Context = BoundImage(FileObject);
   if (Context == NULL) {
     return CompleteRequest(Irp, STATUS_SUCCESS, 0);
   }

@@ -22,7 +22,7 @@ void FailAllocation(uint64_t nth);
 
 // --- File-call fault injection and counting ----------------------------------
 
-enum class FileCall { Read, Write, SetInformation, Control };
+enum class FileCall { Read, Write, SetInformation, Control, Flush };
 
 struct FileFault {
   enum class Kind {

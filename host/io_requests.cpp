@@ -42,11 +42,13 @@ NTSTATUS HostFsFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
   HostFile* File = HostFileFromObject(Stack->FileObject);
   if (File == nullptr) return CompleteWith(Irp, STATUS_INVALID_PARAMETER);
+  // Every flush asked for is a call (counted, seen by the hook); it is
+  // mutating, so after a simulated crash it cannot succeed.
+  FileCallGate Gate = EnterFileCall(FileCall::Flush, File->hostPath, 0);
   if (!Stack->FileObject->WriteAccess) {
     return CompleteWith(Irp, STATUS_ACCESS_DENIED);
   }
-  // After a simulated crash the device is gone; a flush cannot succeed.
-  if (Crashed()) return CompleteWith(Irp, STATUS_IO_DEVICE_ERROR);
+  if (Gate.status != STATUS_SUCCESS) return CompleteWith(Irp, Gate.status);
   if (fsync(File->fd) != 0) {
     auto saved = errno;
     return CompleteWith(Irp, StatusFromErrno(saved));
