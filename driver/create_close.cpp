@@ -80,8 +80,7 @@ NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PFILE_OBJECT FileObject = IoGetCurrentIrpStackLocation(Irp)->FileObject;
   PIMAGE_CONTEXT Context = BoundImage(FileObject);
   if (Context != NULL) {
-    CloseImageContext(Context);
-    FreePool(Context);
+    ReleaseImageContext(Context);
     FileObject->FsContext2 = NULL;
   }
   return CompleteRequest(Irp, STATUS_SUCCESS, 0);

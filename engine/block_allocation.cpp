@@ -22,22 +22,6 @@
 
 namespace {
 
-LONGLONG AlignUpToSector(LONGLONG Offset) {
-  return (Offset + VHD_SECTOR_SIZE - 1) & ~(LONGLONG)(VHD_SECTOR_SIZE - 1);
-}
-
-LONGLONG MaxOffset(LONGLONG Left, LONGLONG Right) { return Left > Right ? Left : Right; }
-
-// The first byte behind the footer copy, the dynamic header and the BAT
-// (counted in whole sectors, as the open counts it when it checks where
-// blocks lie).
-LONGLONG MetadataEnd(const IMAGE_CONTEXT *Context) {
-  LONGLONG HeaderOffset = (LONGLONG)LoadBe64(Context->Footer->DataOffset);
-  LONGLONG TableBytes = AlignUpToSector((LONGLONG)Context->BatEntries * sizeof(ULONG));
-  LONGLONG End = MaxOffset(sizeof(VHD_FOOTER), HeaderOffset + sizeof(VHD_DYNAMIC_HEADER));
-  return MaxOffset(End, Context->BatOffset + TableBytes);
-}
-
 // Where the next block goes: the trailing footer's place, moved up to the
 // next sector boundary when the file's length is not a whole number of
 // sectors (a BAT entry names only whole sectors).
@@ -52,24 +36,42 @@ LONGLONG NewBlockPlace(const IMAGE_CONTEXT *Context) {
 VOID RestoreOldEnd(PIMAGE_CONTEXT Context, LONGLONG OldEnd) {
   NTSTATUS Status = WriteImageFileExact(Context->ImageHandle, Context->Footer,
                                         sizeof(VHD_FOOTER), OldEnd - (LONGLONG)sizeof(VHD_FOOTER));
-  if (NT_SUCCESS(Status)) {
-    Status = SetImageFileEnd(Context->ImageHandle, OldEnd);
+  if (!NT_SUCCESS(Status)) {
+    return;
   }
-  if (NT_SUCCESS(Status)) {
-    Context->FileEnd = OldEnd;
+  Status = SetImageFileEnd(Context->ImageHandle, OldEnd);
+  if (!NT_SUCCESS(Status)) {
+    return;
   }
+  Context->FileEnd = OldEnd;
+}
+
+// The new block's bitmap, then its data. The bitmap covers the old footer:
+// the place is at most 511 bytes past the old footer's start and a bitmap
+// takes whole sectors.
+NTSTATUS WriteBlockContents(PIMAGE_CONTEXT Context, LONGLONG Place, const UCHAR *Bitmap,
+                            const VOID *Data, ULONG OffsetInBlock, ULONG Length) {
+  ULONG BitmapLength = ContextBitmapLength(Context);
+  NTSTATUS Status = WriteImageFileExact(Context->ImageHandle, Bitmap, BitmapLength, Place);
+  if (!NT_SUCCESS(Status)) {
+    return Status;
+  }
+  if (Data == NULL || Length == 0) {
+    return STATUS_SUCCESS;
+  }
+  return WriteImageFileExact(Context->ImageHandle, Data, Length,
+                             Place + BitmapLength + OffsetInBlock);
 }
 
 }  // namespace
 
 NTSTATUS AllocateBlockWithData(PIMAGE_CONTEXT Context, ULONG BlockIndex, const VOID *Data,
                                ULONG OffsetInBlock, ULONG Length, PULONG SectorOut) {
-  if (BlockIndex >= Context->BatEntries ||
-      (Data != NULL && (ULONGLONG)OffsetInBlock + Length > Context->BlockSize)) {
+  if (!IsRangeInBlock(Context, BlockIndex, OffsetInBlock, Length)) {
     return STATUS_INVALID_PARAMETER;
   }
   LONGLONG Place = NewBlockPlace(Context);
-  if (Place < MetadataEnd(Context)) {
+  if ((ULONGLONG)Place < LocateImageMetadata(Context).End) {
     return STATUS_FILE_CORRUPT_ERROR;
   }
   // A BAT entry holds a 32-bit sector, and 0xFFFFFFFF means unallocated: a
@@ -103,13 +105,7 @@ NTSTATUS AllocateBlockWithData(PIMAGE_CONTEXT Context, ULONG BlockIndex, const V
   }
   Context->FileEnd = NewEnd;
 
-  // The bitmap covers the old footer: the place is at most 511 bytes past
-  // the old footer's start and a bitmap takes whole sectors.
-  Status = WriteImageFileExact(Context->ImageHandle, Bitmap.Get(), BitmapLength, Place);
-  if (NT_SUCCESS(Status) && Data != NULL && Length != 0) {
-    Status = WriteImageFileExact(Context->ImageHandle, Data, Length,
-                                 Place + BitmapLength + OffsetInBlock);
-  }
+  Status = WriteBlockContents(Context, Place, Bitmap.Get(), Data, OffsetInBlock, Length);
   if (!NT_SUCCESS(Status)) {
     RestoreOldEnd(Context, OldEnd);
     return Status;

@@ -5,12 +5,6 @@
 
 namespace {
 
-NTSTATUS CompletePiece(PIO_STATUS_BLOCK IoStatus, NTSTATUS Status, ULONG Information) {
-  IoStatus->Status = Status;
-  IoStatus->Information = NT_SUCCESS(Status) ? Information : 0;
-  return Status;
-}
-
 // A read or write of the image file that moved another count than asked is
 // a failure of the piece.
 NTSTATUS CompleteFileTransfer(PIO_STATUS_BLOCK IoStatus, NTSTATUS Status,
@@ -18,13 +12,7 @@ NTSTATUS CompleteFileTransfer(PIO_STATUS_BLOCK IoStatus, NTSTATUS Status,
   if (NT_SUCCESS(Status) && FileStatus.Information != Length) {
     Status = IMAGE_STATUS_SHORT_TRANSFER;
   }
-  return CompletePiece(IoStatus, Status, Length);
-}
-
-BOOLEAN IsRangeInBlock(const IMAGE_CONTEXT *Context, ULONG BlockIndex, ULONG OffsetInBlock,
-                       ULONG Length) {
-  return BlockIndex < Context->BatEntries &&
-         (ULONGLONG)OffsetInBlock + Length <= Context->BlockSize;
+  return CompleteTransfer(IoStatus, Status, Length);
 }
 
 // Zeros into an allocated block. The block's data is read and the range
@@ -38,7 +26,7 @@ NTSTATUS WriteZerosToBlock(PIMAGE_CONTEXT Context, ULONG Sector, ULONG Length,
   // of a release.
   POOL_BUFFER<UCHAR> Block(static_cast<PUCHAR>(AllocateZeroedPool(ContextBlockSpan(Context))));
   if (!Block) {
-    return CompletePiece(IoStatus, STATUS_INSUFFICIENT_RESOURCES, 0);
+    return CompleteTransfer(IoStatus, STATUS_INSUFFICIENT_RESOURCES, 0);
   }
   PUCHAR Data = Block.Get() + BitmapLength;
   // Every byte must be read: bytes taken for zero without reading them could
@@ -46,7 +34,7 @@ NTSTATUS WriteZerosToBlock(PIMAGE_CONTEXT Context, ULONG Sector, ULONG Length,
   NTSTATUS Status = ReadImageFileExact(Context->ImageHandle, Data, Context->BlockSize,
                                        BlockDataOffset(Context, Sector, 0));
   if (!NT_SUCCESS(Status)) {
-    return CompletePiece(IoStatus, Status, 0);
+    return CompleteTransfer(IoStatus, Status, 0);
   }
   RtlZeroMemory(Data + OffsetInBlock, Length);
 
@@ -55,7 +43,7 @@ NTSTATUS WriteZerosToBlock(PIMAGE_CONTEXT Context, ULONG Sector, ULONG Length,
     if (NT_SUCCESS(Status)) {
       *SectorOut = VHD_BAT_UNALLOCATED;
     }
-    return CompletePiece(IoStatus, Status, Length);
+    return CompleteTransfer(IoStatus, Status, Length);
   }
 
   IO_STATUS_BLOCK FileStatus;
@@ -65,6 +53,12 @@ NTSTATUS WriteZerosToBlock(PIMAGE_CONTEXT Context, ULONG Sector, ULONG Length,
 }
 
 }  // namespace
+
+BOOLEAN IsRangeInBlock(const IMAGE_CONTEXT *Context, ULONG BlockIndex, ULONG OffsetInBlock,
+                       ULONG Length) {
+  return BlockIndex < Context->BatEntries &&
+         (ULONGLONG)OffsetInBlock + Length <= Context->BlockSize;
+}
 
 BOOLEAN PassesZeroTest(const VOID *Data, ULONG Length) {
   if ((Length & (sizeof(ULONG) - 1)) != 0) {
@@ -99,14 +93,14 @@ BOOLEAN PassesZeroTest(const VOID *Data, ULONG Length) {
 NTSTATUS ReadBlockData(PIMAGE_CONTEXT Context, PVOID Buffer, ULONG Length, ULONG BlockIndex,
                        ULONG OffsetInBlock, PULONG SectorOut, PIO_STATUS_BLOCK IoStatus) {
   if (!IsRangeInBlock(Context, BlockIndex, OffsetInBlock, Length)) {
-    return CompletePiece(IoStatus, STATUS_INVALID_PARAMETER, 0);
+    return CompleteTransfer(IoStatus, STATUS_INVALID_PARAMETER, 0);
   }
   ULONG Sector = LookupBlockSector(Context, BlockIndex);
   *SectorOut = Sector;
   // An unallocated block leaves the caller's buffer as it is: zeros for a
   // dynamic image, the parent's data for a differencing one.
   if (Sector == VHD_BAT_UNALLOCATED || Length == 0) {
-    return CompletePiece(IoStatus, STATUS_SUCCESS, Length);
+    return CompleteTransfer(IoStatus, STATUS_SUCCESS, Length);
   }
   IO_STATUS_BLOCK FileStatus;
   NTSTATUS Status = ReadImageFile(Context->ImageHandle, Buffer, Length,
@@ -118,24 +112,24 @@ NTSTATUS ZeroBlockRange(PIMAGE_CONTEXT Context, const VOID *Data, ULONG Length,
                         ULONG BlockIndex, ULONG OffsetInBlock, PULONG SectorOut,
                         PIO_STATUS_BLOCK IoStatus) {
   if (!IsRangeInBlock(Context, BlockIndex, OffsetInBlock, Length)) {
-    return CompletePiece(IoStatus, STATUS_INVALID_PARAMETER, 0);
+    return CompleteTransfer(IoStatus, STATUS_INVALID_PARAMETER, 0);
   }
   ULONG Sector = LookupBlockSector(Context, BlockIndex);
   *SectorOut = Sector;
   if (Length == 0) {
-    return CompletePiece(IoStatus, STATUS_SUCCESS, 0);
+    return CompleteTransfer(IoStatus, STATUS_SUCCESS, 0);
   }
   BOOLEAN Zeros = Data == NULL || PassesZeroTest(Data, Length);
 
   if (Sector == VHD_BAT_UNALLOCATED) {
     if (Zeros) {
-      return CompletePiece(IoStatus, STATUS_SUCCESS, Length);
+      return CompleteTransfer(IoStatus, STATUS_SUCCESS, Length);
     }
     // The data goes into the new block's span, so the block never exists on
     // disk without it.
     NTSTATUS Status =
         AllocateBlockWithData(Context, BlockIndex, Data, OffsetInBlock, Length, SectorOut);
-    return CompletePiece(IoStatus, Status, Length);
+    return CompleteTransfer(IoStatus, Status, Length);
   }
 
   if (Zeros) {

@@ -20,10 +20,6 @@
 
 namespace {
 
-LONGLONG AlignDownToSector(LONGLONG Offset) {
-  return Offset & ~(LONGLONG)(VHD_SECTOR_SIZE - 1);
-}
-
 // What lies in the last span place of the file, and where the blocks other
 // than the freed one end.
 typedef struct _LAST_SPAN {

@@ -6,8 +6,7 @@ ULONG LookupBlockSector(const IMAGE_CONTEXT *Context, ULONG BlockIndex) {
   if (BlockIndex >= Context->BatEntries) {
     return VHD_BAT_UNALLOCATED;
   }
-  ULONG Sector = BatEntryToHost(Context->Bat[BlockIndex]);
-  return Sector == 0 ? VHD_BAT_UNALLOCATED : Sector;
+  return BatEntrySector(Context->Bat[BlockIndex]);
 }
 
 NTSTATUS WriteBatEntry(PIMAGE_CONTEXT Context, ULONG BlockIndex, ULONG HostSector) {

@@ -8,16 +8,6 @@
 
 namespace {
 
-NTSTATUS CompletePiece(PIO_STATUS_BLOCK IoStatus, NTSTATUS Status, ULONG Information) {
-  IoStatus->Status = Status;
-  IoStatus->Information = NT_SUCCESS(Status) ? Information : 0;
-  return Status;
-}
-
-BOOLEAN IsRangeInBlock(const IMAGE_CONTEXT *Context, ULONG OffsetInBlock, ULONG Length) {
-  return (ULONGLONG)OffsetInBlock + Length <= Context->BlockSize;
-}
-
 LONGLONG VirtualOffset(const IMAGE_CONTEXT *Context, ULONG BlockIndex, ULONG OffsetInBlock) {
   return ((LONGLONG)BlockIndex << Context->BlockShift) + OffsetInBlock;
 }
@@ -47,7 +37,7 @@ NTSTATUS ReadParentRange(PIMAGE_CONTEXT Context, PVOID Buffer, ULONG Length, LON
   if (!NT_SUCCESS(Status)) {
     return Status;
   }
-  return CompletePiece(IoStatus, Status, Read == ReadLength ? Length : Read);
+  return CompleteTransfer(IoStatus, Status, Read == ReadLength ? Length : Read);
 }
 
 // An allocated block whose range holds absent sectors from sector RunStart on,
@@ -69,13 +59,13 @@ NTSTATUS ReadInterleavedSectors(PIMAGE_CONTEXT Context, PRTL_BITMAP Bitmap, PUCH
   ULONG ParentLength = RangeEnd - ParentStart;
   POOL_BUFFER<UCHAR> ParentData(static_cast<PUCHAR>(AllocateUnfilledPool(ParentLength)));
   if (!ParentData) {
-    return CompletePiece(IoStatus, STATUS_INSUFFICIENT_RESOURCES, 0);
+    return CompleteTransfer(IoStatus, STATUS_INSUFFICIENT_RESOURCES, 0);
   }
   IO_STATUS_BLOCK ParentStatus;
   Status = ReadParentRange(Context, ParentData.Get(), ParentLength,
                            VirtualOffset(Context, BlockIndex, ParentStart), &ParentStatus);
   if (!NT_SUCCESS(Status)) {
-    return CompletePiece(IoStatus, Status, 0);
+    return CompleteTransfer(IoStatus, Status, 0);
   }
   // Each absent run, cut to the requested bytes (a first or last sector the
   // request covers in part gives only its covered bytes).
@@ -90,7 +80,7 @@ NTSTATUS ReadInterleavedSectors(PIMAGE_CONTEXT Context, PRTL_BITMAP Bitmap, PUCH
     }
     RunLength = RtlFindNextForwardRunClear(Bitmap, RunEnd, &RunStart);
   }
-  return CompletePiece(IoStatus, Status, Length);
+  return CompleteTransfer(IoStatus, Status, Length);
 }
 
 // An allocated block: each source is read straight into the destination
@@ -101,7 +91,7 @@ NTSTATUS ReadAllocatedBlock(PIMAGE_CONTEXT Context, ULONG Sector, PUCHAR Buffer,
   PSECTOR_BITMAP Record = NULL;
   NTSTATUS Status = ReadSectorBitmap(Context, &Record, Sector);
   if (!NT_SUCCESS(Status)) {
-    return CompletePiece(IoStatus, Status, 0);
+    return CompleteTransfer(IoStatus, Status, 0);
   }
   POOL_BUFFER<SECTOR_BITMAP> Bitmap(Record);
 
@@ -130,7 +120,7 @@ NTSTATUS ReadAllocatedBlock(PIMAGE_CONTEXT Context, ULONG Sector, PUCHAR Buffer,
   Status = ReadParentRange(Context, Buffer + ChildLength, Length - ChildLength,
                            VirtualOffset(Context, BlockIndex, OffsetInBlock + ChildLength),
                            &ParentStatus);
-  return CompletePiece(IoStatus, Status, Length);
+  return CompleteTransfer(IoStatus, Status, Length);
 }
 
 // Writes the sector SectorInBlock of an allocated block as the virtual disk
@@ -209,13 +199,13 @@ NTSTATUS FillPartialSectors(PIMAGE_CONTEXT Context, ULONG Sector, BOOLEAN NewBlo
 
 NTSTATUS ReadDifferencingBlock(PIMAGE_CONTEXT Context, PVOID Buffer, ULONG Length, ULONG BlockIndex,
                                ULONG OffsetInBlock, PULONG SectorOut, PIO_STATUS_BLOCK IoStatus) {
-  if (BlockIndex >= Context->BatEntries || !IsRangeInBlock(Context, OffsetInBlock, Length)) {
-    return CompletePiece(IoStatus, STATUS_INVALID_PARAMETER, 0);
+  if (!IsRangeInBlock(Context, BlockIndex, OffsetInBlock, Length)) {
+    return CompleteTransfer(IoStatus, STATUS_INVALID_PARAMETER, 0);
   }
   ULONG Sector = LookupBlockSector(Context, BlockIndex);
   *SectorOut = Sector;
   if (Length == 0) {
-    return CompletePiece(IoStatus, STATUS_SUCCESS, 0);
+    return CompleteTransfer(IoStatus, STATUS_SUCCESS, 0);
   }
   if (Sector == VHD_BAT_UNALLOCATED) {
     return ReadParentRange(Context, Buffer, Length,
@@ -233,16 +223,15 @@ NTSTATUS WriteDifferencingBlock(PIMAGE_CONTEXT Context, const VOID *Data, ULONG 
     // block's own sectors into the parent and then goes to the parent. That
     // path comes with the merge; until then no image carries the flag, and a
     // write must not land in a child whose parent may already hold newer data.
-    return CompletePiece(IoStatus, STATUS_NOT_SUPPORTED, 0);
+    return CompleteTransfer(IoStatus, STATUS_NOT_SUPPORTED, 0);
   }
-  if (Data == NULL || BlockIndex >= Context->BatEntries ||
-      !IsRangeInBlock(Context, OffsetInBlock, Length)) {
-    return CompletePiece(IoStatus, STATUS_INVALID_PARAMETER, 0);
+  if (Data == NULL || !IsRangeInBlock(Context, BlockIndex, OffsetInBlock, Length)) {
+    return CompleteTransfer(IoStatus, STATUS_INVALID_PARAMETER, 0);
   }
   ULONG Sector = LookupBlockSector(Context, BlockIndex);
   *SectorOut = Sector;
   if (Length == 0) {
-    return CompletePiece(IoStatus, STATUS_SUCCESS, 0);
+    return CompleteTransfer(IoStatus, STATUS_SUCCESS, 0);
   }
   const UCHAR *Bytes = static_cast<const UCHAR *>(Data);
   NTSTATUS Status;
@@ -251,13 +240,13 @@ NTSTATUS WriteDifferencingBlock(PIMAGE_CONTEXT Context, const VOID *Data, ULONG 
     // Data the chain already returns needs no block: copying unchanged data
     // over a differencing image does not grow it.
     if (MatchesParentData(Context, Data, Length, BlockIndex, OffsetInBlock)) {
-      return CompletePiece(IoStatus, STATUS_SUCCESS, Length);
+      return CompleteTransfer(IoStatus, STATUS_SUCCESS, Length);
     }
     // The new block's span carries the data; its bitmap stays clear until
     // the sectors are complete.
     Status = AllocateBlockWithData(Context, BlockIndex, Data, OffsetInBlock, Length, SectorOut);
     if (!NT_SUCCESS(Status)) {
-      return CompletePiece(IoStatus, Status, 0);
+      return CompleteTransfer(IoStatus, Status, 0);
     }
     Sector = *SectorOut;
   } else {
@@ -266,15 +255,15 @@ NTSTATUS WriteDifferencingBlock(PIMAGE_CONTEXT Context, const VOID *Data, ULONG 
     Status = WriteImageFileExact(Context->ImageHandle, Data, Length,
                                  BlockDataOffset(Context, Sector, OffsetInBlock));
     if (!NT_SUCCESS(Status)) {
-      return CompletePiece(IoStatus, Status, 0);
+      return CompleteTransfer(IoStatus, Status, 0);
     }
   }
   Status = FillPartialSectors(Context, Sector, NewBlock, Bytes, Length, BlockIndex, OffsetInBlock);
   if (!NT_SUCCESS(Status)) {
-    return CompletePiece(IoStatus, Status, 0);
+    return CompleteTransfer(IoStatus, Status, 0);
   }
   Status = MarkSectorsPresent(Context, Sector, OffsetInBlock, Length);
-  return CompletePiece(IoStatus, Status, Length);
+  return CompleteTransfer(IoStatus, Status, Length);
 }
 
 BOOLEAN MatchesParentData(PIMAGE_CONTEXT Context, const VOID *Data, ULONG Length, ULONG BlockIndex,

@@ -1,5 +1,5 @@
-// Transfers of dynamic and differencing images: a virtual-disk range cut at
-// block boundaries, each piece served by the block engine.
+// Transfers of dynamic and differencing images, the engine's entry point: a
+// virtual-disk range cut at block boundaries, each piece served by its block.
 #include "engine/engine.h"
 
 NTSTATUS BlockTransfer(PIMAGE_CONTEXT Context, UCHAR Operation, PVOID Buffer, ULONG Length,
@@ -29,6 +29,14 @@ NTSTATUS DynamicTransfer(PIMAGE_CONTEXT Context, UCHAR Operation, ULONG Length,
                          PLARGE_INTEGER ByteOffset, PVOID Buffer, PIO_STATUS_BLOCK IoStatus) {
   PUCHAR Bytes = static_cast<PUCHAR>(Buffer);
   BOOLEAN Reading = Operation == IMAGE_OPERATION_READ;
+  LONGLONG Offset = ByteOffset->QuadPart;
+  // No place of the virtual disk lies before its start.
+  if (Offset < 0) {
+    if (Reading) {
+      RtlZeroMemory(Bytes, Length);
+    }
+    return CompleteTransfer(IoStatus, STATUS_INVALID_PARAMETER, 0);
+  }
   // A read returns zeros wherever no piece finds data. A dynamic image's
   // pieces are cleared one by one as they turn out unallocated, so that data
   // read from the file is not preceded by a pass over the buffer; a
@@ -37,22 +45,13 @@ NTSTATUS DynamicTransfer(PIMAGE_CONTEXT Context, UCHAR Operation, ULONG Length,
   if (Reading && !ClearEachPiece) {
     RtlZeroMemory(Bytes, Length);
   }
-  ULONG RequestLength = Length;
 
-  LONGLONG Offset = ByteOffset->QuadPart;
-  ULONG Done = 0;
-  NTSTATUS Status = STATUS_SUCCESS;
-  // No place of the virtual disk lies before its start.
-  if (Offset < 0) {
-    Status = STATUS_INVALID_PARAMETER;
-    Offset = 0;
-    Length = 0;
-  }
   // The block index in full: cut to 32 bits, an offset far beyond the disk
   // would alias one of its first blocks.
   ULONGLONG BlockIndex = (ULONGLONG)Offset >> Context->BlockShift;
   ULONG OffsetInBlock = (ULONG)Offset & (Context->BlockSize - 1);
-
+  ULONG Done = 0;
+  NTSTATUS Status = STATUS_SUCCESS;
   while (Done < Length && BlockIndex < Context->BatEntries) {
     ULONG Piece = Length - Done;
     if (Piece > Context->BlockSize - OffsetInBlock) {
@@ -81,8 +80,8 @@ NTSTATUS DynamicTransfer(PIMAGE_CONTEXT Context, UCHAR Operation, ULONG Length,
   }
 
   // Bytes that no piece filled, a failed piece's included, read as zeros.
-  if (Reading && Done < RequestLength) {
-    RtlZeroMemory(Bytes + Done, RequestLength - Done);
+  if (Reading && Done < Length) {
+    RtlZeroMemory(Bytes + Done, Length - Done);
   }
   IoStatus->Status = Status;
   IoStatus->Information = Done;

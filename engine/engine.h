@@ -1,6 +1,9 @@
 // The block engine: translation of virtual-disk ranges of dynamic and
 // differencing images to their blocks, block allocation, release and
 // compaction, and the read-through of differencing images to their parents.
+// Its entry point is DynamicTransfer, which ImageTransfer (image/) hands every
+// transfer of a dynamic or differencing image; the engine reaches back into
+// image/ for the file primitives and, for parents, ImageTransfer itself.
 //
 // Everything here runs at PASSIVE_LEVEL on the requesting thread inside the
 // admission gate of the top image: reads shared, anything that changes the
@@ -35,6 +38,24 @@ inline LONGLONG BlockDataOffset(const IMAGE_CONTEXT *Context, ULONG Sector,
                                 ULONG OffsetInBlock) {
   return ((LONGLONG)Sector << VHD_SECTOR_SHIFT) + ContextBitmapLength(Context) + OffsetInBlock;
 }
+
+// ---------------------------------------------------------------------------
+// Entry point.
+
+// A range of a dynamic or differencing image's virtual disk, cut at block
+// boundaries, each piece served by BlockTransfer. A read returns zeros
+// wherever no piece found data. A negative offset is refused with
+// STATUS_INVALID_PARAMETER.
+NTSTATUS DynamicTransfer(PIMAGE_CONTEXT Context, UCHAR Operation, ULONG Length,
+                         PLARGE_INTEGER ByteOffset, PVOID Buffer, PIO_STATUS_BLOCK IoStatus);
+
+// ---------------------------------------------------------------------------
+// Blocks and pieces.
+
+// A piece's range lies inside one block: an index the table has, and bytes
+// OffsetInBlock to OffsetInBlock + Length within the block's data.
+BOOLEAN IsRangeInBlock(const IMAGE_CONTEXT *Context, ULONG BlockIndex, ULONG OffsetInBlock,
+                       ULONG Length);
 
 // The block's sector in host order, VHD_BAT_UNALLOCATED for 0 and 0xFFFFFFFF
 // and for an index beyond the table.
@@ -90,7 +111,8 @@ NTSTATUS AllocateBlock(PIMAGE_CONTEXT Context, ULONG BlockIndex, PULONG SectorOu
 
 // AllocateBlock with Length bytes of Data written into the new block's data
 // area at OffsetInBlock before the BAT entry names the block, so that the
-// block never exists on disk without them.
+// block never exists on disk without them. A range outside the block is
+// refused with STATUS_INVALID_PARAMETER.
 NTSTATUS AllocateBlockWithData(PIMAGE_CONTEXT Context, ULONG BlockIndex, const VOID *Data,
                                ULONG OffsetInBlock, ULONG Length, PULONG SectorOut);
 

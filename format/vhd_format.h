@@ -10,6 +10,15 @@
 #define VHD_SECTOR_SIZE 512u
 #define VHD_SECTOR_SHIFT 9
 
+// File offsets rounded to whole sectors.
+inline LONGLONG AlignUpToSector(LONGLONG Offset) {
+  return (Offset + VHD_SECTOR_SIZE - 1) & ~(LONGLONG)(VHD_SECTOR_SIZE - 1);
+}
+
+inline LONGLONG AlignDownToSector(LONGLONG Offset) {
+  return Offset & ~(LONGLONG)(VHD_SECTOR_SIZE - 1);
+}
+
 #define VHD_FILE_FORMAT_VERSION 0x00010000u
 
 #define VHD_DISK_TYPE_FIXED 2u

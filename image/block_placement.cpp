@@ -42,29 +42,37 @@ BOOLEAN Overlaps(ULONGLONG Start, ULONGLONG End, ULONGLONG OtherStart, ULONGLONG
   return Start < OtherEnd && OtherStart < End;
 }
 
-BOOLEAN IsAllocated(ULONG HostEntry) { return HostEntry != 0 && HostEntry != VHD_BAT_UNALLOCATED; }
+ULONGLONG MaxOffset(ULONGLONG Left, ULONGLONG Right) { return Left > Right ? Left : Right; }
 
-BOOLEAN IsBlockPlaceValid(PIMAGE_CONTEXT Context, ULONG Sector) {
+BOOLEAN IsBlockPlaceValid(PIMAGE_CONTEXT Context, const IMAGE_METADATA &Metadata, ULONG Sector) {
   ULONGLONG Span = BlockSpan(Context->BlockSize);
   ULONGLONG Start = (ULONGLONG)Sector << VHD_SECTOR_SHIFT;
   ULONGLONG End = Start + Span;
-  ULONGLONG HeaderStart = LoadBe64(Context->Footer->DataOffset);
-  ULONGLONG TableStart = (ULONGLONG)Context->BatOffset;
-  ULONGLONG TableBytes = (ULONGLONG)Context->BatEntries * sizeof(ULONG);
-  ULONGLONG TableEnd = TableStart + ((TableBytes + VHD_SECTOR_SIZE - 1) & ~(ULONGLONG)511);
 
   return End <= (ULONGLONG)(Context->FileEnd - (LONGLONG)sizeof(VHD_FOOTER)) &&
          !Overlaps(Start, End, 0, sizeof(VHD_FOOTER)) &&
-         !Overlaps(Start, End, HeaderStart, HeaderStart + sizeof(VHD_DYNAMIC_HEADER)) &&
-         !Overlaps(Start, End, TableStart, TableEnd);
+         !Overlaps(Start, End, Metadata.HeaderStart, Metadata.HeaderEnd) &&
+         !Overlaps(Start, End, Metadata.TableStart, Metadata.TableEnd);
 }
 
 }  // namespace
 
+IMAGE_METADATA LocateImageMetadata(const IMAGE_CONTEXT *Context) {
+  IMAGE_METADATA Metadata;
+  Metadata.HeaderStart = LoadBe64(Context->Footer->DataOffset);
+  Metadata.HeaderEnd = Metadata.HeaderStart + sizeof(VHD_DYNAMIC_HEADER);
+  Metadata.TableStart = (ULONGLONG)Context->BatOffset;
+  Metadata.TableEnd =
+      Metadata.TableStart + (ULONGLONG)AlignUpToSector((LONGLONG)Context->BatEntries * sizeof(ULONG));
+  Metadata.End =
+      MaxOffset(MaxOffset(sizeof(VHD_FOOTER), Metadata.HeaderEnd), Metadata.TableEnd);
+  return Metadata;
+}
+
 NTSTATUS ValidateBlockPlacement(PIMAGE_CONTEXT Context) {
   ULONG Allocated = 0;
   for (ULONG Index = 0; Index < Context->BatEntries; ++Index) {
-    if (IsAllocated(BatEntryToHost(Context->Bat[Index]))) {
+    if (IsBatEntryAllocated(Context->Bat[Index])) {
       ++Allocated;
     }
   }
@@ -76,13 +84,14 @@ NTSTATUS ValidateBlockPlacement(PIMAGE_CONTEXT Context) {
   if (!Sectors) {
     return STATUS_INSUFFICIENT_RESOURCES;
   }
+  IMAGE_METADATA Metadata = LocateImageMetadata(Context);
   ULONG Count = 0;
   for (ULONG Index = 0; Index < Context->BatEntries; ++Index) {
-    ULONG Sector = BatEntryToHost(Context->Bat[Index]);
-    if (!IsAllocated(Sector)) {
+    ULONG Sector = BatEntrySector(Context->Bat[Index]);
+    if (Sector == VHD_BAT_UNALLOCATED) {
       continue;
     }
-    if (!IsBlockPlaceValid(Context, Sector)) {
+    if (!IsBlockPlaceValid(Context, Metadata, Sector)) {
       return STATUS_FILE_CORRUPT_ERROR;
     }
     Sectors.Get()[Count++] = Sector;

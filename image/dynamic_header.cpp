@@ -111,20 +111,20 @@ NTSTATUS ReadBat(PIMAGE_CONTEXT Context) {
 
 NTSTATUS LoadDynamicHeader(PIMAGE_CONTEXT Context) {
   NTSTATUS Status = CheckFooterCopy(Context);
-  if (NT_SUCCESS(Status)) {
-    Status = ReadHeader(Context);
+  if (!NT_SUCCESS(Status)) {
+    return Status;
   }
-  if (NT_SUCCESS(Status)) {
-    Status = TakeBlockGeometry(Context);
+  Status = ReadHeader(Context);
+  if (!NT_SUCCESS(Status)) {
+    return Status;
   }
-  if (NT_SUCCESS(Status)) {
-    Status = ReadBat(Context);
+  Status = TakeBlockGeometry(Context);
+  if (!NT_SUCCESS(Status)) {
+    return Status;
   }
-  if (NT_SUCCESS(Status)) {
-    NTSTATUS Check = ValidateBlockPlacement(Context);
-    if (!NT_SUCCESS(Check)) {
-      Status = Check;
-    }
+  Status = ReadBat(Context);
+  if (!NT_SUCCESS(Status)) {
+    return Status;
   }
-  return Status;
+  return ValidateBlockPlacement(Context);
 }

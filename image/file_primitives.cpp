@@ -1,5 +1,5 @@
 // Primitive operations on image files: synchronous reads and writes at
-// explicit offsets, size queries and changes, zeroing, flushing and reopening.
+// explicit offsets, size queries and changes, and flushing.
 #include "image/image.h"
 
 namespace {
@@ -114,53 +114,31 @@ NTSTATUS SetImageFileEnd(HANDLE ImageHandle, LONGLONG FileEnd) {
                               FileEndOfFileInformation);
 }
 
-NTSTATUS DeleteImageFileOnClose(HANDLE ImageHandle) {
-  FILE_DISPOSITION_INFORMATION Disposition;
-  IO_STATUS_BLOCK IoStatus;
-  Disposition.DeleteFile = TRUE;
-  return ZwSetInformationFile(ImageHandle, &IoStatus, &Disposition, sizeof(Disposition),
-                              FileDispositionInformation);
-}
-
-NTSTATUS ZeroImageFileRange(HANDLE ImageHandle, LONGLONG FileOffset, LONGLONG BeyondFinalZero) {
-  FILE_ZERO_DATA_INFORMATION ZeroData;
-  IO_STATUS_BLOCK IoStatus;
-  ZeroData.FileOffset.QuadPart = FileOffset;
-  ZeroData.BeyondFinalZero.QuadPart = BeyondFinalZero;
-  return ZwFsControlFile(ImageHandle, NULL, NULL, NULL, &IoStatus, FSCTL_SET_ZERO_DATA, &ZeroData,
-                         sizeof(ZeroData), NULL, 0);
-}
-
 NTSTATUS FlushImageFile(HANDLE ImageHandle, PIO_STATUS_BLOCK IoStatus) {
-  PFILE_OBJECT FileObject = NULL;
+  PFILE_OBJECT Referenced = NULL;
   NTSTATUS Status = ObReferenceObjectByHandle(ImageHandle, 0x100102, *IoFileObjectType,
-                                              KernelMode, (PVOID *)&FileObject, NULL);
+                                              KernelMode, (PVOID *)&Referenced, NULL);
   if (!NT_SUCCESS(Status)) {
-    IoStatus->Status = Status;
-    IoStatus->Information = 0;
-    return Status;
+    return CompleteTransfer(IoStatus, Status, 0);
   }
+  FILE_OBJECT_REFERENCE FileObject(Referenced);
 
-  PDEVICE_OBJECT FileSystemDevice = IoGetRelatedDeviceObject(FileObject);
+  PDEVICE_OBJECT FileSystemDevice = IoGetRelatedDeviceObject(FileObject.Get());
   KEVENT Event;
   KeInitializeEvent(&Event, NotificationEvent, FALSE);
   PIRP Irp = IoBuildSynchronousFsdRequest(IRP_MJ_FLUSH_BUFFERS, FileSystemDevice, NULL, 0, NULL,
                                           &Event, IoStatus);
   if (Irp == NULL) {
-    ObfDereferenceObject(FileObject);
-    IoStatus->Status = STATUS_INSUFFICIENT_RESOURCES;
-    IoStatus->Information = 0;
-    return STATUS_INSUFFICIENT_RESOURCES;
+    return CompleteTransfer(IoStatus, STATUS_INSUFFICIENT_RESOURCES, 0);
   }
 
-  IoGetNextIrpStackLocation(Irp)->FileObject = FileObject;
+  IoGetNextIrpStackLocation(Irp)->FileObject = FileObject.Get();
   Status = IofCallDriver(FileSystemDevice, Irp);
   if (Status == STATUS_PENDING) {
     KeWaitForSingleObject(&Event, Executive, KernelMode, FALSE, NULL);
   } else {
     IoStatus->Status = Status;
   }
-  ObfDereferenceObject(FileObject);
   return IoStatus->Status;
 }
 
@@ -172,40 +150,4 @@ NTSTATUS FlushImageChain(PIMAGE_CONTEXT Context) {
   }
   IO_STATUS_BLOCK IoStatus;
   return FlushImageFile(Context->ImageHandle, &IoStatus);
-}
-
-NTSTATUS ReopenImageForWrite(PIMAGE_CONTEXT Context) {
-  if (Context->ImageFileObject != NULL) {
-    ObfDereferenceObject(Context->ImageFileObject);
-    Context->ImageFileObject = NULL;
-  }
-  if (Context->ImageHandle != NULL) {
-    ZwClose(Context->ImageHandle);
-    Context->ImageHandle = NULL;
-  }
-
-  OBJECT_ATTRIBUTES Attributes;
-  IO_STATUS_BLOCK IoStatus;
-  InitializeObjectAttributes(&Attributes, &Context->ImagePath,
-                             OBJ_KERNEL_HANDLE | OBJ_FORCE_ACCESS_CHECK, NULL, NULL);
-  HANDLE Handle = NULL;
-  NTSTATUS Status = ZwOpenFile(&Handle, GENERIC_READ | GENERIC_WRITE | DELETE | SYNCHRONIZE,
-                               &Attributes, &IoStatus, 0,
-                               FILE_RANDOM_ACCESS | FILE_NON_DIRECTORY_FILE |
-                                   FILE_SYNCHRONOUS_IO_NONALERT);
-  if (!NT_SUCCESS(Status)) {
-    DbgPrint("Image reopen result: %#x.\n", (unsigned)Status);
-    return Status;
-  }
-  Context->ImageHandle = Handle;
-
-  Status = ObReferenceObjectByHandle(Handle, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE,
-                                     *IoFileObjectType, KernelMode,
-                                     (PVOID *)&Context->ImageFileObject, NULL);
-  if (!NT_SUCCESS(Status)) {
-    Context->ImageFileObject = NULL;
-    DbgPrint("Image file object reference result: %#x.\n", (unsigned)Status);
-    return Status;
-  }
-  return STATUS_SUCCESS;
 }

@@ -1,6 +1,7 @@
 // The image chain: the per-image record, opening and validating image files,
 // the parent chain of differencing images, the two entry points of every
-// transfer and the primitive operations on image files.
+// transfer and the primitive operations on image files. Transfers of dynamic
+// and differencing images are the block engine's (engine/engine.h).
 //
 // Every routine here runs at PASSIVE_LEVEL on the requesting thread. The open
 // takes no lock (the record is private until the create binds it); transfers
@@ -8,7 +9,7 @@
 #pragma once
 
 #include "format/vhd_format.h"
-#include "image/pool.h"
+#include "kernel/owners.h"
 
 // One open image file: the image a client named, or a parent in its chain.
 typedef struct _IMAGE_CONTEXT {
@@ -69,11 +70,19 @@ NTSTATUS OpenImageFileInChain(PIMAGE_CONTEXT *ContextOut, PCUNICODE_STRING Image
                               USHORT ShareAccess, PIO_STATUS_BLOCK IoStatus,
                               ULONG ChainDepth);
 
-NTSTATUS InitializeImageContext(PIMAGE_CONTEXT Context, PCUNICODE_STRING ImagePath,
-                                HANDLE ImageHandle, ACCESS_MASK Access, PVHD_FOOTER Footer,
-                                const LONGLONG *FileLength, ULONG ChainDepth);
-
 NTSTATUS LoadDynamicHeader(PIMAGE_CONTEXT Context);
+
+// Where the metadata of a dynamic or differencing image lies in its file: the
+// footer copy at 0, the dynamic header, and the BAT counted in whole sectors.
+typedef struct _IMAGE_METADATA {
+  ULONGLONG HeaderStart;
+  ULONGLONG HeaderEnd;
+  ULONGLONG TableStart;
+  ULONGLONG TableEnd;
+  ULONGLONG End;  // first byte behind all three: where blocks may begin
+} IMAGE_METADATA;
+
+IMAGE_METADATA LocateImageMetadata(const IMAGE_CONTEXT *Context);
 
 // Refuses a table whose allocated entries name blocks that overlap the footer
 // copy, the dynamic header, the table, each other, or reach into the trailing
@@ -97,6 +106,13 @@ NTSTATUS ResolveParentPath(PUNICODE_STRING ParentPath, PCUNICODE_STRING ChildPat
 // Releases what the record owns, parents first; the owner frees the record.
 VOID CloseImageContext(PIMAGE_CONTEXT Context);
 
+// CloseImageContext, then the record itself freed: what an owner of a record
+// does with it.
+VOID ReleaseImageContext(PIMAGE_CONTEXT Context);
+
+// An opened record, released when it goes out of scope unless handed over.
+typedef RESOURCE_OWNER<PIMAGE_CONTEXT, ReleaseImageContext> IMAGE_CONTEXT_OWNER;
+
 // ---------------------------------------------------------------------------
 // Transfers.
 
@@ -105,6 +121,10 @@ VOID CloseImageContext(PIMAGE_CONTEXT Context);
 // STATUS_INVALID_PARAMETER and never reaches the image file.
 NTSTATUS DiskTransfer(PIMAGE_CONTEXT Context, UCHAR Operation, ULONG Length,
                       PLARGE_INTEGER ByteOffset, PMDL Mdl, PIO_STATUS_BLOCK IoStatus);
+
+// Stores a transfer's status and byte count (0 unless it succeeded) in
+// IoStatus; returns Status.
+NTSTATUS CompleteTransfer(PIO_STATUS_BLOCK IoStatus, NTSTATUS Status, ULONG_PTR Information);
 
 // A range of any image's virtual disk, by disk type. No range check.
 NTSTATUS ImageTransfer(PIMAGE_CONTEXT Context, UCHAR Operation, ULONG Length,
@@ -133,13 +153,7 @@ NTSTATUS ReadImageFileAtOpen(HANDLE ImageHandle, PVOID Buffer, ULONG Length, LON
 
 NTSTATUS QueryImageFileLength(HANDLE ImageHandle, LONGLONG *FileLength);
 NTSTATUS SetImageFileEnd(HANDLE ImageHandle, LONGLONG FileEnd);
-NTSTATUS DeleteImageFileOnClose(HANDLE ImageHandle);
-NTSTATUS ZeroImageFileRange(HANDLE ImageHandle, LONGLONG FileOffset, LONGLONG BeyondFinalZero);
 
 NTSTATUS FlushImageFile(HANDLE ImageHandle, PIO_STATUS_BLOCK IoStatus);
 NTSTATUS FlushImageChain(PIMAGE_CONTEXT Context);
 NTSTATUS ReopenImageForWrite(PIMAGE_CONTEXT Context);
-
-// Provided by the block engine: transfers of dynamic and differencing images.
-NTSTATUS DynamicTransfer(PIMAGE_CONTEXT Context, UCHAR Operation, ULONG Length,
-                         PLARGE_INTEGER ByteOffset, PVOID Buffer, PIO_STATUS_BLOCK IoStatus);

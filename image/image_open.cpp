@@ -1,5 +1,5 @@
 // Opening an image file: the adapted create, the footer's validation, the
-// record of the image's disk type, and its release.
+// record of the image's disk type, its reopening for writing, and its release.
 #include "image/image.h"
 
 namespace {
@@ -20,22 +20,21 @@ ACCESS_MASK AdaptDesiredAccess(ACCESS_MASK DesiredAccess) {
   return Access;
 }
 
-// Reads and validates the trailing footer into a new buffer.
-NTSTATUS ReadTrailingFooter(HANDLE Handle, LONGLONG FileLength, PVHD_FOOTER *FooterOut) {
-  POOL_BUFFER<VHD_FOOTER> Footer(static_cast<PVHD_FOOTER>(AllocateZeroedPool(sizeof(VHD_FOOTER))));
-  if (!Footer) {
+// Reads and validates the trailing footer into Footer.
+NTSTATUS ReadTrailingFooter(HANDLE Handle, LONGLONG FileLength, POOL_BUFFER<VHD_FOOTER> *Footer) {
+  Footer->Reset(static_cast<PVHD_FOOTER>(AllocateZeroedPool(sizeof(VHD_FOOTER))));
+  if (!*Footer) {
     return STATUS_INSUFFICIENT_RESOURCES;
   }
   IO_STATUS_BLOCK IoStatus;
-  NTSTATUS Status = ReadImageFileAtOpen(Handle, Footer.Get(), sizeof(VHD_FOOTER),
+  NTSTATUS Status = ReadImageFileAtOpen(Handle, Footer->Get(), sizeof(VHD_FOOTER),
                                         FileLength - (LONGLONG)sizeof(VHD_FOOTER), &IoStatus);
   if (!NT_SUCCESS(Status)) {
     return Status;
   }
-  if (!IsFooterIntact(Footer.Get())) {
+  if (!IsFooterIntact(Footer->Get())) {
     return STATUS_FILE_CORRUPT_ERROR;
   }
-  *FooterOut = Footer.Detach();
   return STATUS_SUCCESS;
 }
 
@@ -68,11 +67,68 @@ NTSTATUS CheckFixedImageExtent(PIMAGE_CONTEXT Context) {
   return STATUS_SUCCESS;
 }
 
-VOID FreeUnicodeString(PUNICODE_STRING String) {
-  FreePool(String->Buffer);
-  String->Buffer = NULL;
-  String->Length = 0;
-  String->MaximumLength = 0;
+// The reference to the file object of the record's handle, kept in the record.
+NTSTATUS ReferenceImageFileObject(PIMAGE_CONTEXT Context, ACCESS_MASK Access) {
+  PFILE_OBJECT FileObject = NULL;
+  NTSTATUS Status = ObReferenceObjectByHandle(Context->ImageHandle, Access, *IoFileObjectType,
+                                              KernelMode, (PVOID *)&FileObject, NULL);
+  if (!NT_SUCCESS(Status)) {
+    return Status;
+  }
+  Context->ImageFileObject = FileObject;
+  return STATUS_SUCCESS;
+}
+
+// The record's file object given back and its handle closed.
+VOID CloseImageFile(PIMAGE_CONTEXT Context) {
+  if (Context->ImageFileObject != NULL) {
+    ObfDereferenceObject(Context->ImageFileObject);
+    Context->ImageFileObject = NULL;
+  }
+  if (Context->ImageHandle != NULL) {
+    ZwClose(Context->ImageHandle);
+    Context->ImageHandle = NULL;
+  }
+}
+
+// Fills in a record that already owns the image's handle and footer: the
+// path, the sizes, the disk type's own part, and the reference to the file
+// object. Whatever it takes over the record releases.
+NTSTATUS InitializeImageContext(PIMAGE_CONTEXT Context, PCUNICODE_STRING ImagePath,
+                                ACCESS_MASK Access, LONGLONG FileLength, ULONG ChainDepth) {
+  KeInitializeSpinLock(&Context->GateLock);
+  Context->SharedCount = 0;
+  Context->ExclusiveCount = 0;
+
+  NTSTATUS Status = CopyImagePath(&Context->ImagePath, ImagePath);
+  if (!NT_SUCCESS(Status)) {
+    return Status;
+  }
+  Context->FileEnd = FileLength;
+  Context->DiskType = LoadBe32(Context->Footer->DiskType);
+  ULONGLONG CurrentSize = LoadBe64(Context->Footer->CurrentSize);
+  // A size beyond the signed 64-bit range has no place in any file.
+  if (CurrentSize > (ULONGLONG)0x7FFFFFFFFFFFFFFFll) {
+    return STATUS_FILE_CORRUPT_ERROR;
+  }
+  Context->DiskSize = (LONGLONG)CurrentSize;
+
+  switch (Context->DiskType) {
+    case VHD_DISK_TYPE_FIXED:
+      Status = CheckFixedImageExtent(Context);
+      break;
+    case VHD_DISK_TYPE_DYNAMIC:
+      Status = LoadDynamicHeader(Context);
+      break;
+    default:
+      Status = OpenParentImage(Context, ChainDepth);
+      break;
+  }
+  if (!NT_SUCCESS(Status)) {
+    return Status;
+  }
+
+  return ReferenceImageFileObject(Context, Access);
 }
 
 }  // namespace
@@ -110,102 +166,72 @@ NTSTATUS OpenImageFileInChain(PIMAGE_CONTEXT *ContextOut, PCUNICODE_STRING Image
   InitializeObjectAttributes(&Attributes, const_cast<PUNICODE_STRING>(ImagePath),
                              OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE | OBJ_FORCE_ACCESS_CHECK,
                              NULL, NULL);
-  HANDLE Handle = NULL;
-  NTSTATUS Status = ZwCreateFile(&Handle, Access, &Attributes, IoStatus, NULL, FileAttributes,
-                                 Share, CreateDisposition, Options, NULL, 0);
+  HANDLE CreatedHandle = NULL;
+  NTSTATUS Status = ZwCreateFile(&CreatedHandle, Access, &Attributes, IoStatus, NULL,
+                                 FileAttributes, Share, CreateDisposition, Options, NULL, 0);
   if (!NT_SUCCESS(Status)) {
     return Status;
   }
+  HANDLE_OWNER Handle(CreatedHandle);
 
   LONGLONG FileLength = 0;
-  PVHD_FOOTER Footer = NULL;
-  Status = QueryImageFileLength(Handle, &FileLength);
-  if (NT_SUCCESS(Status) && FileLength < MinimumImageLength) {
-    Status = STATUS_BAD_FILE_TYPE;
-  }
-  if (NT_SUCCESS(Status)) {
-    Status = ReadTrailingFooter(Handle, FileLength, &Footer);
-  }
-  ULONG DiskType = Footer != NULL ? LoadBe32(Footer->DiskType) : 0;
-  if (NT_SUCCESS(Status) && !IsKnownDiskType(DiskType)) {
-    Status = STATUS_BAD_FILE_TYPE;
-  }
-  PIMAGE_CONTEXT Context = NULL;
-  if (NT_SUCCESS(Status)) {
-    Context = static_cast<PIMAGE_CONTEXT>(AllocateZeroedPool(ImageContextSize(DiskType)));
-    if (Context == NULL) {
-      Status = STATUS_INSUFFICIENT_RESOURCES;
-    }
-  }
+  Status = QueryImageFileLength(Handle.Get(), &FileLength);
   if (!NT_SUCCESS(Status)) {
-    FreePool(Footer);
-    ZwClose(Handle);
     return Status;
   }
+  if (FileLength < MinimumImageLength) {
+    return STATUS_BAD_FILE_TYPE;
+  }
+  POOL_BUFFER<VHD_FOOTER> Footer;
+  Status = ReadTrailingFooter(Handle.Get(), FileLength, &Footer);
+  if (!NT_SUCCESS(Status)) {
+    return Status;
+  }
+  ULONG DiskType = LoadBe32(Footer->DiskType);
+  if (!IsKnownDiskType(DiskType)) {
+    return STATUS_BAD_FILE_TYPE;
+  }
+  IMAGE_CONTEXT_OWNER Context(
+      static_cast<PIMAGE_CONTEXT>(AllocateZeroedPool(ImageContextSize(DiskType))));
+  if (!Context) {
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  // The record owns the handle and the footer from here on.
+  Context->ImageHandle = Handle.Detach();
+  Context->Footer = Footer.Detach();
 
-  Status = InitializeImageContext(Context, ImagePath, Handle, Access, Footer, &FileLength,
-                                  ChainDepth);
+  Status = InitializeImageContext(Context.Get(), ImagePath, Access, FileLength, ChainDepth);
   if (!NT_SUCCESS(Status)) {
-    // Whatever the record took over it releases; the rest is released here.
-    BOOLEAN HandleTaken = Context->ImageHandle != NULL;
-    BOOLEAN FooterTaken = Context->Footer != NULL;
-    CloseImageContext(Context);
-    FreePool(Context);
-    if (!HandleTaken) {
-      ZwClose(Handle);
-    }
-    if (!FooterTaken) {
-      FreePool(Footer);
-    }
     return Status;
   }
-  *ContextOut = Context;
-  return Status;
+  *ContextOut = Context.Detach();
+  return STATUS_SUCCESS;
 }
 
-NTSTATUS InitializeImageContext(PIMAGE_CONTEXT Context, PCUNICODE_STRING ImagePath,
-                                HANDLE ImageHandle, ACCESS_MASK Access, PVHD_FOOTER Footer,
-                                const LONGLONG *FileLength, ULONG ChainDepth) {
-  KeInitializeSpinLock(&Context->GateLock);
-  Context->SharedCount = 0;
-  Context->ExclusiveCount = 0;
+NTSTATUS ReopenImageForWrite(PIMAGE_CONTEXT Context) {
+  CloseImageFile(Context);
 
-  NTSTATUS Status = CopyImagePath(&Context->ImagePath, ImagePath);
+  OBJECT_ATTRIBUTES Attributes;
+  IO_STATUS_BLOCK IoStatus;
+  InitializeObjectAttributes(&Attributes, &Context->ImagePath,
+                             OBJ_KERNEL_HANDLE | OBJ_FORCE_ACCESS_CHECK, NULL, NULL);
+  HANDLE Handle = NULL;
+  NTSTATUS Status = ZwOpenFile(&Handle, GENERIC_READ | GENERIC_WRITE | DELETE | SYNCHRONIZE,
+                               &Attributes, &IoStatus, 0,
+                               FILE_RANDOM_ACCESS | FILE_NON_DIRECTORY_FILE |
+                                   FILE_SYNCHRONOUS_IO_NONALERT);
   if (!NT_SUCCESS(Status)) {
+    DbgPrint("Image reopen result: %#x.\n", (unsigned)Status);
     return Status;
   }
-  Context->Footer = Footer;
-  Context->ImageHandle = ImageHandle;
-  Context->FileEnd = *FileLength;
-  Context->DiskType = LoadBe32(Footer->DiskType);
-  ULONGLONG CurrentSize = LoadBe64(Footer->CurrentSize);
-  // A size beyond the signed 64-bit range has no place in any file.
-  if (CurrentSize > (ULONGLONG)0x7FFFFFFFFFFFFFFFll) {
-    return STATUS_FILE_CORRUPT_ERROR;
-  }
-  Context->DiskSize = (LONGLONG)CurrentSize;
+  Context->ImageHandle = Handle;
 
-  switch (Context->DiskType) {
-    case VHD_DISK_TYPE_FIXED:
-      Status = CheckFixedImageExtent(Context);
-      break;
-    case VHD_DISK_TYPE_DYNAMIC:
-      Status = LoadDynamicHeader(Context);
-      break;
-    default:
-      Status = OpenParentImage(Context, ChainDepth);
-      break;
-  }
+  Status = ReferenceImageFileObject(Context, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE);
   if (!NT_SUCCESS(Status)) {
+    DbgPrint("Image file object reference result: %#x.\n", (unsigned)Status);
     return Status;
   }
-
-  Status = ObReferenceObjectByHandle(ImageHandle, Access, *IoFileObjectType, KernelMode,
-                                     (PVOID *)&Context->ImageFileObject, NULL);
-  if (!NT_SUCCESS(Status)) {
-    Context->ImageFileObject = NULL;
-  }
-  return Status;
+  return STATUS_SUCCESS;
 }
 
 VOID CloseImageContext(PIMAGE_CONTEXT Context) {
@@ -213,23 +239,18 @@ VOID CloseImageContext(PIMAGE_CONTEXT Context) {
     return;
   }
   // The farthest parent is released first.
-  if (Context->Parent != NULL) {
-    CloseImageContext(Context->Parent);
-    FreePool(Context->Parent);
-    Context->Parent = NULL;
-  }
-  if (Context->ImageFileObject != NULL) {
-    ObfDereferenceObject(Context->ImageFileObject);
-    Context->ImageFileObject = NULL;
-  }
-  if (Context->ImageHandle != NULL) {
-    ZwClose(Context->ImageHandle);
-    Context->ImageHandle = NULL;
-  }
-  FreeUnicodeString(&Context->ImagePath);
-  FreeUnicodeString(&Context->ParentPath);
+  ReleaseImageContext(Context->Parent);
+  Context->Parent = NULL;
+  CloseImageFile(Context);
+  FreeCountedString(&Context->ImagePath);
+  FreeCountedString(&Context->ParentPath);
   FreePool(Context->Footer);
   Context->Footer = NULL;
   FreePool(Context->Bat);
   Context->Bat = NULL;
+}
+
+VOID ReleaseImageContext(PIMAGE_CONTEXT Context) {
+  CloseImageContext(Context);
+  FreePool(Context);
 }

@@ -15,13 +15,6 @@ typedef struct _PARENT_WALK {
   ULONG TriedCount;
 } PARENT_WALK, *PPARENT_WALK;
 
-VOID FreeCountedString(PUNICODE_STRING String) {
-  FreePool(String->Buffer);
-  String->Buffer = NULL;
-  String->Length = 0;
-  String->MaximumLength = 0;
-}
-
 // Compared exactly: paths that differ in letter case may name different
 // files on a file system that tells case apart.
 BOOLEAN WasTried(const PARENT_WALK *Walk, PCUNICODE_STRING Path) {
@@ -41,12 +34,15 @@ VOID RememberTriedPath(PPARENT_WALK Walk, PIMAGE_CONTEXT Context) {
   Context->ParentPath.MaximumLength = 0;
 }
 
-VOID ReleaseTriedPaths(PPARENT_WALK Walk) {
+// The walk's tried paths freed, then the walk itself.
+VOID ReleaseParentWalk(PPARENT_WALK Walk) {
   for (ULONG Index = 0; Index < Walk->TriedCount; ++Index) {
     FreeCountedString(&Walk->TriedPaths[Index]);
   }
-  Walk->TriedCount = 0;
+  FreePool(Walk);
 }
+
+typedef RESOURCE_OWNER<PPARENT_WALK, ReleaseParentWalk> PARENT_WALK_OWNER;
 
 // Reads a locator's data, the parent's path as UTF-16 text, into the
 // context's ParentPath. The path consists only of bytes that were read from
@@ -173,12 +169,11 @@ NTSTATUS OpenParentImage(PIMAGE_CONTEXT Context, ULONG ChainDepth) {
   if (ChainDepth + 1 >= IMAGE_CHAIN_DEPTH_LIMIT) {
     return STATUS_TOO_MANY_LINKS;
   }
-  POOL_BUFFER<PARENT_WALK> Walk(static_cast<PPARENT_WALK>(AllocateZeroedPool(sizeof(PARENT_WALK))));
+  PARENT_WALK_OWNER Walk(static_cast<PPARENT_WALK>(AllocateZeroedPool(sizeof(PARENT_WALK))));
   if (!Walk) {
     return STATUS_INSUFFICIENT_RESOURCES;
   }
   Status = WalkParentLocators(Context, ChainDepth, Walk.Get());
-  ReleaseTriedPaths(Walk.Get());
   if (!NT_SUCCESS(Status)) {
     return Status;
   }

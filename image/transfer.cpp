@@ -1,5 +1,7 @@
 // The two entry points of every transfer: a client request's range check and
-// buffer mapping, and the hand-off by disk type.
+// buffer mapping, and the hand-off by disk type. Dynamic and differencing
+// images go to the block engine: the one call from image/ up into engine/.
+#include "engine/engine.h"
 #include "image/image.h"
 
 namespace {
@@ -13,12 +15,6 @@ PVOID MapRequestBuffer(PMDL Mdl) {
   return MmMapLockedPagesSpecifyCache(Mdl, KernelMode, MmCached, NULL, FALSE, HighPagePriority);
 }
 
-NTSTATUS CompleteTransfer(PIO_STATUS_BLOCK IoStatus, NTSTATUS Status) {
-  IoStatus->Status = Status;
-  IoStatus->Information = 0;
-  return Status;
-}
-
 }  // namespace
 
 NTSTATUS DiskTransfer(PIMAGE_CONTEXT Context, UCHAR Operation, ULONG Length,
@@ -27,10 +23,10 @@ NTSTATUS DiskTransfer(PIMAGE_CONTEXT Context, UCHAR Operation, ULONG Length,
   // The platform's special offsets (write at end, use the file position) are
   // negative; none of them names a place on the virtual disk.
   if (Offset < 0) {
-    return CompleteTransfer(IoStatus, STATUS_INVALID_PARAMETER);
+    return CompleteTransfer(IoStatus, STATUS_INVALID_PARAMETER, 0);
   }
   if (Offset >= Context->DiskSize || Length == 0) {
-    return CompleteTransfer(IoStatus, STATUS_SUCCESS);
+    return CompleteTransfer(IoStatus, STATUS_SUCCESS, 0);
   }
   if ((ULONGLONG)Length > (ULONGLONG)(Context->DiskSize - Offset)) {
     Length = (ULONG)(Context->DiskSize - Offset);
@@ -38,9 +34,15 @@ NTSTATUS DiskTransfer(PIMAGE_CONTEXT Context, UCHAR Operation, ULONG Length,
 
   PVOID Buffer = Mdl != NULL ? MapRequestBuffer(Mdl) : NULL;
   if (Buffer == NULL) {
-    return CompleteTransfer(IoStatus, STATUS_INSUFFICIENT_RESOURCES);
+    return CompleteTransfer(IoStatus, STATUS_INSUFFICIENT_RESOURCES, 0);
   }
   return ImageTransfer(Context, Operation, Length, ByteOffset, Buffer, IoStatus);
+}
+
+NTSTATUS CompleteTransfer(PIO_STATUS_BLOCK IoStatus, NTSTATUS Status, ULONG_PTR Information) {
+  IoStatus->Status = Status;
+  IoStatus->Information = NT_SUCCESS(Status) ? Information : 0;
+  return Status;
 }
 
 NTSTATUS ImageTransfer(PIMAGE_CONTEXT Context, UCHAR Operation, ULONG Length,
