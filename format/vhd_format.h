@@ -143,6 +143,10 @@ inline ULONG BlockSpan(ULONG BlockSize) { return SectorBitmapLength(BlockSize) +
 #define VHD_MIN_BLOCK_SIZE 512u
 #define VHD_MAX_BLOCK_SHIFT 31
 
+// Block size of a new dynamic image unless another is asked for, and of the
+// children of a fixed image.
+#define VHD_DEFAULT_BLOCK_SIZE (2u << 20)
+
 // Sector bitmaps hold sector k of a block in bit 0x80 >> (k mod 8) of byte
 // k / 8 in the file. In memory the driver keeps them in RTL_BITMAP order
 // (bit k mod 8 of byte k / 8); these two convert a run of bitmap bytes in place

@@ -62,8 +62,8 @@ IMAGE_METADATA LocateImageMetadata(const IMAGE_CONTEXT *Context) {
   Metadata.HeaderStart = LoadBe64(Context->Footer->DataOffset);
   Metadata.HeaderEnd = Metadata.HeaderStart + sizeof(VHD_DYNAMIC_HEADER);
   Metadata.TableStart = (ULONGLONG)Context->BatOffset;
-  Metadata.TableEnd =
-      Metadata.TableStart + (ULONGLONG)AlignUpToSector((LONGLONG)Context->BatEntries * sizeof(ULONG));
+  LONGLONG TableBytes = (LONGLONG)Context->BatEntries * sizeof(ULONG);
+  Metadata.TableEnd = Metadata.TableStart + (ULONGLONG)AlignUpToSector(TableBytes);
   Metadata.End =
       MaxOffset(MaxOffset(sizeof(VHD_FOOTER), Metadata.HeaderEnd), Metadata.TableEnd);
   return Metadata;
