@@ -12,30 +12,24 @@ namespace {
 class LocatorPath {
  public:
   explicit LocatorPath(const std::u16string &text) {
-    size_t bytes = text.size() * sizeof(char16_t);
-    path_.Buffer = static_cast<PWSTR>(AllocateUnfilledPool(bytes == 0 ? 2 : bytes));
-    memcpy(path_.Buffer, text.data(), bytes);
-    path_.Length = USHORT(bytes);
-    path_.MaximumLength = USHORT(bytes);
+    path_.Length = path_.MaximumLength = USHORT(text.size() * sizeof(char16_t));
+    path_.Buffer = static_cast<PWSTR>(AllocateUnfilledPool(path_.Length));
+    memcpy(path_.Buffer, text.data(), path_.Length);
   }
-  ~LocatorPath() { FreePool(path_.Buffer); }
+  ~LocatorPath() { FreeCountedString(&path_); }
 
-  UNICODE_STRING *Get() { return &path_; }
-  std::u16string Text() const {
-    return std::u16string(path_.Buffer, path_.Length / sizeof(char16_t));
+  std::u16string Text() const { return std::u16string(path_.Buffer, path_.Length / 2); }
+
+  // Resolves against child; the counted string must stay exact.
+  NTSTATUS Resolve(std::u16string child) {
+    UNICODE_STRING childPath{USHORT(child.size() * 2), USHORT(child.size() * 2), child.data()};
+    NTSTATUS status = ResolveParentPath(&path_, &childPath);
+    EXPECT_EQ(path_.Length, path_.MaximumLength);
+    return status;
   }
 
- private:
   UNICODE_STRING path_{};
 };
-
-NTSTATUS Resolve(LocatorPath &locator, const std::u16string &child) {
-  UNICODE_STRING childPath;
-  childPath.Buffer = const_cast<char16_t *>(child.data());
-  childPath.Length = USHORT(child.size() * sizeof(char16_t));
-  childPath.MaximumLength = childPath.Length;
-  return ResolveParentPath(locator.Get(), &childPath);
-}
 
 class ParentPathTest : public ::testing::Test {
  protected:
@@ -43,93 +37,47 @@ class ParentPathTest : public ::testing::Test {
   void TearDown() override { host::ResetForTest(); }
 };
 
+// A result beyond a counted string (32,767 characters) fails and leaves the
+// path as it was (resolved "" below).
 TEST_F(ParentPathTest, ResolvesEveryFormOfLocatorPath) {
-  struct Case {
+  const std::u16string child = u"\\??\\C:\\vm\\child.vhd";
+  const std::u16string a32760(32760, u'a');
+  struct {
     std::u16string child, locator, resolved;
-  } cases[] = {
-      /* 0 */ {u"\\??\\C:\\vm\\child.vhd", u".\\base.vhd", u"\\??\\C:\\vm\\base.vhd"},
-      /* 1 */ {u"\\??\\C:\\vm\\child.vhd", u".\\sub\\base.vhd", u"\\??\\C:\\vm\\sub\\base.vhd"},
-      /* 2 */ {u"\\??\\C:\\vm\\child.vhd", u"C:\\vm\\base.vhd", u"\\??\\C:\\vm\\base.vhd"},
-      /* 3 */ {u"\\??\\C:\\vm\\child.vhd", u"\\\\?\\D:\\base.vhd", u"\\??\\D:\\base.vhd"},
-      /* 4 */ {u"\\??\\C:\\vm\\child.vhd", u"\\\\.\\D:\\base.vhd", u"\\??\\D:\\base.vhd"},
-      /* 5 */
-      {u"\\??\\C:\\vm\\child.vhd", u"\\\\srv\\share\\base.vhd",
-       u"\\Device\\Mup\\srv\\share\\base.vhd"},
+  } td[] = {
+      /* 0 */ {child, u".\\base.vhd", u"\\??\\C:\\vm\\base.vhd"},
+      /* 1 */ {child, u".\\sub\\base.vhd", u"\\??\\C:\\vm\\sub\\base.vhd"},
+      /* 2 */ {child, u"C:\\vm\\base.vhd", u"\\??\\C:\\vm\\base.vhd"},
+      // The local device forms are rewritten in place.
+      /* 3 */ {child, u"\\\\?\\D:\\base.vhd", u"\\??\\D:\\base.vhd"},
+      /* 4 */ {child, u"\\\\.\\D:\\base.vhd", u"\\??\\D:\\base.vhd"},
+      /* 5 */ {child, u"\\\\srv\\share\\base.vhd", u"\\Device\\Mup\\srv\\share\\base.vhd"},
       /* 6 */ {u"\\??\\memvault\\??\\C:\\vm\\child.vhd", u".\\base.vhd", u"\\??\\C:\\vm\\base.vhd"},
       /* 7 */ {u"\\??\\MemVault\\??\\C:\\vm\\child.vhd", u".\\base.vhd", u"\\??\\C:\\vm\\base.vhd"},
       /* 8 */ {u"child.vhd", u".\\base.vhd", u"base.vhd"},
       // The vault prefix is dropped only from a longer child path, and only
       // for relative locators.
       /* 9 */ {u"\\??\\memvault", u".\\base.vhd", u"\\??\\base.vhd"},
-      /* 10 */
-      {u"\\??\\memvault\\??\\C:\\child.vhd", u"C:\\vm\\base.vhd", u"\\??\\C:\\vm\\base.vhd"},
+      /* 10 */ {u"\\??\\memvault\\??\\C:\\child.vhd", u"C:\\vm\\b.vhd", u"\\??\\C:\\vm\\b.vhd"},
       // A leading backslash before the dot is skipped like any other.
-      /* 11 */ {u"\\??\\C:\\vm\\child.vhd", u"\\.\\base.vhd", u"\\??\\C:\\vm\\base.vhd"},
-      /* 12 */ {u"\\??\\C:\\vm\\child.vhd", u"..\\base.vhd", u"\\??\\..\\base.vhd"},
-      /* 13 */ {u"\\Device\\Mup\\srv\\s\\child.vhd", u".\\b.vhd", u"\\Device\\Mup\\srv\\s\\b.vhd"},
+      /* 11 */ {child, u"\\.\\base.vhd", u"\\??\\C:\\vm\\base.vhd"},
+      /* 12 */ {child, u"..\\base.vhd", u"\\??\\..\\base.vhd"},
+      /* 13 */ {u"\\??\\C:\\child.vhd", u"C:\\" + a32760, u"\\??\\C:\\" + a32760},  // 0xFFFE bytes
+      /* 14 */ {child, u"C:\\" + a32760 + u"aa", u""},
+      /* 15 */ {child, u".\\" + a32760, u""},
+      /* 16 */ {child, u"\\\\" + a32760, u""},
   };
-  for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i) {
+  for (size_t i = 0; i < std::size(td); ++i) {
     size_t allocations = host::OutstandingAllocations();
     {
-      LocatorPath locator(cases[i].locator);
-      ASSERT_EQ(STATUS_SUCCESS, Resolve(locator, cases[i].child)) << "case " << i;
-      EXPECT_EQ(cases[i].resolved, locator.Text()) << "case " << i;
-      EXPECT_EQ(locator.Get()->Length, locator.Get()->MaximumLength) << "case " << i;
+      LocatorPath locator(td[i].locator);
+      PWSTR buffer = locator.path_.Buffer;
+      bool fits = !td[i].resolved.empty();
+      EXPECT_EQ(fits ? STATUS_SUCCESS : STATUS_NAME_TOO_LONG, locator.Resolve(td[i].child)) << i;
+      EXPECT_EQ(fits ? td[i].resolved : td[i].locator, locator.Text()) << i;
+      EXPECT_EQ(i == 3 || i == 4 || !fits, locator.path_.Buffer == buffer) << i;
     }
-    EXPECT_EQ(allocations, host::OutstandingAllocations()) << "case " << i;
-  }
-}
-
-TEST_F(ParentPathTest, LocalDeviceFormsAreRewrittenInPlace) {
-  LocatorPath locator(u"\\\\.\\D:\\base.vhd");
-  PWSTR buffer = locator.Get()->Buffer;
-  USHORT length = locator.Get()->Length;
-  size_t allocations = host::OutstandingAllocations();
-  ASSERT_EQ(STATUS_SUCCESS, Resolve(locator, u"\\??\\C:\\vm\\child.vhd"));
-  EXPECT_EQ(buffer, locator.Get()->Buffer);
-  EXPECT_EQ(length, locator.Get()->Length);
-  EXPECT_EQ(allocations, host::OutstandingAllocations());
-  EXPECT_EQ(u"\\??\\D:\\base.vhd", locator.Text());
-}
-
-TEST_F(ParentPathTest, ResultsBeyondACountedStringFailWithoutTouchingThePath) {
-  // Each fits a counted string alone, but not with "\??\", "\Device\Mup\" or
-  // the child's folder in front (a counted string holds 32,767 characters).
-  std::u16string longName = u"C:\\" + std::u16string(32762, u'a');
-  std::u16string longRelative = u".\\" + std::u16string(32760, u'b');
-  std::u16string longNetwork = u"\\\\" + std::u16string(32760, u'c');
-  struct Case {
-    std::u16string locator;
-  } cases[] = {{longName}, {longRelative}, {longNetwork}};
-  for (size_t i = 0; i < 3; ++i) {
-    LocatorPath locator(cases[i].locator);
-    PWSTR buffer = locator.Get()->Buffer;
-    size_t allocations = host::OutstandingAllocations();
-    EXPECT_EQ(STATUS_NAME_TOO_LONG, Resolve(locator, u"\\??\\C:\\some\\folder\\child.vhd"))
-        << "case " << i;
-    EXPECT_EQ(buffer, locator.Get()->Buffer) << "case " << i;
-    EXPECT_EQ(cases[i].locator, locator.Text()) << "case " << i;
-    EXPECT_EQ(allocations, host::OutstandingAllocations()) << "case " << i;
-  }
-  // The largest result that fits is made.
-  LocatorPath fits(u"C:\\" + std::u16string(32760, u'a'));
-  ASSERT_EQ(STATUS_SUCCESS, Resolve(fits, u"\\??\\C:\\child.vhd"));
-  EXPECT_EQ(0xFFFEu, fits.Get()->Length);
-}
-
-TEST_F(ParentPathTest, AFailedAllocationLeavesThePathAsItWas) {
-  for (const std::u16string &text :
-       {std::u16string(u".\\base.vhd"), std::u16string(u"C:\\base.vhd"),
-        std::u16string(u"\\\\srv\\share\\b.vhd")}) {
-    LocatorPath locator(text);
-    PWSTR buffer = locator.Get()->Buffer;
-    size_t allocations = host::OutstandingAllocations();
-    host::FailAllocation(1);
-    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, Resolve(locator, u"\\??\\C:\\vm\\child.vhd"));
-    host::FailAllocation(0);
-    EXPECT_EQ(buffer, locator.Get()->Buffer);
-    EXPECT_EQ(text, locator.Text());
-    EXPECT_EQ(allocations, host::OutstandingAllocations());
+    EXPECT_EQ(allocations, host::OutstandingAllocations()) << i;
   }
 }
 
