@@ -6,7 +6,6 @@
 #include "format/vhd_format.h"
 #include "image_builder.h"
 #include "image_writer.h"
-#include "temp_dir.h"
 
 namespace dorvane::test {
 
@@ -23,39 +22,27 @@ const uint64_t kParentIdOffset = kHeaderOffset + offsetof(VHD_DYNAMIC_HEADER, Pa
 // present sectors in reads that span several blocks of a differencing image.
 const char kPyvhdiScript[] = R"(
 import sys, pyvhdi
-out, paths = sys.argv[1], sys.argv[2:]
 images = []
-for path in reversed(paths):
+for path in reversed(sys.argv[1:]):
     image = pyvhdi.file()
     image.open(path)
     if images:
         image.set_parent(images[-1])
     images.append(image)
-top = images[-1]
-size = top.get_media_size()
-with open(out, 'wb') as disk:
-    offset = 0
-    while offset < size:
-        length = min(1 << 16, size - offset)
-        disk.write(top.read_buffer_at_offset(length, offset))
-        offset += length
+top, offset = images[-1], 0
+while offset < top.get_media_size():
+    length = min(1 << 16, top.get_media_size() - offset)
+    sys.stdout.buffer.write(top.read_buffer_at_offset(length, offset))
+    offset += length
 )";
 
-std::string Quoted(const std::string &text) {
-  std::string quoted = "'";
-  for (char c : text) {
-    quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  }
-  return quoted + "'";
-}
+std::string Quoted(const std::string &text) { return "'" + text + "'"; }
 
 }  // namespace
 
 void MakeDifferencingImage(const std::string &path, const std::string &parent) {
   std::string error = CreateDifferencingImage(path, parent);
-  if (!error.empty()) {
-    throw std::runtime_error(path + ": " + error);
-  }
+  if (!error.empty()) throw std::runtime_error(path + ": " + error);
 }
 
 LocatorEntry ReadLocator(const std::string &path, int index) {
@@ -68,7 +55,7 @@ LocatorEntry ReadLocator(const std::string &path, int index) {
   locator.offset = LoadBe64(entry->PlatformDataOffset);
   Bytes data = PeekFile(path, locator.offset, locator.length);
   for (size_t i = 0; i + 1 < data.size(); i += 2) {
-    locator.path.push_back(char16_t(data[i] | (data[i + 1] << 8)));
+    locator.path += char16_t(data[i] | data[i + 1] << 8);
   }
   return locator;
 }
@@ -85,20 +72,16 @@ void PokeLocator(const std::string &path, int index, const std::string &code, ui
   RefreshHeaderChecksum(path);
 }
 
-void SetLocatorData(const std::string &path, int index, const std::string &code,
-                    const Bytes &data) {
-  Bytes footer = ReadFooter(path);
-  uint64_t place = FileSize(path) - sizeof(VHD_FOOTER);
-  Bytes sectors(data);
-  sectors.resize((data.size() + 511) / 512 * 512, 0);
-  sectors.insert(sectors.end(), footer.begin(), footer.end());
-  PokeFile(path, place, sectors);
-  PokeLocator(path, index, code, uint32_t(data.size()), place);
-}
-
 void SetLocator(const std::string &path, int index, const std::string &code,
                 const std::u16string &text) {
-  SetLocatorData(path, index, code, Utf16LeBytes(text));
+  Bytes footer = ReadFooter(path);
+  uint64_t place = FileSize(path) - sizeof(VHD_FOOTER);
+  Bytes sectors;
+  for (char16_t unit : text) sectors.insert(sectors.end(), {uint8_t(unit), uint8_t(unit >> 8)});
+  sectors.resize((text.size() * 2 + 511) / 512 * 512, 0);
+  sectors.insert(sectors.end(), footer.begin(), footer.end());
+  PokeFile(path, place, sectors);
+  PokeLocator(path, index, code, uint32_t(text.size() * 2), place);
 }
 
 void ClearLocators(const std::string &path) {
@@ -117,52 +100,26 @@ void SetParentUniqueId(const std::string &path, const Bytes &id) {
   RefreshHeaderChecksum(path);
 }
 
-std::u16string Utf16(const std::string &text) {
-  std::u16string result;
-  for (unsigned char c : text) {
-    result.push_back(char16_t(c));
-  }
-  return result;
-}
-
-Bytes Utf16LeBytes(const std::u16string &text) {
-  Bytes bytes;
-  for (char16_t unit : text) {
-    bytes.push_back(uint8_t(unit & 0xFF));
-    bytes.push_back(uint8_t(unit >> 8));
-  }
-  return bytes;
-}
-
 std::string PyvhdiPython() {
   // The distribution's interpreter carries the module; another python3 on
   // the path may not.
   for (const char *python : {"/usr/bin/python3", "python3"}) {
-    if (RunShell(std::string(python) + " -c 'import pyvhdi' >/dev/null 2>&1") == 0) {
-      return python;
-    }
+    if (RunShell(std::string(python) + " -c 'import pyvhdi' >/dev/null 2>&1") == 0) return python;
   }
   return "";
 }
 
 Bytes ReadWithPyvhdi(const std::vector<std::string> &chain) {
   std::string python = PyvhdiPython();
-  if (python.empty()) {
-    throw std::runtime_error("no python3 with pyvhdi");
+  if (python.empty()) throw std::runtime_error("no python3 with pyvhdi");
+  // The script on standard input, the disk on standard output.
+  std::string command = python + " -";
+  for (const std::string &path : chain) command += " " + Quoted(path);
+  std::string disk;
+  if (RunShell(command + " <<'SCRIPT'" + kPyvhdiScript + "SCRIPT\n", &disk) != 0) {
+    throw std::runtime_error("pyvhdi could not read " + chain[0]);
   }
-  TempDir scratch;
-  std::string script = scratch.File("read.py");
-  std::string out = scratch.File("disk.raw");
-  WriteFileBytes(script, Bytes(kPyvhdiScript, kPyvhdiScript + sizeof(kPyvhdiScript) - 1));
-  std::string command = python + " " + Quoted(script) + " " + Quoted(out);
-  for (const std::string &path : chain) {
-    command += " " + Quoted(path);
-  }
-  std::string output;
-  if (RunShell(command + " 2>&1", &output) != 0) {
-    throw std::runtime_error("pyvhdi failed: " + output);
-  }
-  return ReadFileBytes(out);
+  return Bytes(disk.begin(), disk.end());
 }
 
 }  // namespace dorvane::test

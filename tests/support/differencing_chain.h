@@ -24,10 +24,9 @@ struct LocatorEntry {
 };
 LocatorEntry ReadLocator(const std::string &path, int index);
 
-// Sets entry `index` to `code` with `data` as its locator data, placed in new
-// sectors where the footer stood (the footer moves behind them). The header's
-// checksum is refreshed.
-void SetLocatorData(const std::string &path, int index, const std::string &code, const Bytes &data);
+// Sets entry `index` to `code` with `text` (UTF-16LE) as its locator data,
+// placed in new sectors where the footer stood (the footer moves behind
+// them). The header's checksum is refreshed.
 void SetLocator(const std::string &path, int index, const std::string &code,
                 const std::u16string &text);
 // Pokes the raw fields of entry `index`, header checksum refreshed.
@@ -40,10 +39,6 @@ void ClearLocators(const std::string &path);
 Bytes UniqueId(const std::string &path);
 Bytes ParentUniqueId(const std::string &path);
 void SetParentUniqueId(const std::string &path, const Bytes &id);
-
-// UTF-16 text of an ASCII or UTF-8 string, little-endian bytes of UTF-16.
-std::u16string Utf16(const std::string &text);
-Bytes Utf16LeBytes(const std::u16string &text);
 
 // The python3 interpreter that has the pyvhdi module, or "" without one.
 std::string PyvhdiPython();

@@ -11,20 +11,13 @@ namespace dorvane::test {
 host::OpenParameters SynchronousOpen(ACCESS_MASK access) {
   host::OpenParameters parameters;
   parameters.desiredAccess = access;
-  parameters.options = FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE;
   return parameters;
 }
 
 host::OpenParameters OverlappedOpen(ACCESS_MASK access) {
-  host::OpenParameters parameters;
-  parameters.desiredAccess = access;
+  host::OpenParameters parameters = SynchronousOpen(access);
   parameters.options = FILE_NON_DIRECTORY_FILE;
   return parameters;
-}
-
-IMAGE_CONTEXT *BoundImage(const host::DeviceFile &file) {
-  PFILE_OBJECT object = file.FileObject();
-  return object == nullptr ? nullptr : static_cast<IMAGE_CONTEXT *>(object->FsContext2);
 }
 
 void DriverTest::SetUp() {
@@ -63,26 +56,23 @@ host::DeviceFile DriverTest::OpenImageOrFail(const std::string &path,
 
 FileCallLatch::FileCallLatch(host::FileCall call, std::string pathSuffix, size_t count)
     : call_(call), pathSuffix_(std::move(pathSuffix)), toHold_(count) {
-  host::SetFileCallHook(
-      [this](host::FileCall kind, const std::string &hostPath) { OnCall(kind, hostPath); });
+  host::SetFileCallHook([this](host::FileCall kind, const std::string &hostPath) {
+    bool matches = kind == call_ && hostPath.size() >= pathSuffix_.size() &&
+                   hostPath.compare(hostPath.size() - pathSuffix_.size(), pathSuffix_.size(),
+                                    pathSuffix_) == 0;
+    if (!matches) return;
+    std::unique_lock<std::mutex> guard(lock_);
+    if (released_ || toHold_ == 0) return;
+    --toHold_;
+    ++held_;
+    changed_.notify_all();
+    changed_.wait(guard, [this] { return released_; });
+  });
 }
 
 FileCallLatch::~FileCallLatch() {
   Release();
   host::SetFileCallHook(nullptr);
-}
-
-void FileCallLatch::OnCall(host::FileCall call, const std::string &hostPath) {
-  if (call != call_ || hostPath.size() < pathSuffix_.size() ||
-      hostPath.compare(hostPath.size() - pathSuffix_.size(), pathSuffix_.size(), pathSuffix_) != 0) {
-    return;
-  }
-  std::unique_lock<std::mutex> guard(lock_);
-  if (released_ || toHold_ == 0) return;
-  --toHold_;
-  ++held_;
-  changed_.notify_all();
-  changed_.wait(guard, [this] { return released_; });
 }
 
 void FileCallLatch::WaitUntilHeld(size_t held) {

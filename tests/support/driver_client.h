@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "driver/driver.h"
 #include "host/host_kernel.h"
@@ -27,9 +28,6 @@ constexpr ACCESS_MASK kReadOnlyAccess = GENERIC_READ | SYNCHRONIZE;
 host::OpenParameters SynchronousOpen(ACCESS_MASK access = kReadWriteAccess);
 host::OpenParameters OverlappedOpen(ACCESS_MASK access = kReadWriteAccess);
 
-// The image bound to a handle's file object.
-IMAGE_CONTEXT *BoundImage(const host::DeviceFile &file);
-
 // Fixture: temporary folder, host state reset, driver loaded (SetUp asserts the
 // load); at TearDown the driver is unloaded and every pool allocation made
 // during the test must have been freed.
@@ -41,7 +39,7 @@ class DriverTest : public TempDirTest {
   // Opens the image at a host path through \Device\Dorvane.
   IO_STATUS_BLOCK OpenImage(const std::string &path, const host::OpenParameters &parameters,
                             host::DeviceFile *file);
-  // Same, asserting success.
+  // Same, expecting success.
   host::DeviceFile OpenImageOrFail(const std::string &path,
                                    const host::OpenParameters &parameters = SynchronousOpen());
 
@@ -65,8 +63,6 @@ class FileCallLatch {
   void Release();
 
  private:
-  void OnCall(host::FileCall call, const std::string &hostPath);
-
   const host::FileCall call_;
   const std::string pathSuffix_;
   std::mutex lock_;
@@ -75,6 +71,12 @@ class FileCallLatch {
   size_t held_ = 0;
   bool released_ = false;
 };
+
+// A request's status and byte count, compared as one.
+using Outcome = std::pair<NTSTATUS, ULONG_PTR>;
+inline Outcome OutcomeOf(const IO_STATUS_BLOCK &status) {
+  return {status.Status, status.Information};
+}
 
 // The lines of captured debug output equal to `message`.
 size_t CountDebugMessages(const std::string &message);

@@ -20,11 +20,8 @@ struct DynamicLayout {
   uint32_t blockSize = 0;
   uint32_t bitmapLength = 0;     // padded to whole sectors
   uint64_t span = 0;             // bitmap + data
-  uint64_t batOffset = 0;
   uint64_t metadataEnd = 0;      // first byte behind footer copy, header and BAT (whole sectors)
   std::vector<uint32_t> entries; // host order; 0xFFFFFFFF for 0 as well
-
-  uint32_t AllocatedCount() const;
 };
 
 DynamicLayout ReadLayout(const std::string &path);

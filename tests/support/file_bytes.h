@@ -15,11 +15,10 @@ void WriteFileBytes(const std::string &path, const Bytes &bytes);
 uint64_t FileSize(const std::string &path);
 void TruncateFile(const std::string &path, uint64_t size);
 
-// Reads or overwrites bytes in place at offset.
+// Reads (up to the end of the file) or overwrites bytes in place at offset.
 Bytes PeekFile(const std::string &path, uint64_t offset, size_t length);
 void PokeFile(const std::string &path, uint64_t offset, const Bytes &bytes);
 void PokeBe32(const std::string &path, uint64_t offset, uint32_t value);
-void PokeBe64(const std::string &path, uint64_t offset, uint64_t value);
 uint32_t PeekBe32(const std::string &path, uint64_t offset);
 
 // Deterministic pseudo-random bytes for test data.

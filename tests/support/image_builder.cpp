@@ -3,7 +3,6 @@
 
 #include <stdexcept>
 
-#include "format/vhd_format.h"
 #include "host/host_kernel.h"
 #include "image_writer.h"
 
@@ -17,13 +16,7 @@ void Create(const std::string &path, uint32_t diskType, uint64_t size, uint32_t 
   spec.size = size;
   spec.blockSize = blockSize;
   std::string error = CreateImage(path, spec);
-  if (!error.empty()) {
-    throw std::runtime_error(error);
-  }
-}
-
-uint32_t HeaderBlockSize(const std::string &path) {
-  return PeekBe32(path, kHeaderOffset + offsetof(VHD_DYNAMIC_HEADER, BlockSize));
+  if (!error.empty()) throw std::runtime_error(error);
 }
 
 }  // namespace
@@ -41,12 +34,10 @@ Bytes ReadFooter(const std::string &path) {
 }
 
 void RewriteFooter(const std::string &path, Bytes footer) {
-  UpdateFooterChecksum(reinterpret_cast<VHD_FOOTER *>(footer.data()));
+  auto *record = reinterpret_cast<VHD_FOOTER *>(footer.data());
+  UpdateFooterChecksum(record);
   PokeFile(path, FileSize(path) - sizeof(VHD_FOOTER), footer);
-  uint32_t diskType = LoadBe32(reinterpret_cast<VHD_FOOTER *>(footer.data())->DiskType);
-  if (diskType != VHD_DISK_TYPE_FIXED) {
-    PokeFile(path, 0, footer);
-  }
+  if (LoadBe32(record->DiskType) != VHD_DISK_TYPE_FIXED) PokeFile(path, 0, footer);
 }
 
 void RefreshHeaderChecksum(const std::string &path) {
@@ -57,15 +48,11 @@ void RefreshHeaderChecksum(const std::string &path) {
 
 uint32_t AppendBlock(const std::string &path, uint32_t blockIndex, const Bytes &data,
                      const Bytes *bitmap) {
-  uint32_t blockSize = HeaderBlockSize(path);
+  uint32_t blockSize = PeekBe32(path, kHeaderOffset + offsetof(VHD_DYNAMIC_HEADER, BlockSize));
   uint32_t bitmapLength = SectorBitmapLength(blockSize);
-  if (data.size() > blockSize) {
-    throw std::runtime_error("block data larger than the block");
-  }
-  Bytes footer = ReadFooter(path);
   uint64_t place = FileSize(path) - sizeof(VHD_FOOTER);
-  if (place % VHD_SECTOR_SIZE != 0) {
-    throw std::runtime_error("footer not on a sector boundary");
+  if (data.size() > blockSize || place % VHD_SECTOR_SIZE != 0) {
+    throw std::runtime_error("block larger than a block, or footer off a sector boundary");
   }
   Bytes span(bitmapLength + blockSize, 0);
   if (bitmap != nullptr) {
@@ -74,6 +61,7 @@ uint32_t AppendBlock(const std::string &path, uint32_t blockIndex, const Bytes &
     std::fill(span.begin(), span.begin() + (blockSize / VHD_SECTOR_SIZE + 7) / 8, 0xFF);
   }
   std::copy(data.begin(), data.end(), span.begin() + bitmapLength);
+  Bytes footer = ReadFooter(path);
   span.insert(span.end(), footer.begin(), footer.end());
   PokeFile(path, place, span);
   uint32_t sector = uint32_t(place / VHD_SECTOR_SIZE);

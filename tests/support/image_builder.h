@@ -8,16 +8,17 @@
 #include <string>
 
 #include "file_bytes.h"
+#include "format/vhd_format.h"
 
 namespace dorvane::test {
 
+// Where the writer puts the dynamic header and the table.
 constexpr uint64_t kHeaderOffset = 512;
 constexpr uint64_t kBatOffset = 1536;
-constexpr uint32_t kDefaultBlockSize = 2u << 20;
 
 void MakeFixedImage(const std::string &path, uint64_t size);
 void MakeDynamicImage(const std::string &path, uint64_t size,
-                      uint32_t blockSize = kDefaultBlockSize);
+                      uint32_t blockSize = VHD_DEFAULT_BLOCK_SIZE);
 
 // Places block blockIndex where the trailing footer stands (its bitmap all
 // ones, or the given bitmap bytes in file order), moves the footer behind it

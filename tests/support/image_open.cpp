@@ -8,44 +8,23 @@ namespace dorvane::test {
 NTSTATUS OpenedImage::Open(const std::string &path, ACCESS_MASK access, USHORT share) {
   Close();
   std::u16string name = NtName(path);
-  UNICODE_STRING ntPath;
-  ntPath.Buffer = name.data();
-  ntPath.Length = USHORT(name.size() * sizeof(char16_t));
-  ntPath.MaximumLength = ntPath.Length;
+  UNICODE_STRING ntPath{USHORT(name.size() * 2), USHORT(name.size() * 2), name.data()};
   return OpenImageFile(&context_, &ntPath, FILE_ATTRIBUTE_NORMAL, FILE_OPEN, 0, access, share,
                        &createStatus_);
 }
 
 void OpenedImage::Close() {
-  if (context_ != nullptr) {
-    CloseImageContext(context_);
-    FreePool(context_);
-    context_ = nullptr;
-  }
+  if (context_ != nullptr) ReleaseImageContext(context_);
+  context_ = nullptr;
 }
 
-NTSTATUS OpenedImage::Read(uint64_t offset, void *buffer, uint32_t length, uint32_t *moved) {
+NTSTATUS OpenedImage::Transfer(UCHAR operation, uint64_t offset, void *buffer, uint32_t length,
+                               uint32_t *moved) {
   LARGE_INTEGER byteOffset;
   byteOffset.QuadPart = int64_t(offset);
   IO_STATUS_BLOCK ioStatus{};
-  NTSTATUS status =
-      ImageTransfer(context_, IRP_MJ_READ, length, &byteOffset, buffer, &ioStatus);
-  if (moved != nullptr) {
-    *moved = uint32_t(ioStatus.Information);
-  }
-  return status;
-}
-
-NTSTATUS OpenedImage::Write(uint64_t offset, const void *buffer, uint32_t length,
-                            uint32_t *moved) {
-  LARGE_INTEGER byteOffset;
-  byteOffset.QuadPart = int64_t(offset);
-  IO_STATUS_BLOCK ioStatus{};
-  NTSTATUS status = ImageTransfer(context_, IRP_MJ_WRITE, length, &byteOffset,
-                                  const_cast<void *>(buffer), &ioStatus);
-  if (moved != nullptr) {
-    *moved = uint32_t(ioStatus.Information);
-  }
+  NTSTATUS status = ImageTransfer(context_, operation, length, &byteOffset, buffer, &ioStatus);
+  if (moved != nullptr) *moved = uint32_t(ioStatus.Information);
   return status;
 }
 
@@ -53,8 +32,7 @@ NTSTATUS TransferThroughDisk(IMAGE_CONTEXT *context, UCHAR operation, int64_t of
                              void *buffer, uint32_t length, IO_STATUS_BLOCK *ioStatus) {
   MDL mdl{};
   mdl.MdlFlags = MDL_SOURCE_IS_NONPAGED_POOL;
-  mdl.MappedSystemVa = buffer;
-  mdl.StartVa = buffer;
+  mdl.MappedSystemVa = mdl.StartVa = buffer;
   mdl.ByteCount = length;
   LARGE_INTEGER byteOffset;
   byteOffset.QuadPart = offset;

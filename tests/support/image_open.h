@@ -7,7 +7,7 @@
 
 namespace dorvane::test {
 
-// An opened image record, closed and freed when it goes out of scope.
+// An opened image record, released when it goes out of scope.
 class OpenedImage {
  public:
   OpenedImage() = default;
@@ -26,11 +26,17 @@ class OpenedImage {
 
   // Whole-range transfers through ImageTransfer; return the status and set
   // *moved to the byte count.
-  NTSTATUS Read(uint64_t offset, void *buffer, uint32_t length, uint32_t *moved = nullptr);
-  NTSTATUS Write(uint64_t offset, const void *buffer, uint32_t length,
-                 uint32_t *moved = nullptr);
+  NTSTATUS Read(uint64_t offset, void *buffer, uint32_t length, uint32_t *moved = nullptr) {
+    return Transfer(IRP_MJ_READ, offset, buffer, length, moved);
+  }
+  NTSTATUS Write(uint64_t offset, const void *buffer, uint32_t length, uint32_t *moved = nullptr) {
+    return Transfer(IRP_MJ_WRITE, offset, const_cast<void *>(buffer), length, moved);
+  }
 
  private:
+  NTSTATUS Transfer(UCHAR operation, uint64_t offset, void *buffer, uint32_t length,
+                    uint32_t *moved);
+
   IMAGE_CONTEXT *context_ = nullptr;
   IO_STATUS_BLOCK createStatus_{};
 };
