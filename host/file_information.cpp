@@ -103,16 +103,17 @@ constexpr InformationClassRule kInformationClasses[] = {
 enum class InformationCall { Query, Set };
 
 // The checks a query or set of an information class begins with, in NT's
-// order: the class, the buffer's length, the handle, then the handle's access.
-// `needed` receives the class's fixed size.
+// order: the caller's IRQL, the class, the buffer's length, the handle, then
+// the handle's access. `needed` receives the class's fixed size.
 NTSTATUS TakeForInformation(InformationCall call, HANDLE handle, FILE_INFORMATION_CLASS infoClass,
                             ULONG length, FileReference* file, ULONG* needed,
                             PIO_STATUS_BLOCK IoStatusBlock) {
+  bool query = call == InformationCall::Query;
+  RequireIrqlAtMost(PASSIVE_LEVEL, query ? "ZwQueryInformationFile" : "ZwSetInformationFile");
   const InformationClassRule* rule = nullptr;
   for (const InformationClassRule& candidate : kInformationClasses) {
     if (candidate.infoClass == infoClass) rule = &candidate;
   }
-  bool query = call == InformationCall::Query;
   *needed = rule == nullptr ? 0 : query ? rule->queryLength : rule->setLength;
   if (*needed == 0) return STATUS_INVALID_INFO_CLASS;
   if (length < *needed) return STATUS_INFO_LENGTH_MISMATCH;
@@ -199,7 +200,6 @@ extern "C" NTSTATUS NTAPI ZwQueryInformationFile(HANDLE FileHandle,
                                                  PIO_STATUS_BLOCK IoStatusBlock,
                                                  PVOID FileInformation, ULONG Length,
                                                  FILE_INFORMATION_CLASS FileInformationClass) {
-  host::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwQueryInformationFile");
   FileReference File;
   ULONG Needed;
   NTSTATUS Status =
@@ -279,7 +279,6 @@ extern "C" NTSTATUS NTAPI ZwQueryInformationFile(HANDLE FileHandle,
 extern "C" NTSTATUS NTAPI ZwSetInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
                                                PVOID FileInformation, ULONG Length,
                                                FILE_INFORMATION_CLASS FileInformationClass) {
-  host::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwSetInformationFile");
   FileReference File;
   ULONG Needed;
   NTSTATUS Status =
