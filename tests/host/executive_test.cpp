@@ -1,5 +1,6 @@
 // Executive and RTL services as NT gives them: pool leak accounting, the Nth
-// allocation made to fail and the bug checks of pool misuse; RTL bitmaps
+// allocation made to fail and the bug checks of pool misuse (a spin lock
+// raises to DISPATCH_LEVEL, where paged pool is not allowed); RTL bitmaps
 // (bit order, set ranges, clear runs).
 #include <gtest/gtest.h>
 
@@ -43,9 +44,12 @@ TEST(HostExecutiveDeathTest, PoolMisuseIsABugCheck) {
   EXPECT_DEATH(ExFreePoolWithTag(block, 'xxxx'), "BAD_POOL_CALLER.*'xxxx'.*'Dorv'");
   ExFreePoolWithTag(block, kTag);
   EXPECT_DEATH(ExFreePoolWithTag(block, kTag), "BAD_POOL_CALLER.*not an allocation");
+  // Paged pool under a spin lock, which holds the processor at DISPATCH_LEVEL.
   EXPECT_DEATH(
       {
-        host::SetCurrentIrql(DISPATCH_LEVEL);
+        KSPIN_LOCK lock = 0;
+        KLOCK_QUEUE_HANDLE handle;
+        KeAcquireInStackQueuedSpinLock(&lock, &handle);
         ExAllocatePoolWithTag(PagedPool, 8, kTag);
       },
       "IRQL_NOT_LESS_OR_EQUAL");
