@@ -133,10 +133,6 @@ class FileReference {
   ClientFile* file_ = nullptr;
 };
 
-bool UsesFilePosition(const LARGE_INTEGER& offset) {
-  return offset.HighPart == -1 && offset.LowPart == FILE_USE_FILE_POINTER_POSITION;
-}
-
 IO_STATUS_BLOCK Transfer(uint64_t handle, UCHAR majorFunction, void* buffer, ULONG length,
                          const int64_t* offset, MdlMapping mapping) {
   RequireIrqlAtMost(APC_LEVEL, majorFunction == IRP_MJ_READ ? "NtReadFile" : "NtWriteFile");

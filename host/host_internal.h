@@ -120,4 +120,10 @@ bool DeletePending(HostFile* file);
 // Generic mapping of file objects: GENERIC_READ to FILE_GENERIC_READ, etc.
 ACCESS_MASK MapGenericFileAccess(ACCESS_MASK access);
 
+// The byte offset of a read or write that asks for the file object's current
+// position instead of an offset.
+inline bool UsesFilePosition(const LARGE_INTEGER& offset) {
+  return offset.HighPart == -1 && offset.LowPart == FILE_USE_FILE_POINTER_POSITION;
+}
+
 }  // namespace host

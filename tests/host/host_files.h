@@ -1,108 +1,89 @@
-// Helpers for host kernel tests: open files through ZwCreateFile by host path
-// or NT name, and read or write them at an offset, returning status and count.
+// The fixture of the host kernel's conformance tests: a temporary folder,
+// files in it opened through ZwCreateFile, reads, writes and information
+// requests on a handle, and a check that no test leaks a handle.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <kernel_services.h>
+#include <unistd.h>
 
 #include <string>
-#include <vector>
+#include <utility>
 
 #include "host/host_kernel.h"
+#include "support/file_bytes.h"
+#include "support/temp_dir.h"
 
 namespace dorvane::test {
 
-struct OpenResult {
-  NTSTATUS status = STATUS_UNSUCCESSFUL;
-  HANDLE handle = nullptr;
-  ULONG_PTR information = 0;
+constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr ACCESS_MASK kReadWrite = GENERIC_READ | GENERIC_WRITE;
+
+// The result of a create; its handle is closed with it.
+struct Opened {
+  NTSTATUS status;
+  HANDLE handle;
+  ULONG_PTR information;
+  Opened(const Opened&) = delete;
+  ~Opened() { Close(); }
+  void Close() {
+    if (handle != nullptr) ZwClose(Release());
+  }
+  HANDLE Release() { return std::exchange(handle, nullptr); }
 };
-
-inline OpenResult CreateNt(const std::u16string& name, ACCESS_MASK access, ULONG share,
-                           ULONG disposition, ULONG options = 0,
-                           ULONG objectAttributes = OBJ_KERNEL_HANDLE,
-                           ULONG fileAttributes = FILE_ATTRIBUTE_NORMAL,
-                           HANDLE root = nullptr) {
-  UNICODE_STRING unicodeName;
-  unicodeName.Buffer = const_cast<PWSTR>(name.data());
-  unicodeName.Length = (USHORT)(name.size() * sizeof(WCHAR));
-  unicodeName.MaximumLength = unicodeName.Length;
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, &unicodeName, objectAttributes, root, nullptr);
-  IO_STATUS_BLOCK iosb;
-  iosb.Status = -1;
-  iosb.Information = 0xDEAD;
-  OpenResult result;
-  result.status = ZwCreateFile(&result.handle, access, &attributes, &iosb, nullptr,
-                               fileAttributes, share, disposition, options, nullptr, 0);
-  result.information = iosb.Information;
-  return result;
-}
-
-inline OpenResult CreateHost(const std::string& path, ACCESS_MASK access, ULONG share,
-                             ULONG disposition, ULONG options = 0,
-                             ULONG objectAttributes = OBJ_KERNEL_HANDLE,
-                             ULONG fileAttributes = FILE_ATTRIBUTE_NORMAL) {
-  return CreateNt(host::NtPathForHostPath(path), access, share, disposition, options,
-                  objectAttributes, fileAttributes);
-}
 
 struct IoResult {
   NTSTATUS status;
   ULONG_PTR information;
-  std::vector<uint8_t> data;
+  Bytes data;  // what a read returned
 };
 
-inline IoResult ReadAt(HANDLE handle, int64_t offset, ULONG length, bool usePosition = false) {
-  IoResult result;
-  result.data.assign(length, 0xEE);
-  IO_STATUS_BLOCK iosb;
-  iosb.Information = 0xDEAD;
+inline IoResult Transfer(bool write, HANDLE handle, int64_t offset, Bytes data) {
+  IO_STATUS_BLOCK iosb{};
   LARGE_INTEGER where;
   where.QuadPart = offset;
-  result.status = ZwReadFile(handle, nullptr, nullptr, nullptr, &iosb, result.data.data(),
-                             length, usePosition ? nullptr : &where, nullptr);
-  result.information = iosb.Information;
-  if (NT_SUCCESS(result.status)) result.data.resize(iosb.Information);
-  return result;
+  NTSTATUS status = (write ? ZwWriteFile : ZwReadFile)(
+      handle, nullptr, nullptr, nullptr, &iosb, data.data(), (ULONG)data.size(), &where, nullptr);
+  data.resize(NT_SUCCESS(status) ? iosb.Information : 0);
+  return {status, iosb.Information, data};
+}
+inline IoResult ReadAt(HANDLE handle, int64_t offset, ULONG length) {
+  return Transfer(false, handle, offset, Bytes(length, 0xEE));
+}
+inline IoResult WriteAt(HANDLE handle, int64_t offset, const Bytes& data) {
+  return Transfer(true, handle, offset, data);
 }
 
-inline IoResult WriteAt(HANDLE handle, int64_t offset, const std::vector<uint8_t>& data,
-                        bool usePosition = false) {
-  IoResult result;
+// `value` stands for the class's record: an int64_t for the end of file or
+// allocation, a BOOLEAN for the disposition.
+template <typename T>
+NTSTATUS SetInformation(HANDLE handle, FILE_INFORMATION_CLASS infoClass, T value) {
   IO_STATUS_BLOCK iosb;
-  iosb.Information = 0xDEAD;
-  LARGE_INTEGER where;
-  where.QuadPart = offset;
-  result.status = ZwWriteFile(handle, nullptr, nullptr, nullptr, &iosb,
-                              const_cast<uint8_t*>(data.data()), (ULONG)data.size(),
-                              usePosition ? nullptr : &where, nullptr);
-  result.information = iosb.Information;
-  return result;
+  return ZwSetInformationFile(handle, &iosb, &value, sizeof(value), infoClass);
 }
 
-inline NTSTATUS SetEndOfFile(HANDLE handle, int64_t end) {
-  FILE_END_OF_FILE_INFORMATION info;
-  info.EndOfFile.QuadPart = end;
-  IO_STATUS_BLOCK iosb;
-  return ZwSetInformationFile(handle, &iosb, &info, sizeof(info), FileEndOfFileInformation);
-}
+class HostFileTest : public TempDirTest {
+ protected:
+  void TearDown() override {
+    EXPECT_EQ(handlesAtStart_, host::OpenHandleCount()) << "a test leaked a handle";
+    TempDirTest::TearDown();
+  }
+  Opened Open(const std::string& name, ACCESS_MASK access, ULONG share = kShareAll,
+              ULONG disposition = FILE_OPEN, ULONG options = 0) {
+    std::u16string ntName = host::NtPathForHostPath(File(name));
+    UNICODE_STRING unicodeName{USHORT(ntName.size() * 2), USHORT(ntName.size() * 2), ntName.data()};
+    OBJECT_ATTRIBUTES objectAttributes;
+    InitializeObjectAttributes(&objectAttributes, &unicodeName, OBJ_KERNEL_HANDLE, nullptr,
+                               nullptr);
+    IO_STATUS_BLOCK iosb{};
+    HANDLE handle = nullptr;
+    NTSTATUS status = ZwCreateFile(&handle, access, &objectAttributes, &iosb, nullptr,
+                                   FILE_ATTRIBUTE_NORMAL, share, disposition, options, nullptr, 0);
+    return {status, handle, iosb.Information};
+  }
+  bool Exists(const std::string& name) { return access(File(name).c_str(), F_OK) == 0; }
 
-inline NTSTATUS SetDisposition(HANDLE handle, bool deleteFile) {
-  FILE_DISPOSITION_INFORMATION info;
-  info.DeleteFile = deleteFile;
-  IO_STATUS_BLOCK iosb;
-  return ZwSetInformationFile(handle, &iosb, &info, sizeof(info), FileDispositionInformation);
-}
-
-inline FILE_STANDARD_INFORMATION StandardInfo(HANDLE handle) {
-  FILE_STANDARD_INFORMATION info{};
-  IO_STATUS_BLOCK iosb;
-  ZwQueryInformationFile(handle, &iosb, &info, sizeof(info), FileStandardInformation);
-  return info;
-}
-
-inline std::vector<uint8_t> Repeat(uint8_t value, size_t count) {
-  return std::vector<uint8_t>(count, value);
-}
+  size_t handlesAtStart_ = host::OpenHandleCount();
+};
 
 }  // namespace dorvane::test

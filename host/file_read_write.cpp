@@ -1,0 +1,129 @@
+// File services: ZwReadFile and ZwWriteFile (and their Nt* names). Reads and
+// writes at explicit offsets or at the position of a synchronous file
+// object, appends, the handle's access, fault injection's file-call gate and
+// NT's results at the end of file: a read starting at or past it is
+// STATUS_END_OF_FILE with 0 bytes, one crossing it returns the bytes up to it.
+#include "host/file_services_internal.h"
+
+#include <unistd.h>
+
+#include <limits>
+
+namespace host {
+
+namespace {
+
+NTSTATUS Transfer(bool write, HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer,
+                  ULONG Length, PLARGE_INTEGER ByteOffset) {
+  RequireIrqlAtMost(PASSIVE_LEVEL, write ? "ZwWriteFile" : "ZwReadFile");
+  FileReference file;
+  NTSTATUS status = file.Take(FileHandle);
+  if (!NT_SUCCESS(status)) return status;
+  if (file->directory) return Finish(IoStatusBlock, STATUS_INVALID_DEVICE_REQUEST, 0);
+  ACCESS_MASK granted = file.granted();
+  if (write ? !(granted & (FILE_WRITE_DATA | FILE_APPEND_DATA)) : !(granted & FILE_READ_DATA)) {
+    return Finish(IoStatusBlock, STATUS_ACCESS_DENIED, 0);
+  }
+  PFILE_OBJECT object = &file->object;
+  bool synchronous = (object->Flags & FO_SYNCHRONOUS_IO) != 0;
+  bool usePosition = ByteOffset == nullptr || UsesFilePosition(*ByteOffset);
+  if (usePosition && !synchronous) return Finish(IoStatusBlock, STATUS_INVALID_PARAMETER, 0);
+  // A handle that may only append writes at the end of file whatever the
+  // offset given.
+  bool toEnd = write && (((granted & (FILE_WRITE_DATA | FILE_APPEND_DATA)) == FILE_APPEND_DATA) ||
+                         (ByteOffset != nullptr && ByteOffset->HighPart == -1 &&
+                          ByteOffset->LowPart == FILE_WRITE_TO_END_OF_FILE));
+  if (!usePosition && !toEnd && ByteOffset->QuadPart < 0) {
+    return Finish(IoStatusBlock, STATUS_INVALID_PARAMETER, 0);
+  }
+
+  FileCallGate gate = EnterFileCall(write ? FileCall::Write : FileCall::Read, file->hostPath, Length);
+  if (!NT_SUCCESS(gate.status)) return Finish(IoStatusBlock, gate.status, 0);
+  ULONG allowed = (ULONG)std::min<uint64_t>(Length, gate.allowedBytes);
+
+  std::unique_lock<std::mutex> serialised(file->ioLock, std::defer_lock);
+  if (synchronous) serialised.lock();
+  int64_t offset;
+  if (toEnd) {
+    struct stat st;
+    status = StatFile(file->fd, &st);
+    if (!NT_SUCCESS(status)) return Finish(IoStatusBlock, status, 0);
+    offset = st.st_size;
+  } else {
+    offset = usePosition ? object->CurrentByteOffset.QuadPart : ByteOffset->QuadPart;
+  }
+  if (offset > std::numeric_limits<int64_t>::max() - (int64_t)Length) {
+    return Finish(IoStatusBlock, STATUS_INVALID_PARAMETER, 0);
+  }
+
+  // A zero-length request succeeds without touching the file, even at or
+  // past the end.
+  if (Length == 0) return Finish(IoStatusBlock, STATUS_SUCCESS, 0);
+
+  uint8_t* bytes = static_cast<uint8_t*>(Buffer);
+  ULONG done = 0;
+  while (done < allowed) {
+    ssize_t moved = write ? pwrite(file->fd, bytes + done, allowed - done, offset + done)
+                          : pread(file->fd, bytes + done, allowed - done, offset + done);
+    if (moved < 0) {
+      auto saved = errno;
+      if (saved == EINTR) continue;
+      return Finish(IoStatusBlock, StatusFromErrno(saved), 0);
+    }
+    if (moved == 0) break;  // end of file (reads only)
+    done += (ULONG)moved;
+  }
+  if (!write && done == 0 && allowed != 0) return Finish(IoStatusBlock, STATUS_END_OF_FILE, 0);
+  if (!write && done == 0) {
+    // A shortened read of nothing still reports the end of file where NTFS
+    // would.
+    struct stat st;
+    if (NT_SUCCESS(StatFile(file->fd, &st)) && offset >= st.st_size) {
+      return Finish(IoStatusBlock, STATUS_END_OF_FILE, 0);
+    }
+  }
+  if (synchronous) object->CurrentByteOffset.QuadPart = offset + done;
+  return Finish(IoStatusBlock, STATUS_SUCCESS, done);
+}
+
+}  // namespace
+
+}  // namespace host
+
+extern "C" NTSTATUS NTAPI ZwReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
+                                     PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock,
+                                     PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset,
+                                     PULONG Key) {
+  UNREFERENCED_PARAMETER(Event);
+  UNREFERENCED_PARAMETER(ApcRoutine);
+  UNREFERENCED_PARAMETER(ApcContext);
+  UNREFERENCED_PARAMETER(Key);
+  return host::Transfer(false, FileHandle, IoStatusBlock, Buffer, Length, ByteOffset);
+}
+
+extern "C" NTSTATUS NTAPI NtReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
+                                     PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock,
+                                     PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset,
+                                     PULONG Key) {
+  return ZwReadFile(FileHandle, Event, ApcRoutine, ApcContext, IoStatusBlock, Buffer, Length,
+                    ByteOffset, Key);
+}
+
+extern "C" NTSTATUS NTAPI ZwWriteFile(HANDLE FileHandle, HANDLE Event,
+                                      PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
+                                      PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
+                                      PLARGE_INTEGER ByteOffset, PULONG Key) {
+  UNREFERENCED_PARAMETER(Event);
+  UNREFERENCED_PARAMETER(ApcRoutine);
+  UNREFERENCED_PARAMETER(ApcContext);
+  UNREFERENCED_PARAMETER(Key);
+  return host::Transfer(true, FileHandle, IoStatusBlock, Buffer, Length, ByteOffset);
+}
+
+extern "C" NTSTATUS NTAPI NtWriteFile(HANDLE FileHandle, HANDLE Event,
+                                      PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
+                                      PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
+                                      PLARGE_INTEGER ByteOffset, PULONG Key) {
+  return ZwWriteFile(FileHandle, Event, ApcRoutine, ApcContext, IoStatusBlock, Buffer, Length,
+                     ByteOffset, Key);
+}

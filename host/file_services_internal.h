@@ -1,0 +1,79 @@
+// Shared pieces of the host file services, which keep a file per request
+// kind: file_create.cpp (ZwCreateFile, ZwOpenFile), file_read_write.cpp
+// (ZwReadFile, ZwWriteFile), file_information.cpp (ZwQueryInformationFile,
+// ZwSetInformationFile) and file_control.cpp (ZwFsControlFile). Here: the
+// handle reference a request holds, the completion of its status block and
+// the host-file helpers more than one of them uses.
+//
+// Access checks: NT's I/O manager checks a handle's granted access for
+// user-mode requestors. The host kernel checks it for every requestor,
+// kernel mode included, so that a driver reading, writing, resizing or
+// deleting through a handle opened without the right fails here instead of
+// depending on a check Windows may skip for kernel callers. Nt* and Zw*
+// entry points behave the same: previous mode would only matter for probing
+// user buffers, which the host does not emulate.
+//
+// Requests are synchronous: Event and ApcRoutine arguments are ignored and
+// the status block is final when the call returns.
+#pragma once
+
+#include "host/host_internal.h"
+
+#include <fcntl.h>
+#include <linux/falloc.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+
+namespace host {
+
+// Releases a reference taken by ReferenceHandle when it goes out of scope.
+class FileReference {
+ public:
+  FileReference() = default;
+  ~FileReference() {
+    if (file_ != nullptr) DereferenceFile(file_);
+  }
+  FileReference(const FileReference&) = delete;
+  FileReference& operator=(const FileReference&) = delete;
+  NTSTATUS Take(HANDLE handle) { return ReferenceHandle(handle, &file_, &granted_, nullptr); }
+  HostFile* operator->() const { return file_; }
+  HostFile* get() const { return file_; }
+  ACCESS_MASK granted() const { return granted_; }
+
+ private:
+  HostFile* file_ = nullptr;
+  ACCESS_MASK granted_ = 0;
+};
+
+// Completes a request into its status block (Information only on success).
+inline NTSTATUS Finish(PIO_STATUS_BLOCK IoStatusBlock, NTSTATUS status, ULONG_PTR information) {
+  if (IoStatusBlock != nullptr) {
+    IoStatusBlock->Status = status;
+    IoStatusBlock->Information = NT_SUCCESS(status) ? information : 0;
+  }
+  return status;
+}
+
+// fstat, failing with the status the NT file system would give.
+inline NTSTATUS StatFile(int fd, struct stat* st) {
+  if (fstat(fd, st) == 0) return STATUS_SUCCESS;
+  auto saved = errno;
+  return StatusFromErrno(saved);
+}
+
+// NTFS's read-only attribute is the absence of every write permission bit.
+inline bool ReadOnlyAttribute(const struct stat& st) {
+  return S_ISREG(st.st_mode) && (st.st_mode & 0222) == 0;
+}
+
+// Reserves the first `size` bytes of allocation without moving the end of
+// file, as NTFS's allocation size does; a host file system that cannot
+// reserve space is not an error.
+inline NTSTATUS ReserveAllocation(int fd, int64_t size) {
+  if (size <= 0 || fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, size) == 0) return STATUS_SUCCESS;
+  auto saved = errno;
+  return saved == EOPNOTSUPP ? STATUS_SUCCESS : StatusFromErrno(saved);
+}
+
+}  // namespace host
