@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdint>
 
+#include "errors.h"
 #include "image_file_writer.h"
 
 namespace dorvane {

@@ -147,15 +147,9 @@ TEST_F(DifferencingWriterTest, RefusalsLeaveNothingBehind) {
   WriteFileBytes(existing, Bytes(10, 'e'));
 
   std::string error = CreateDifferencingImage(File("c.vhd"), File("missing.vhd"));
-  EXPECT_NE(std::string::npos, error.find("STATUS_OBJECT_NAME_NOT_FOUND")) << error;
+  EXPECT_NE(std::string::npos, error.find("No such file or directory")) << error;
   error = CreateDifferencingImage(File("c.vhd"), notImage);
-  EXPECT_NE(std::string::npos, error.find("(0xC0000903)")) << error;
-  {
-    OpenedImage writer;
-    ASSERT_EQ(STATUS_SUCCESS, writer.Open(base, GENERIC_READ | GENERIC_WRITE));
-    error = CreateDifferencingImage(File("c.vhd"), base);
-    EXPECT_NE(std::string::npos, error.find("STATUS_SHARING_VIOLATION")) << error;
-  }
+  EXPECT_NE(std::string::npos, error.find("shorter than any image")) << error;
   EXPECT_FALSE(std::filesystem::exists(File("c.vhd")));
   EXPECT_NE("", CreateDifferencingImage(existing, base));
   EXPECT_TRUE(Bytes(10, 'e') == ReadFileBytes(existing));
