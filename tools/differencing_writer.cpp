@@ -26,8 +26,6 @@ namespace {
 
 using namespace writer;
 
-// A fixed parent has no blocks; its children use the common block size.
-const uint32_t kBlockSizeOverFixed = 2u << 20;
 const size_t kParentNameUnits = sizeof(VHD_DYNAMIC_HEADER::ParentUnicodeName) / 2;
 
 // What the new image takes from its parent.
@@ -52,7 +50,8 @@ std::string ReadParent(const std::string &parentPath, ParentFacts *facts) {
   const ImageRecords &parent = chain.front();
   facts->footer = parent.footer;
   facts->diskSize = parent.CurrentSize();
-  facts->blockSize = parent.header ? LoadBe32(parent.header->BlockSize) : kBlockSizeOverFixed;
+  // A fixed parent has no blocks; its children use the default block size.
+  facts->blockSize = parent.header ? LoadBe32(parent.header->BlockSize) : kDefaultBlockSize;
   return "";
 }
 
