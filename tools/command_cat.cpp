@@ -4,6 +4,7 @@
 #include "errors.h"
 #include "transfer_size.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -33,50 +34,48 @@ int RunCat(const Arguments &args, const CommandIo &io) {
     return exitCode;
   }
 
+  // A range outside the disk is an error rather than a silently short read,
+  // found before anything is written out.
   Disk disk;
-  NTSTATUS status = disk.OpenDisk(image, false);
-  if (!NT_SUCCESS(status)) {
-    ReportStatus(io.err, image, "cannot open image", status);
+  uint64_t size = 0;
+  if (!OpenDiskAt(image, false, offset, io, &disk, &size)) {
     return kExitFailure;
   }
-  uint64_t size = disk.DiskSize();
-  // A range outside the disk is an error rather than a silently short read.
-  if (offset > size) {
-    ReportError(io.err, image, "cannot read",
-                "offset " + std::to_string(offset) + " is past the end of the disk (" +
-                    std::to_string(size) + " bytes)");
-    return kExitFailure;
-  }
-  if (!args.Has("--length")) {
-    length = size - offset;
-  } else if (length > size - offset) {
+  bool toTheEnd = !args.Has("--length");
+  if (!toTheEnd && length > size - offset) {
     ReportError(io.err, image, "cannot read",
                 std::to_string(length) + " bytes at offset " + std::to_string(offset) +
                     " run past the end of the disk (" + std::to_string(size) + " bytes)");
     return kExitFailure;
   }
 
-  std::vector<uint8_t> buffer(static_cast<size_t>(length < kTransferSize ? length : kTransferSize));
-  while (length > 0) {
-    uint32_t chunk = static_cast<uint32_t>(length < kTransferSize ? length : kTransferSize);
+  // Without --length the copy ends where the driver's reads come back short:
+  // at the end of the disk.
+  uint64_t left = toTheEnd ? UINT64_MAX : length;
+  std::vector<uint8_t> buffer(static_cast<size_t>(std::min<uint64_t>(left, kTransferSize)));
+  while (left > 0) {
+    uint32_t chunk = static_cast<uint32_t>(std::min<uint64_t>(left, kTransferSize));
     uint32_t transferred = 0;
-    status = disk.ReadDisk(offset, buffer.data(), chunk, &transferred);
+    NTSTATUS status = disk.ReadDisk(offset, buffer.data(), chunk, &transferred);
     if (!NT_SUCCESS(status)) {
       ReportStatus(io.err, image, "cannot read at offset " + std::to_string(offset), status);
       return kExitFailure;
     }
-    if (transferred != chunk) {
+    if (!WriteBytes(io.out, buffer.data(), transferred)) {
+      ReportError(io.err, image, "cannot write to standard output", std::strerror(errno));
+      return kExitFailure;
+    }
+    if (transferred < chunk && !toTheEnd) {
       ReportError(io.err, image, "cannot read at offset " + std::to_string(offset),
                   "the disk gave " + std::to_string(transferred) + " of " +
                       std::to_string(chunk) + " bytes");
       return kExitFailure;
     }
-    if (!WriteBytes(io.out, buffer.data(), chunk)) {
-      ReportError(io.err, image, "cannot write to standard output", std::strerror(errno));
-      return kExitFailure;
+    if (transferred < chunk) {
+      break;
     }
     offset += chunk;
-    length -= chunk;
+    left -= chunk;
   }
   return 0;
 }

@@ -25,61 +25,54 @@ const CommandDef kCreate = {
     RunCreate,
 };
 
-int CreateDifferencing(const Arguments &args, const CommandIo &io) {
-  const std::string &image = args.positional[0];
-  for (const char *option : {"--type", "--size", "--block-size"}) {
-    if (args.Has(option)) {
-      return UsageError(io, kCreate,
-                        std::string(option) + " does not apply with --parent: a differencing "
-                                              "image takes its size from its parent");
-    }
+// The fixed or dynamic image the options describe; false after a usage
+// error. Sizes the writer cannot serve are left for it to refuse.
+bool ReadImageSpec(const Arguments &args, const CommandIo &io, ImageSpec *spec, int *exitCode) {
+  std::string type = args.Value("--type");
+  if (!args.Has("--type")) {
+    *exitCode = UsageError(io, kCreate, "--type (fixed or dynamic) or --parent is required");
+    return false;
   }
-  std::string error = CreateDifferencingImage(image, args.Value("--parent"));
-  if (!error.empty()) {
-    ReportError(io.err, image, "cannot create image", error);
-    return kExitFailure;
+  if (type == "fixed") {
+    spec->diskType = VHD_DISK_TYPE_FIXED;
+  } else if (type == "dynamic") {
+    spec->diskType = VHD_DISK_TYPE_DYNAMIC;
+  } else {
+    *exitCode = UsageError(io, kCreate, "--type \"" + type + "\": expected fixed or dynamic");
+    return false;
   }
-  return 0;
+  if (!args.Has("--size")) {
+    *exitCode = UsageError(io, kCreate, "--size is required");
+    return false;
+  }
+  if (args.Has("--block-size") && spec->diskType != VHD_DISK_TYPE_DYNAMIC) {
+    *exitCode = UsageError(io, kCreate, "--block-size applies to dynamic images only");
+    return false;
+  }
+  return SizeOption(args, "--size", kCreate, io, &spec->size, exitCode) &&
+         SizeOption(args, "--block-size", kCreate, io, &spec->blockSize, exitCode);
 }
 
 int RunCreate(const Arguments &args, const CommandIo &io) {
-  if (args.Has("--parent")) {
-    return CreateDifferencing(args, io);
-  }
   const std::string &image = args.positional[0];
-  ImageSpec spec;
-  std::string type = args.Value("--type");
-  if (!args.Has("--type")) {
-    return UsageError(io, kCreate, "--type (fixed or dynamic) or --parent is required");
-  }
-  if (type == "fixed") {
-    spec.diskType = VHD_DISK_TYPE_FIXED;
-  } else if (type == "dynamic") {
-    spec.diskType = VHD_DISK_TYPE_DYNAMIC;
+  std::string error;
+  if (args.Has("--parent")) {
+    for (const char *option : {"--type", "--size", "--block-size"}) {
+      if (args.Has(option)) {
+        return UsageError(io, kCreate,
+                          std::string(option) + " does not apply with --parent: a differencing "
+                                                "image takes its size from its parent");
+      }
+    }
+    error = CreateDifferencingImage(image, args.Value("--parent"));
   } else {
-    return UsageError(io, kCreate, "--type \"" + type + "\": expected fixed or dynamic");
+    ImageSpec spec;
+    int exitCode = 0;
+    if (!ReadImageSpec(args, io, &spec, &exitCode)) {
+      return exitCode;
+    }
+    error = CreateImage(image, spec);
   }
-  if (!args.Has("--size")) {
-    return UsageError(io, kCreate, "--size is required");
-  }
-  if (args.Has("--block-size") && spec.diskType != VHD_DISK_TYPE_DYNAMIC) {
-    return UsageError(io, kCreate, "--block-size applies to dynamic images only");
-  }
-  uint64_t blockSize = spec.blockSize;
-  int exitCode = 0;
-  if (!SizeOption(args, "--size", kCreate, io, &spec.size, &exitCode) ||
-      !SizeOption(args, "--block-size", kCreate, io, &blockSize, &exitCode)) {
-    return exitCode;
-  }
-  if (blockSize > 0xFFFFFFFFull) {
-    ReportError(io.err, image, "cannot create image",
-                "the block size " + std::to_string(blockSize) +
-                    " is not a power of two from 512 to 2147483648");
-    return kExitFailure;
-  }
-  spec.blockSize = static_cast<uint32_t>(blockSize);
-
-  std::string error = CreateImage(image, spec);
   if (!error.empty()) {
     ReportError(io.err, image, "cannot create image", error);
     return kExitFailure;

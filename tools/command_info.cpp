@@ -1,9 +1,8 @@
-// dorvane info: what the driver sees of an image and its parent chain.
+// dorvane info: the records of an image and of its parent chain, as the
+// inspector reads them from the files.
 #include "command_line.h"
-#include "disk_access.h"
 #include "errors.h"
-
-#include "format/vhd_format.h"
+#include "image_inspector.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -37,10 +36,10 @@ const char *DiskTypeName(uint32_t diskType) {
   }
 }
 
-std::string HexId(const std::array<uint8_t, 16> &id) {
+std::string HexId(const UCHAR (&id)[16]) {
   std::string hex;
   char digits[3];
-  for (uint8_t byte : id) {
+  for (UCHAR byte : id) {
     std::snprintf(digits, sizeof(digits), "%02x", byte);
     hex += digits;
   }
@@ -76,22 +75,38 @@ std::string JsonString(const std::string &text) {
   return out + "\"";
 }
 
-template <typename T>
-std::string JsonNumber(const std::optional<T> &value) {
-  return value ? std::to_string(*value) : "null";
+// Block size, table entries and allocated blocks of a dynamic or
+// differencing image; none for a fixed one.
+struct BlockCounts {
+  uint64_t blockSize = 0, tableEntries = 0, allocatedBlocks = 0;
+};
+
+std::optional<BlockCounts> BlocksOf(const ImageRecords &image) {
+  if (!image.header) {
+    return std::nullopt;
+  }
+  return BlockCounts{LoadBe32(image.header->BlockSize), LoadBe32(image.header->MaxTableEntries),
+                     image.allocatedBlocks};
 }
 
 // The object of chain[level], with its parent nested inside it.
-std::string JsonImage(const std::vector<ImageDescription> &chain, size_t level) {
-  const ImageDescription &image = chain[level];
+std::string JsonImage(const std::vector<ImageRecords> &chain, size_t level) {
+  const ImageRecords &image = chain[level];
+  std::optional<BlockCounts> blocks = BlocksOf(image);
+  BlockCounts counts = blocks.value_or(BlockCounts{});
+  auto number = [&](uint64_t value) {
+    return blocks ? std::to_string(value) : std::string("null");
+  };
   std::string parent = level + 1 < chain.size() ? JsonImage(chain, level + 1) : "null";
   return "{\"path\": " + JsonString(image.path) + ", \"disk_type\": \"" +
-         DiskTypeName(image.diskType) + "\", \"virtual_size\": " +
-         std::to_string(image.virtualSize) + ", \"file_size\": " +
-         std::to_string(image.fileSize) + ", \"block_size\": " + JsonNumber(image.blockSize) +
-         ", \"bat_entries\": " + JsonNumber(image.batEntries) +
-         ", \"allocated_blocks\": " + JsonNumber(image.allocatedBlocks) +
-         ", \"unique_id_hex\": \"" + HexId(image.uniqueId) + "\", \"parent\": " + parent + "}";
+         DiskTypeName(image.DiskType()) + "\", \"virtual_size\": " +
+         std::to_string(image.CurrentSize()) + ", \"file_size\": " +
+         std::to_string(image.fileSize) +
+         ", \"block_size\": " + number(counts.blockSize) +
+         ", \"bat_entries\": " + number(counts.tableEntries) +
+         ", \"allocated_blocks\": " + number(counts.allocatedBlocks) +
+         ", \"unique_id_hex\": \"" + HexId(image.footer.UniqueId) + "\", \"parent\": " + parent +
+         "}";
 }
 
 // "10485760 bytes (10 MiB)"; the unit part only where it says something.
@@ -112,30 +127,27 @@ std::string ByteCount(uint64_t bytes) {
   return text;
 }
 
-std::string TextImage(const ImageDescription &image, bool isParent) {
+std::string TextImage(const ImageRecords &image, bool isParent) {
   std::string text = std::string(isParent ? "parent" : "image") + ":            " + image.path +
-                     "\n  disk type:        " + DiskTypeName(image.diskType) +
-                     "\n  virtual size:     " + ByteCount(image.virtualSize) +
+                     "\n  disk type:        " + DiskTypeName(image.DiskType()) +
+                     "\n  virtual size:     " + ByteCount(image.CurrentSize()) +
                      "\n  file size:        " + ByteCount(image.fileSize);
-  if (image.blockSize) {
-    text += "\n  block size:       " + ByteCount(*image.blockSize) +
-            "\n  table entries:    " + std::to_string(*image.batEntries) +
-            "\n  allocated blocks: " + std::to_string(*image.allocatedBlocks);
+  if (std::optional<BlockCounts> blocks = BlocksOf(image)) {
+    text += "\n  block size:       " + ByteCount(blocks->blockSize) +
+            "\n  table entries:    " + std::to_string(blocks->tableEntries) +
+            "\n  allocated blocks: " + std::to_string(blocks->allocatedBlocks);
   }
-  text += "\n  unique id:        " + HexId(image.uniqueId) + "\n";
+  text += "\n  unique id:        " + HexId(image.footer.UniqueId) + "\n";
   return text;
 }
 
 int RunInfo(const Arguments &args, const CommandIo &io) {
   const std::string &image = args.positional[0];
-  Disk disk;
-  NTSTATUS status = disk.OpenDisk(image, false);
-  if (!NT_SUCCESS(status)) {
-    ReportStatus(io.err, image, "cannot open image", status);
+  std::vector<ImageRecords> chain;
+  if (InspectFailure failure = InspectChain(image, &chain)) {
+    ReportError(io.err, failure.path, "cannot inspect image", failure.what);
     return kExitFailure;
   }
-  std::vector<ImageDescription> chain = disk.DescribeChain();
-  disk.Close();
 
   std::string text;
   if (args.Has("--json")) {

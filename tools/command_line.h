@@ -3,6 +3,7 @@
 #pragma once
 
 #include "commands.h"
+#include "disk_access.h"
 
 #include <cstdint>
 #include <map>
@@ -56,5 +57,12 @@ std::string CommandUsage(const CommandDef &command);
 // Returns false (after the usage error) when its text is not a size.
 bool SizeOption(const Arguments &args, const std::string &name, const CommandDef &command,
                 const CommandIo &io, uint64_t *value, int *exitCode);
+
+// Opens the image's virtual disk through the driver and checks that offset
+// lies on it (or at its end). *size is the disk's size: for now the Current
+// Size the footer records, as the inspector reads it. False after the error
+// line; a refused write says that nothing was written.
+bool OpenDiskAt(const std::string &image, bool writable, uint64_t offset, const CommandIo &io,
+                Disk *disk, uint64_t *size);
 
 }  // namespace dorvane

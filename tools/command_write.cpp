@@ -6,6 +6,7 @@
 #include "command_line.h"
 #include "disk_access.h"
 #include "errors.h"
+#include "file_descriptor.h"
 #include "transfer_size.h"
 
 #include <fcntl.h>
@@ -30,32 +31,6 @@ const CommandDef kWrite = {
     {{"--offset", true, false}, {"--input", true, false}},
     1,
     RunWrite,
-};
-
-// The input's descriptor, owned when this command opened it.
-class Input {
- public:
-  ~Input() {
-    if (owned_ && fd_ >= 0) {
-      close(fd_);
-    }
-  }
-  void Adopt(int fd, bool owned) {
-    if (owned_ && fd_ >= 0) {
-      close(fd_);
-    }
-    fd_ = fd;
-    owned_ = owned;
-  }
-  int fd() const { return fd_; }
-  int Release() {
-    owned_ = false;
-    return fd_;
-  }
-
- private:
-  int fd_ = -1;
-  bool owned_ = false;
 };
 
 // Reads until length bytes or the end of the input; the count read, or -1.
@@ -89,26 +64,23 @@ enum class Measure { Fits, TooLong, Failed };
 // Copies the input into an unlinked temporary file, at most limit + 1 bytes:
 // one byte more than fits is enough to refuse. On success *input reads the copy
 // from its start and *length is its length.
-Measure SpoolInput(Input *input, uint64_t limit, uint64_t *length, std::string *error) {
+Measure SpoolInput(FileDescriptor *input, uint64_t limit, uint64_t *length, std::string *error) {
   std::string pattern = TemporaryDirectory() + "/dorvane-input-XXXXXX";
   std::vector<char> name(pattern.begin(), pattern.end());
   name.push_back('\0');
-  int spool = mkstemp(name.data());
-  if (spool < 0) {
-    *error = "cannot make a temporary file in " + TemporaryDirectory() + ": " +
-             std::strerror(errno);
+  FileDescriptor copy(mkstemp(name.data()));
+  if (!copy.IsOpen()) {
+    *error = ErrnoText("cannot make a temporary file in " + TemporaryDirectory(), errno);
     return Measure::Failed;
   }
   unlink(name.data());
-  Input copy;
-  copy.Adopt(spool, true);
 
   std::vector<uint8_t> buffer(kTransferSize);
   uint64_t total = 0;
   for (;;) {
-    ssize_t got = ReadFull(input->fd(), buffer.data(), buffer.size());
+    ssize_t got = ReadFull(input->Get(), buffer.data(), buffer.size());
     if (got < 0) {
-      *error = std::string("cannot read input: ") + std::strerror(errno);
+      *error = ErrnoText("cannot read input", errno);
       return Measure::Failed;
     }
     if (got == 0) {
@@ -119,26 +91,26 @@ Measure SpoolInput(Input *input, uint64_t limit, uint64_t *length, std::string *
       *length = 0;
       return Measure::TooLong;
     }
-    if (!WriteBytes(spool, buffer.data(), static_cast<size_t>(got))) {
-      *error = "cannot copy input to a temporary file: " + std::string(std::strerror(errno));
+    if (!WriteBytes(copy.Get(), buffer.data(), static_cast<size_t>(got))) {
+      *error = ErrnoText("cannot copy input to a temporary file", errno);
       return Measure::Failed;
     }
   }
-  if (lseek(spool, 0, SEEK_SET) != 0) {
-    *error = "cannot read back the temporary copy of the input: " +
-             std::string(std::strerror(errno));
+  if (lseek(copy.Get(), 0, SEEK_SET) != 0) {
+    *error = ErrnoText("cannot read back the temporary copy of the input", errno);
     return Measure::Failed;
   }
-  input->Adopt(copy.Release(), true);
+  *input = std::move(copy);
   *length = total;
   return Measure::Fits;
 }
 
 // The input's length: a regular file's remaining bytes, else a spooled copy's.
-Measure MeasureInput(Input *input, uint64_t limit, uint64_t *length, std::string *error) {
+Measure MeasureInput(FileDescriptor *input, uint64_t limit, uint64_t *length,
+                     std::string *error) {
   struct stat info;
-  if (fstat(input->fd(), &info) == 0 && S_ISREG(info.st_mode)) {
-    off_t position = lseek(input->fd(), 0, SEEK_CUR);
+  if (fstat(input->Get(), &info) == 0 && S_ISREG(info.st_mode)) {
+    off_t position = lseek(input->Get(), 0, SEEK_CUR);
     uint64_t start = position > 0 ? static_cast<uint64_t>(position) : 0;
     uint64_t fileSize = static_cast<uint64_t>(info.st_size);
     *length = fileSize > start ? fileSize - start : 0;
@@ -158,31 +130,20 @@ int RunWrite(const Arguments &args, const CommandIo &io) {
     return exitCode;
   }
 
-  Input input;
+  FileDescriptor input(io.in, false);
   std::string inputName = "standard input";
   if (args.Has("--input") && args.Value("--input") != "-") {
     inputName = args.Value("--input");
-    int fd = open(inputName.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    input = FileDescriptor(open(inputName.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!input.IsOpen()) {
       ReportError(io.err, inputName, "cannot open input", std::strerror(errno));
       return kExitFailure;
     }
-    input.Adopt(fd, true);
-  } else {
-    input.Adopt(io.in, false);
   }
 
   Disk disk;
-  NTSTATUS status = disk.OpenDisk(image, true);
-  if (!NT_SUCCESS(status)) {
-    ReportStatus(io.err, image, "cannot open image for writing", status);
-    return kExitFailure;
-  }
-  uint64_t size = disk.DiskSize();
-  if (offset > size) {
-    ReportError(io.err, image, "cannot write",
-                "offset " + std::to_string(offset) + " is past the end of the disk (" +
-                    std::to_string(size) + " bytes); nothing was written");
+  uint64_t size = 0;
+  if (!OpenDiskAt(image, true, offset, io, &disk, &size)) {
     return kExitFailure;
   }
   uint64_t length = 0;
@@ -206,7 +167,7 @@ int RunWrite(const Arguments &args, const CommandIo &io) {
   std::vector<uint8_t> buffer(static_cast<size_t>(length < kTransferSize ? length : kTransferSize));
   while (length > 0) {
     size_t want = static_cast<size_t>(length < kTransferSize ? length : kTransferSize);
-    ssize_t got = ReadFull(input.fd(), buffer.data(), want);
+    ssize_t got = ReadFull(input.Get(), buffer.data(), want);
     if (got < 0) {
       ReportError(io.err, inputName, "cannot read input",
                   std::string(std::strerror(errno)) + "; the disk holds the input up to offset " +
@@ -217,7 +178,8 @@ int RunWrite(const Arguments &args, const CommandIo &io) {
       break;  // the file was cut short while we read it
     }
     uint32_t transferred = 0;
-    status = disk.WriteDisk(offset, buffer.data(), static_cast<uint32_t>(got), &transferred);
+    NTSTATUS status =
+        disk.WriteDisk(offset, buffer.data(), static_cast<uint32_t>(got), &transferred);
     if (!NT_SUCCESS(status)) {
       ReportStatus(io.err, image, "cannot write at offset " + std::to_string(offset), status);
       return kExitFailure;
@@ -231,7 +193,7 @@ int RunWrite(const Arguments &args, const CommandIo &io) {
     offset += transferred;
     length -= transferred;
   }
-  status = disk.FlushDisk();
+  NTSTATUS status = disk.FlushDisk();
   if (!NT_SUCCESS(status)) {
     ReportStatus(io.err, image, "cannot flush image", status);
     return kExitFailure;

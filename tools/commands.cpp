@@ -4,6 +4,7 @@
 
 #include "command_line.h"
 #include "errors.h"
+#include "image_inspector.h"
 #include "size_parse.h"
 
 #include "host/host_kernel.h"
@@ -177,6 +178,29 @@ bool SizeOption(const Arguments &args, const std::string &name, const CommandDef
   std::string error = ParseSize(args.Value(name), value);
   if (!error.empty()) {
     *exitCode = UsageError(io, command, name + ": " + error);
+    return false;
+  }
+  return true;
+}
+
+bool OpenDiskAt(const std::string &image, bool writable, uint64_t offset, const CommandIo &io,
+                Disk *disk, uint64_t *size) {
+  NTSTATUS status = disk->OpenDisk(image, writable);
+  if (!NT_SUCCESS(status)) {
+    ReportStatus(io.err, image, writable ? "cannot open image for writing" : "cannot open image",
+                 status);
+    return false;
+  }
+  ImageRecords records;
+  if (InspectFailure failure = InspectFooter(image, &records)) {
+    ReportError(io.err, failure.path, "cannot inspect image", failure.what);
+    return false;
+  }
+  *size = records.CurrentSize();
+  if (offset > *size) {
+    ReportError(io.err, image, writable ? "cannot write" : "cannot read",
+                "offset " + std::to_string(offset) + " is past the end of the disk (" +
+                    std::to_string(*size) + " bytes)" + (writable ? "; nothing was written" : ""));
     return false;
   }
   return true;

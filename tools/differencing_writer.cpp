@@ -1,6 +1,6 @@
-// Writing new differencing images. The parent is opened and validated through
-// the image code, its own chain included, and the new image takes its size,
-// block size and identity from it. Layout: footer copy, dynamic header at
+// Writing new differencing images. The parent and its own chain are read by
+// the inspector, and the new image takes its size, block size and identity
+// from the parent's records. Layout: footer copy, dynamic header at
 // 512, the block allocation table at 1536 in whole sectors with every entry
 // unallocated, the parent locators' data in whole sectors, then the footer;
 // blocks are added later where the footer stands.
@@ -14,11 +14,10 @@
 #include <filesystem>
 #include <vector>
 
-#include "errors.h"
 #include "format/vhd_format.h"
 #include "host/host_kernel.h"
-#include "image/image.h"
 #include "image_file_writer.h"
+#include "image_inspector.h"
 #include "image_writer.h"
 
 namespace dorvane {
@@ -27,8 +26,6 @@ namespace {
 
 using namespace writer;
 
-// A fixed parent has no blocks; its children use the common block size.
-const uint32_t kBlockSizeOverFixed = 2u << 20;
 const size_t kParentNameUnits = sizeof(VHD_DYNAMIC_HEADER::ParentUnicodeName) / 2;
 
 // What the new image takes from its parent.
@@ -45,72 +42,16 @@ struct Locator {
   uint64_t dataSpace = 0;   // bytes reserved, whole sectors
 };
 
-// UTF-8 to UTF-16; false for bytes that are not UTF-8.
-bool Utf16FromUtf8(const std::string &text, std::u16string *out) {
-  out->clear();
-  for (size_t i = 0; i < text.size();) {
-    unsigned char lead = static_cast<unsigned char>(text[i]);
-    size_t extra;
-    if (lead < 0x80) {
-      extra = 0;
-    } else if ((lead & 0xE0) == 0xC0) {
-      extra = 1;
-    } else if ((lead & 0xF0) == 0xE0) {
-      extra = 2;
-    } else if ((lead & 0xF8) == 0xF0) {
-      extra = 3;
-    } else {
-      return false;
-    }
-    if (extra >= text.size() - i) {
-      return false;
-    }
-    uint32_t code = extra == 0 ? lead : lead & (0x3F >> extra);
-    for (size_t k = 1; k <= extra; ++k) {
-      unsigned char next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xC0) != 0x80) return false;
-      code = (code << 6) | (next & 0x3F);
-    }
-    static const uint32_t kSmallest[] = {0, 0x80, 0x800, 0x10000};
-    if (code < kSmallest[extra] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
-      return false;
-    }
-    if (code >= 0x10000) {
-      code -= 0x10000;
-      out->push_back(char16_t(0xD800 + (code >> 10)));
-      out->push_back(char16_t(0xDC00 + (code & 0x3FF)));
-    } else {
-      out->push_back(char16_t(code));
-    }
-    i += extra + 1;
+std::string ReadParent(const std::string &parentPath, ParentFacts *facts) {
+  std::vector<ImageRecords> chain;
+  if (InspectFailure failure = InspectChain(parentPath, &chain)) {
+    return "in the parent chain, " + failure.path + ": " + failure.what;
   }
-  return true;
-}
-
-std::string OpenParent(const std::string &parentPath, ParentFacts *facts) {
-  std::u16string name = host::NtPathForHostPath(parentPath);
-  if (name.empty() || name.size() * sizeof(char16_t) > 0xFFFE) {
-    return "the parent " + parentPath + " has no kernel name the image could be opened by";
-  }
-  UNICODE_STRING ntPath;
-  ntPath.Buffer = name.data();
-  ntPath.Length = USHORT(name.size() * sizeof(char16_t));
-  ntPath.MaximumLength = ntPath.Length;
-  // Opened as a child's parent is opened: for reading, not shared for
-  // writing, so a parent that someone is writing is refused here already.
-  PIMAGE_CONTEXT context = nullptr;
-  IO_STATUS_BLOCK ioStatus{};
-  NTSTATUS status = OpenImageFile(&context, &ntPath, FILE_ATTRIBUTE_NORMAL, FILE_OPEN, 0, 0,
-                                  FILE_SHARE_READ | FILE_SHARE_DELETE, &ioStatus);
-  if (!NT_SUCCESS(status)) {
-    return "cannot open the parent " + parentPath + ": " + StatusText(status);
-  }
-  std::memcpy(&facts->footer, context->Footer, sizeof(VHD_FOOTER));
-  facts->diskSize = uint64_t(context->DiskSize);
-  facts->blockSize =
-      context->DiskType == VHD_DISK_TYPE_FIXED ? kBlockSizeOverFixed : context->BlockSize;
-  CloseImageContext(context);
-  FreePool(context);
+  const ImageRecords &parent = chain.front();
+  facts->footer = parent.footer;
+  facts->diskSize = parent.CurrentSize();
+  // A fixed parent has no blocks; its children use the default block size.
+  facts->blockSize = parent.header ? LoadBe32(parent.header->BlockSize) : kDefaultBlockSize;
   return "";
 }
 
@@ -137,10 +78,9 @@ std::string RelativeLocatorPath(const std::filesystem::path &parent,
   for (const auto &part : relative) {
     text += "\\" + part.string();
   }
-  if (!Utf16FromUtf8(text, out)) {
-    return "the parent's path is not UTF-8 text";
-  }
-  return "";
+  bool valid = false;
+  *out = host::Utf16FromUtf8(text, &valid);
+  return valid ? "" : "the parent's path is not UTF-8 text";
 }
 
 // The parent's file name as the header stores it: UTF-16 big-endian, cut to
@@ -212,7 +152,7 @@ std::string WriteImage(int fd, const VHD_FOOTER &footer, const VHD_DYNAMIC_HEADE
 
 std::string CreateDifferencingImage(const std::string &path, const std::string &parentPath) {
   ParentFacts parent;
-  std::string error = OpenParent(parentPath, &parent);
+  std::string error = ReadParent(parentPath, &parent);
   if (!error.empty()) {
     return error;
   }
@@ -257,8 +197,9 @@ std::string CreateDifferencingImage(const std::string &path, const std::string &
     return "the parent's disk is too large for a differencing image: its blocks could not all "
            "be addressed by the block allocation table";
   }
-  std::u16string parentName;
-  if (!Utf16FromUtf8(parentFile.filename().string(), &parentName)) {
+  bool valid = false;
+  std::u16string parentName = host::Utf16FromUtf8(parentFile.filename().string(), &valid);
+  if (!valid) {
     return "the parent's file name is not UTF-8 text";
   }
   VHD_FOOTER footer = MakeFooter(parent);

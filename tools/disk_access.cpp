@@ -9,76 +9,14 @@
 #include "driver/driver.h"
 #include "host/host_kernel.h"
 #include "host/io_client.h"
-#include "image/image.h"
 
 #include <chrono>
-#include <cstring>
 #include <mutex>
 #include <thread>
 
 namespace dorvane {
 
 namespace {
-
-// UTF-16 to UTF-8, for names that have no host path.
-std::string Utf8FromUtf16(const std::u16string &text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    uint32_t c = text[i];
-    if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-        text[i + 1] < 0xE000) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-      ++i;
-    }
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
-}
-
-std::string HostPathOf(const UNICODE_STRING &name) {
-  std::u16string ntName(name.Buffer, name.Length / sizeof(WCHAR));
-  std::string hostPath;
-  if (NT_SUCCESS(host::HostPathForNtName(ntName, true, &hostPath))) {
-    return hostPath;
-  }
-  return Utf8FromUtf16(ntName);
-}
-
-ImageDescription Describe(const IMAGE_CONTEXT *context) {
-  ImageDescription image;
-  image.path = HostPathOf(context->ImagePath);
-  image.diskType = context->DiskType;
-  image.virtualSize = static_cast<uint64_t>(context->DiskSize);
-  image.fileSize = static_cast<uint64_t>(context->FileEnd);
-  std::memcpy(image.uniqueId.data(), context->Footer->UniqueId, image.uniqueId.size());
-  if (context->DiskType != VHD_DISK_TYPE_FIXED) {
-    image.blockSize = context->BlockSize;
-    image.batEntries = context->BatEntries;
-    uint64_t allocated = 0;
-    for (ULONG i = 0; i < context->BatEntries; ++i) {
-      ULONG entry = BatEntryToHost(context->Bat[i]);
-      if (entry != 0 && entry != VHD_BAT_UNALLOCATED) {
-        ++allocated;
-      }
-    }
-    image.allocatedBlocks = allocated;
-  }
-  return image;
-}
 
 const char16_t kDriverService[] = u"Dorvane";
 const char16_t kDeviceName[] = u"\\Device\\Dorvane";
@@ -135,13 +73,6 @@ IO_STATUS_BLOCK RetryWhileBusy(const Request &request) {
 struct Disk::State {
   host::DeviceFile file;
   bool driverHeld = false;
-  std::string path;
-
-  // The image the driver bound to the handle's file object.
-  const IMAGE_CONTEXT *Image() const {
-    PFILE_OBJECT object = file.FileObject();
-    return object != nullptr ? static_cast<const IMAGE_CONTEXT *>(object->FsContext2) : nullptr;
-  }
 };
 
 Disk::Disk() : state_(new State) {}
@@ -170,15 +101,13 @@ NTSTATUS Disk::OpenDisk(const std::string &path, bool writable) {
   status = host::DeviceFile::Open(name, parameters, &state_->file).Status;
   if (!NT_SUCCESS(status)) {
     Close();
-    return status;
   }
-  state_->path = path;
   return status;
 }
 
 namespace {
 
-NTSTATUS Transfer(const host::DeviceFile &file, UCHAR operation, uint64_t offset, void *buffer,
+NTSTATUS Transfer(const host::DeviceFile &file, UCHAR majorFunction, uint64_t offset, void *buffer,
                   uint32_t length, uint32_t *transferred) {
   *transferred = 0;
   if (!file.IsOpen()) {
@@ -189,8 +118,8 @@ NTSTATUS Transfer(const host::DeviceFile &file, UCHAR operation, uint64_t offset
   }
   int64_t at = static_cast<int64_t>(offset);
   IO_STATUS_BLOCK status = RetryWhileBusy([&] {
-    return operation == IMAGE_OPERATION_READ ? file.ReadAt(buffer, length, at)
-                                             : file.WriteAt(buffer, length, at);
+    return majorFunction == IRP_MJ_READ ? file.ReadAt(buffer, length, at)
+                                        : file.WriteAt(buffer, length, at);
   });
   if (NT_SUCCESS(status.Status)) {
     *transferred = static_cast<uint32_t>(status.Information);
@@ -201,12 +130,12 @@ NTSTATUS Transfer(const host::DeviceFile &file, UCHAR operation, uint64_t offset
 }  // namespace
 
 NTSTATUS Disk::ReadDisk(uint64_t offset, void *buffer, uint32_t length, uint32_t *transferred) {
-  return Transfer(state_->file, IMAGE_OPERATION_READ, offset, buffer, length, transferred);
+  return Transfer(state_->file, IRP_MJ_READ, offset, buffer, length, transferred);
 }
 
 NTSTATUS Disk::WriteDisk(uint64_t offset, const void *buffer, uint32_t length,
                          uint32_t *transferred) {
-  return Transfer(state_->file, IMAGE_OPERATION_WRITE, offset, const_cast<void *>(buffer),
+  return Transfer(state_->file, IRP_MJ_WRITE, offset, const_cast<void *>(buffer),
                   length, transferred);
 }
 
@@ -214,39 +143,13 @@ NTSTATUS Disk::FlushDisk() {
   if (!state_->file.IsOpen()) {
     return STATUS_INVALID_HANDLE;
   }
-  IO_STATUS_BLOCK status = RetryWhileBusy([&] {
-    return state_->file.SendRequest(IRP_MJ_FLUSH_BUFFERS, [](PIRP, PIO_STACK_LOCATION) {});
-  });
-  // A driver without a flush handler refuses the request; the image chain
-  // bound to the handle is then flushed directly. Nothing else uses the
-  // handle meanwhile.
-  if (status.Status == STATUS_INVALID_DEVICE_REQUEST && state_->Image() != nullptr) {
-    return FlushImageChain(const_cast<PIMAGE_CONTEXT>(state_->Image()));
-  }
-  return status.Status;
-}
-
-uint64_t Disk::DiskSize() const {
-  const IMAGE_CONTEXT *image = state_->Image();
-  return image != nullptr ? static_cast<uint64_t>(image->DiskSize) : 0;
-}
-
-std::vector<ImageDescription> Disk::DescribeChain() const {
-  std::vector<ImageDescription> chain;
-  for (const IMAGE_CONTEXT *context = state_->Image(); context != nullptr;
-       context = context->Parent) {
-    chain.push_back(Describe(context));
-  }
-  // The image the caller named keeps the name it was given.
-  if (!chain.empty()) {
-    chain.front().path = state_->path;
-  }
-  return chain;
+  return RetryWhileBusy([&] {
+           return state_->file.SendRequest(IRP_MJ_FLUSH_BUFFERS, [](PIRP, PIO_STACK_LOCATION) {});
+         }).Status;
 }
 
 void Disk::Close() {
   state_->file.Close();
-  state_->path.clear();
   if (state_->driverHeld) {
     state_->driverHeld = false;
     ReleaseDriver();

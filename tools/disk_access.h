@@ -1,30 +1,16 @@
 // The command's one way to a virtual disk: open an image by its host path,
-// read and write the flat disk at byte offsets, flush, and describe the image
-// chain. Nothing else in the command knows how the disk is reached.
+// read and write the flat disk at byte offsets, flush. Every call is a
+// request on a handle below the driver's device; nothing else in the command
+// knows how the disk is reached.
 #pragma once
 
 #include <kernel_services.h>
 
-#include <array>
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
-#include <vector>
 
 namespace dorvane {
-
-// One image file of a chain, as the driver sees it.
-struct ImageDescription {
-  std::string path;                        // host path of the image file
-  uint32_t diskType = 0;                   // VHD_DISK_TYPE_*
-  uint64_t virtualSize = 0;
-  uint64_t fileSize = 0;
-  std::optional<uint32_t> blockSize;       // dynamic and differencing only
-  std::optional<uint32_t> batEntries;      // dynamic and differencing only
-  std::optional<uint64_t> allocatedBlocks; // dynamic and differencing only
-  std::array<uint8_t, 16> uniqueId{};      // bytes in file order
-};
 
 class Disk {
  public:
@@ -42,13 +28,8 @@ class Disk {
   NTSTATUS WriteDisk(uint64_t offset, const void *buffer, uint32_t length,
                      uint32_t *transferred);
 
-  // Makes written data durable in the image and its parents.
+  // The flush request: written data made durable in the image and its parents.
   NTSTATUS FlushDisk();
-
-  uint64_t DiskSize() const;
-
-  // The opened image first, then each parent in turn.
-  std::vector<ImageDescription> DescribeChain() const;
 
   void Close();
 

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace dorvane {
 
@@ -14,6 +15,10 @@ std::string StatusText(NTSTATUS status) {
   char hex[16];
   std::snprintf(hex, sizeof(hex), "0x%08X", static_cast<unsigned>(status));
   return std::string(host::StatusName(status)) + " (" + hex + ")";
+}
+
+std::string ErrnoText(const std::string &what, int error) {
+  return what + ": " + std::strerror(error);
 }
 
 void ReportStatus(int fd, const std::string &image, const std::string &what, NTSTATUS status) {

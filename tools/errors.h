@@ -14,6 +14,9 @@ std::string StatusText(NTSTATUS status);
 // "dorvane: IMAGE: WHAT: STATUS_NAME (0x...)" on fd.
 void ReportStatus(int fd, const std::string &image, const std::string &what, NTSTATUS status);
 
+// "WHAT: the error's text", for failed POSIX calls.
+std::string ErrnoText(const std::string &what, int error);
+
 // "dorvane: IMAGE: WHAT: DETAIL" on fd.
 void ReportError(int fd, const std::string &image, const std::string &what,
                  const std::string &detail);

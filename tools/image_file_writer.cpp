@@ -1,6 +1,8 @@
 // Shared pieces of the image writers.
 #include "image_file_writer.h"
 
+#include "errors.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -24,10 +26,6 @@ const ULONG kFeaturesReserved = 0x00000002;
 
 uint64_t RoundUpToSector(uint64_t value) {
   return (value + VHD_SECTOR_SIZE - 1) / VHD_SECTOR_SIZE * VHD_SECTOR_SIZE;
-}
-
-std::string ErrnoText(const char *what, int error) {
-  return std::string(what) + ": " + std::strerror(error);
 }
 
 VHD_FOOTER NewFooter(uint32_t diskType, uint64_t size, uint64_t dataOffset,

@@ -16,7 +16,6 @@ inline constexpr uint64_t kTableOffset = kHeaderOffset + sizeof(VHD_DYNAMIC_HEAD
 inline constexpr uint64_t kNoOffset = 0xFFFFFFFFFFFFFFFFull;
 
 uint64_t RoundUpToSector(uint64_t value);
-std::string ErrnoText(const char *what, int error);
 
 // A footer of a new image: fresh random identity, time stamp and creator,
 // Original and Current Size both size; checksum computed.

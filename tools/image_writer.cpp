@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdint>
 
+#include "errors.h"
 #include "image_file_writer.h"
 
 namespace dorvane {
@@ -29,6 +30,7 @@ const uint64_t kMinimumFixedSize = 2 * VHD_SECTOR_SIZE;
 // Layout of a dynamic image, computed once and checked before anything is
 // written.
 struct DynamicLayout {
+  uint32_t blockSize = 0;
   uint64_t tableEntries = 0;
   uint64_t tableBytes = 0;  // whole sectors
   uint64_t footerOffset = 0;
@@ -61,7 +63,8 @@ std::string PlanDynamicLayout(const ImageSpec &spec, DynamicLayout *layout) {
            std::to_string(0xFFFFFFFFull / sizeof(ULONG)) + " fit";
   }
   uint64_t tableBytes = RoundUpToSector(entries * sizeof(ULONG));
-  if (!AllBlocksAddressable(kTableOffset + tableBytes, entries, spec.blockSize)) {
+  layout->blockSize = static_cast<uint32_t>(blockSize);
+  if (!AllBlocksAddressable(kTableOffset + tableBytes, entries, layout->blockSize)) {
     return "the size " + std::to_string(spec.size) +
            " is too large for a dynamic image: its blocks could not all be addressed by the "
            "block allocation table";
@@ -88,7 +91,7 @@ std::string WriteFixed(int fd, const ImageSpec &spec) {
 
 std::string WriteDynamic(int fd, const ImageSpec &spec, const DynamicLayout &layout) {
   VHD_FOOTER footer = MakeFooter(spec, kHeaderOffset);
-  VHD_DYNAMIC_HEADER header = NewDynamicHeader(layout.tableEntries, spec.blockSize);
+  VHD_DYNAMIC_HEADER header = NewDynamicHeader(layout.tableEntries, layout.blockSize);
   UpdateDynamicHeaderChecksum(&header);
   std::string error = WriteDynamicMetadata(fd, footer, header, layout.tableBytes);
   if (error.empty()) {

@@ -7,10 +7,14 @@
 
 namespace dorvane {
 
+// The block size of new dynamic images unless one is asked for, and of the
+// children of fixed images.
+const uint32_t kDefaultBlockSize = 2u << 20;
+
 struct ImageSpec {
-  uint32_t diskType = 0;              // VHD_DISK_TYPE_FIXED or VHD_DISK_TYPE_DYNAMIC
-  uint64_t size = 0;                  // Current Size in bytes, a multiple of 512
-  uint32_t blockSize = 2u << 20;      // dynamic images
+  uint32_t diskType = 0;                  // VHD_DISK_TYPE_FIXED or VHD_DISK_TYPE_DYNAMIC
+  uint64_t size = 0;                      // Current Size in bytes, a multiple of 512
+  uint64_t blockSize = kDefaultBlockSize; // dynamic images
 };
 
 // Creates a new, empty image at path (which must not exist). Returns an empty

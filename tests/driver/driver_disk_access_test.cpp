@@ -24,7 +24,10 @@ TEST_F(DriverDiskAccess, LoadsTheDriverWhileADiskIsOpen) {
     ASSERT_EQ(second.OpenDisk(path, false), STATUS_SUCCESS);
     first.Close();
     EXPECT_TRUE(host::IsDriverLoaded(kDorvaneService));
-    EXPECT_EQ(second.DiskSize(), 1u << 20);
+    uint8_t last = 0;
+    uint32_t moved = 0;
+    EXPECT_EQ(second.ReadDisk((1u << 20) - 1, &last, 1, &moved), STATUS_SUCCESS);
+    EXPECT_EQ(moved, 1u);
   }
   EXPECT_FALSE(host::IsDriverLoaded(kDorvaneService));
   // A failed open leaves nothing loaded and reports the driver's status.
