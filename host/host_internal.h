@@ -120,4 +120,12 @@ bool DeletePending(HostFile* file);
 // Generic mapping of file objects: GENERIC_READ to FILE_GENERIC_READ, etc.
 ACCESS_MASK MapGenericFileAccess(ACCESS_MASK access);
 
+// Information classes (information_classes.cpp): the fixed length a query or
+// set of the class needs (0: not accepted by that call), and the access it
+// needs on the handle.
+ULONG QueryLength(FILE_INFORMATION_CLASS infoClass);
+ULONG SetLength(FILE_INFORMATION_CLASS infoClass);
+ACCESS_MASK QueryAccess(FILE_INFORMATION_CLASS infoClass);
+ACCESS_MASK SetAccess(FILE_INFORMATION_CLASS infoClass);
+
 }  // namespace host
