@@ -47,6 +47,14 @@ class Disk {
 
   uint64_t DiskSize() const;
 
+  // The virtual disk's size as the driver answers a standard-information
+  // query on the handle.
+  NTSTATUS QueryDiskSize(uint64_t *size);
+
+  // Sets the handle's end of file: the driver grows the virtual disk to
+  // `size` bytes (dynamic images: to whole blocks).
+  NTSTATUS SetDiskEnd(uint64_t size);
+
   // The opened image first, then each parent in turn.
   std::vector<ImageDescription> DescribeChain() const;
 
