@@ -188,7 +188,8 @@ NTSTATUS MoveFooterPastTable(PIMAGE_CONTEXT Context, LONGLONG TableEnd) {
     return Status;
   }
   Context->FileEnd = TableEnd + (LONGLONG)sizeof(VHD_FOOTER);
-  return STATUS_SUCCESS;
+  // The old footer, now inside the table's area, is written over later.
+  return FlushImage(Context);
 }
 
 BOOLEAN LiesInRange(ULONG Sector, ULONG SpanBytes, LONGLONG Start, LONGLONG End) {
