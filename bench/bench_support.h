@@ -86,6 +86,8 @@ class Image {
   Image(const Image &) = delete;
   Image &operator=(const Image &) = delete;
 
+  PIMAGE_CONTEXT Context() const { return context_; }
+
   void Transfer(UCHAR operation, uint64_t offset, void *buffer, uint32_t length) {
     LARGE_INTEGER byteOffset;
     byteOffset.QuadPart = int64_t(offset);

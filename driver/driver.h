@@ -26,6 +26,19 @@ NTSTATUS DispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // IRP_MJ_FLUSH_BUFFERS: the image chain written back, farthest ancestor first.
 NTSTATUS DispatchFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
+// IRP_MJ_QUERY_INFORMATION and IRP_MJ_SET_INFORMATION: the handle answers
+// like a file holding the virtual disk; the end of file or the allocation
+// size set on it grows the disk (SetDiskSize).
+NTSTATUS DispatchQueryInformation(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS DispatchSetInformation(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// The answer to a query of the bound image, under shared admission: sizes
+// are the virtual disk's, the name the path the create used; basic, internal
+// and EA information come from the image file's own query, which fills
+// IoStatus. Other classes are refused with STATUS_INVALID_DEVICE_REQUEST.
+NTSTATUS QueryImageInformation(PIMAGE_CONTEXT Context, FILE_INFORMATION_CLASS InformationClass,
+                               ULONG Length, PVOID Buffer, PIO_STATUS_BLOCK IoStatus);
+
 // Writes the "Image file failed." entry of a failed open to the system event
 // log. Dropped silently above DISPATCH_LEVEL or when no entry can be had.
 VOID WriteImageErrorLog(NTSTATUS Status);

@@ -15,6 +15,8 @@ VOID FillDispatchTable(PDRIVER_OBJECT DriverObject) {
   DriverObject->MajorFunction[IRP_MJ_READ] = DispatchReadWrite;
   DriverObject->MajorFunction[IRP_MJ_WRITE] = DispatchReadWrite;
   DriverObject->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = DispatchFlush;
+  DriverObject->MajorFunction[IRP_MJ_QUERY_INFORMATION] = DispatchQueryInformation;
+  DriverObject->MajorFunction[IRP_MJ_SET_INFORMATION] = DispatchSetInformation;
   DriverObject->DriverUnload = DriverUnload;
 }
 

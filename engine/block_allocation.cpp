@@ -46,30 +46,18 @@ VOID RestoreOldEnd(PIMAGE_CONTEXT Context, LONGLONG OldEnd) {
   Context->FileEnd = OldEnd;
 }
 
-// The new block's bitmap, then its data. The bitmap covers the old footer:
-// the place is at most 511 bytes past the old footer's start and a bitmap
-// takes whole sectors.
-NTSTATUS WriteBlockContents(PIMAGE_CONTEXT Context, LONGLONG Place, const UCHAR *Bitmap,
-                            const VOID *Data, ULONG OffsetInBlock, ULONG Length) {
-  ULONG BitmapLength = ContextBitmapLength(Context);
-  NTSTATUS Status = WriteImageFileExact(Context->ImageHandle, Bitmap, BitmapLength, Place);
-  if (!NT_SUCCESS(Status)) {
-    return Status;
-  }
-  if (Data == NULL || Length == 0) {
-    return STATUS_SUCCESS;
-  }
-  return WriteImageFileExact(Context->ImageHandle, Data, Length,
-                             Place + BitmapLength + OffsetInBlock);
-}
+// The bytes written into a new span: Length bytes of Data at OffsetInSpan.
+struct SPAN_PIECE {
+  const VOID *Data;
+  ULONG Length;
+  ULONG OffsetInSpan;
+};
 
-}  // namespace
-
-NTSTATUS AllocateBlockWithData(PIMAGE_CONTEXT Context, ULONG BlockIndex, const VOID *Data,
-                               ULONG OffsetInBlock, ULONG Length, PULONG SectorOut) {
-  if (!IsRangeInBlock(Context, BlockIndex, OffsetInBlock, Length)) {
-    return STATUS_INVALID_PARAMETER;
-  }
+// Places a new span where the trailing footer stands and writes the footer
+// behind it, then the pieces; no BAT entry names it yet. *SectorOut receives
+// the span's sector on success.
+NTSTATUS AppendSpan(PIMAGE_CONTEXT Context, const SPAN_PIECE *Pieces, ULONG PieceCount,
+                    PULONG SectorOut) {
   LONGLONG Place = NewBlockPlace(Context);
   if ((ULONGLONG)Place < LocateImageMetadata(Context).End) {
     return STATUS_FILE_CORRUPT_ERROR;
@@ -79,20 +67,7 @@ NTSTATUS AllocateBlockWithData(PIMAGE_CONTEXT Context, ULONG BlockIndex, const V
   if (((ULONGLONG)Place >> VHD_SECTOR_SHIFT) >= VHD_BAT_UNALLOCATED) {
     return STATUS_DISK_FULL;
   }
-  ULONG Sector = (ULONG)((ULONGLONG)Place >> VHD_SECTOR_SHIFT);
   ULONG Span = ContextBlockSpan(Context);
-  ULONG BitmapLength = ContextBitmapLength(Context);
-
-  POOL_BUFFER<UCHAR> Bitmap(static_cast<PUCHAR>(AllocateZeroedPool(BitmapLength)));
-  if (!Bitmap) {
-    return STATUS_INSUFFICIENT_RESOURCES;
-  }
-  // Every sector of a dynamic block is present; a differencing block starts
-  // with none, its sectors coming from the parent until written.
-  if (Context->DiskType != VHD_DISK_TYPE_DIFFERENCING) {
-    RtlFillMemory(Bitmap.Get(), BitmapLength, 0xFF);
-  }
-
   LONGLONG OldEnd = Context->FileEnd;
   LONGLONG NewEnd = Place + Span + sizeof(VHD_FOOTER);
   NTSTATUS Status = WriteImageFileExact(Context->ImageHandle, Context->Footer,
@@ -105,9 +80,46 @@ NTSTATUS AllocateBlockWithData(PIMAGE_CONTEXT Context, ULONG BlockIndex, const V
   }
   Context->FileEnd = NewEnd;
 
-  Status = WriteBlockContents(Context, Place, Bitmap.Get(), Data, OffsetInBlock, Length);
+  // The first piece (the bitmap) covers the old footer: the place is at most
+  // 511 bytes past the old footer's start and a bitmap takes whole sectors.
+  for (ULONG Index = 0; Index < PieceCount && NT_SUCCESS(Status); ++Index) {
+    if (Pieces[Index].Data != NULL && Pieces[Index].Length != 0) {
+      Status = WriteImageFileExact(Context->ImageHandle, Pieces[Index].Data, Pieces[Index].Length,
+                                   Place + Pieces[Index].OffsetInSpan);
+    }
+  }
   if (!NT_SUCCESS(Status)) {
     RestoreOldEnd(Context, OldEnd);
+    return Status;
+  }
+  *SectorOut = (ULONG)((ULONGLONG)Place >> VHD_SECTOR_SHIFT);
+  return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+NTSTATUS AllocateBlockWithData(PIMAGE_CONTEXT Context, ULONG BlockIndex, const VOID *Data,
+                               ULONG OffsetInBlock, ULONG Length, PULONG SectorOut) {
+  if (!IsRangeInBlock(Context, BlockIndex, OffsetInBlock, Length)) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  ULONG BitmapLength = ContextBitmapLength(Context);
+  POOL_BUFFER<UCHAR> Bitmap(static_cast<PUCHAR>(AllocateZeroedPool(BitmapLength)));
+  if (!Bitmap) {
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  // Every sector of a dynamic block is present; a differencing block starts
+  // with none, its sectors coming from the parent until written.
+  if (Context->DiskType != VHD_DISK_TYPE_DIFFERENCING) {
+    RtlFillMemory(Bitmap.Get(), BitmapLength, 0xFF);
+  }
+  // Everything of the span behind the bitmap lies past the file's old end and
+  // reads as zeros: only the bitmap and the data are written.
+  const SPAN_PIECE Pieces[] = {{Bitmap.Get(), BitmapLength, 0},
+                               {Data, Length, BitmapLength + OffsetInBlock}};
+  ULONG Sector = 0;
+  NTSTATUS Status = AppendSpan(Context, Pieces, 2, &Sector);
+  if (!NT_SUCCESS(Status)) {
     return Status;
   }
   Status = WriteBatEntry(Context, BlockIndex, Sector);
@@ -120,4 +132,9 @@ NTSTATUS AllocateBlockWithData(PIMAGE_CONTEXT Context, ULONG BlockIndex, const V
 
 NTSTATUS AllocateBlock(PIMAGE_CONTEXT Context, ULONG BlockIndex, PULONG SectorOut) {
   return AllocateBlockWithData(Context, BlockIndex, NULL, 0, 0, SectorOut);
+}
+
+NTSTATUS AppendBlockSpan(PIMAGE_CONTEXT Context, const VOID *Span, PULONG SectorOut) {
+  const SPAN_PIECE Piece = {Span, ContextBlockSpan(Context), 0};
+  return AppendSpan(Context, &Piece, 1, SectorOut);
 }

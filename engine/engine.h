@@ -116,6 +116,13 @@ NTSTATUS AllocateBlock(PIMAGE_CONTEXT Context, ULONG BlockIndex, PULONG SectorOu
 NTSTATUS AllocateBlockWithData(PIMAGE_CONTEXT Context, ULONG BlockIndex, const VOID *Data,
                                ULONG OffsetInBlock, ULONG Length, PULONG SectorOut);
 
+// Appends a copy of a whole block span (bitmap and data, BlockSpan bytes at
+// Span) where the trailing footer stands, the footer behind it as
+// AllocateBlock places it, and names it in no BAT entry: the caller points
+// an entry at *SectorOut once the copy is durable. A failed write restores
+// the old end of the file.
+NTSTATUS AppendBlockSpan(PIMAGE_CONTEXT Context, const VOID *Span, PULONG SectorOut);
+
 // Reads the bitmap of the block at Sector into a new record, converted to
 // RTL order. *BitmapOut is NULL on failure.
 NTSTATUS ReadSectorBitmap(PIMAGE_CONTEXT Context, PSECTOR_BITMAP *BitmapOut, ULONG Sector);
@@ -154,3 +161,23 @@ NTSTATUS WriteDifferencingBlock(PIMAGE_CONTEXT Context, const VOID *Data, ULONG 
 
 BOOLEAN MatchesParentData(PIMAGE_CONTEXT Context, const VOID *Data, ULONG Length,
                           ULONG BlockIndex, ULONG OffsetInBlock);
+
+// ---------------------------------------------------------------------------
+// Virtual disk resize.
+
+// A set-information request for the end of file or the allocation size
+// (FileEndOfFileInformation, FileAllocationInformation, read alike): the
+// first 8 bytes of Buffer are the new size. Only growth of fixed and dynamic
+// images; the current size is success with nothing written. Runs under the
+// image's exclusive admission. A failure leaves the record at its old size.
+NTSTATUS SetDiskSize(PIMAGE_CONTEXT Context, FILE_INFORMATION_CLASS InformationClass, ULONG Length,
+                     const VOID *Buffer);
+
+// Growth of a fixed image to exactly NewSize bytes; the added range reads as
+// zeros. The file holds a valid trailing footer after every write.
+NTSTATUS GrowFixedDisk(PIMAGE_CONTEXT Context, LONGLONG NewSize);
+
+// Growth of a dynamic image to NewSize rounded up to whole blocks. The BAT
+// grows in place; blocks lying where it grows are copied to the end of the
+// file before their entries name the copies.
+NTSTATUS GrowDynamicDisk(PIMAGE_CONTEXT Context, LONGLONG NewSize);

@@ -186,6 +186,63 @@ IO_STATUS_BLOCK Transfer(uint64_t handle, UCHAR majorFunction, void* buffer, ULO
   return Result(status, information);
 }
 
+// NtQueryInformationFile and NtSetInformationFile of a handle below a device:
+// the class, its fixed length and the handle's access are checked for a
+// user-mode caller, then the request goes to the driver with a system buffer
+// of `length` bytes. A query's buffer comes back up to the information
+// unless the request failed with an error. Every class reaches the driver
+// (NT answers FileAccessInformation and FileModeInformation itself).
+IO_STATUS_BLOCK InformationRequest(uint64_t handle, UCHAR majorFunction, void* buffer,
+                                   ULONG length, FILE_INFORMATION_CLASS infoClass) {
+  bool query = majorFunction == IRP_MJ_QUERY_INFORMATION;
+  RequireIrqlAtMost(PASSIVE_LEVEL, query ? "NtQueryInformationFile" : "NtSetInformationFile");
+  FileReference file(handle);
+  if (file.Get() == nullptr) return Result(STATUS_INVALID_HANDLE);
+  KPROCESSOR_MODE mode = ExGetPreviousMode();
+  if (mode == UserMode) {
+    const InformationClassRule* rule = FindInformationClass(infoClass);
+    ULONG needed = rule == nullptr ? 0 : query ? rule->queryLength : rule->setLength;
+    if (needed == 0) return Result(STATUS_INVALID_INFO_CLASS);
+    if (length < needed) return Result(STATUS_INFO_LENGTH_MISMATCH);
+    ACCESS_MASK required = query ? rule->queryAccess : rule->setAccess;
+    if ((file->grantedAccess & required) != required) return Result(STATUS_ACCESS_DENIED);
+  }
+
+  std::unique_lock<std::mutex> serialised(file->synchronousIo, std::defer_lock);
+  if ((file->object.Flags & FO_SYNCHRONOUS_IO) != 0) serialised.lock();
+  PIRP irp = IrpFor(file.Get(), majorFunction, mode);
+  if (length != 0) {
+    irp->AssociatedIrp.SystemBuffer = malloc(length);
+    if (irp->AssociatedIrp.SystemBuffer == nullptr) {
+      FreeIrp(irp);
+      return Result(STATUS_INSUFFICIENT_RESOURCES);
+    }
+    // A query's buffer starts as whatever the pool held; the driver must
+    // not return it unwritten.
+    memset(irp->AssociatedIrp.SystemBuffer, query ? 0xCC : 0, length);
+    if (!query) memcpy(irp->AssociatedIrp.SystemBuffer, buffer, length);
+  }
+  PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+  if (query) {
+    stack->Parameters.QueryFile.Length = length;
+    stack->Parameters.QueryFile.FileInformationClass = infoClass;
+  } else {
+    stack->Parameters.SetFile.Length = length;
+    stack->Parameters.SetFile.FileInformationClass = infoClass;
+  }
+
+  NTSTATUS status = CallDriverAndWait(file->object.DeviceObject, irp);
+  ULONG_PTR information = irp->IoStatus.Information;
+  bool isError = (static_cast<ULONG>(irp->IoStatus.Status) >> 30) == 3;
+  if (query && !isError && length != 0) {
+    memcpy(buffer, irp->AssociatedIrp.SystemBuffer, std::min<ULONG_PTR>(information, length));
+  }
+  free(irp->AssociatedIrp.SystemBuffer);
+  irp->AssociatedIrp.SystemBuffer = nullptr;
+  FreeIrp(irp);
+  return Result(status, information);
+}
+
 }  // namespace
 
 }  // namespace host::io
@@ -302,6 +359,17 @@ IO_STATUS_BLOCK DeviceFile::SendRequest(
   irp->MdlAddress = nullptr;
   FreeIrp(irp);
   return Result(status, information);
+}
+
+IO_STATUS_BLOCK DeviceFile::QueryInformation(void* buffer, ULONG length,
+                                             FILE_INFORMATION_CLASS infoClass) const {
+  return InformationRequest(handle_, IRP_MJ_QUERY_INFORMATION, buffer, length, infoClass);
+}
+
+IO_STATUS_BLOCK DeviceFile::SetInformation(const void* buffer, ULONG length,
+                                           FILE_INFORMATION_CLASS infoClass) const {
+  return InformationRequest(handle_, IRP_MJ_SET_INFORMATION, const_cast<void*>(buffer), length,
+                            infoClass);
 }
 
 DeviceFile DeviceFile::Duplicate() const {

@@ -140,6 +140,7 @@ void ClearCreateHistory() {
 
 void ResetForTest() {
   ClearFaults();
+  FailUuidCreate(0);
   SetFileCallHook(nullptr);
   ResetFileCallCounts();
   ClearDebugOutput();

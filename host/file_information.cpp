@@ -58,48 +58,6 @@ void TimesOf(int fd, const struct stat& st, FileTimes* times) {
   }
 }
 
-// What a query and a set of each class need: the fixed size of the buffer
-// (0: the call does not accept the class) and the access the handle must
-// have. Classes outside this table, directory listings among them, are
-// STATUS_INVALID_INFO_CLASS for both. Classes NTFS answers but the host does
-// not (names, streams, compression, rename, links...) pass these checks and
-// then give STATUS_NOT_IMPLEMENTED.
-struct InformationClassRule {
-  FILE_INFORMATION_CLASS infoClass;
-  ULONG queryLength;
-  ACCESS_MASK queryAccess;
-  ULONG setLength;
-  ACCESS_MASK setAccess;
-};
-
-constexpr InformationClassRule kInformationClasses[] = {
-    {FileBasicInformation, sizeof(FILE_BASIC_INFORMATION), FILE_READ_ATTRIBUTES,
-     sizeof(FILE_BASIC_INFORMATION), FILE_WRITE_ATTRIBUTES},
-    {FileStandardInformation, sizeof(FILE_STANDARD_INFORMATION), 0, 0, 0},
-    {FileInternalInformation, sizeof(FILE_INTERNAL_INFORMATION), 0, 0, 0},
-    {FileEaInformation, sizeof(ULONG), FILE_READ_EA, 0, 0},
-    {FileAccessInformation, sizeof(ULONG), 0, 0, 0},
-    {FileModeInformation, sizeof(ULONG), 0, sizeof(ULONG), 0},
-    {FileAlignmentInformation, sizeof(ULONG), 0, 0, 0},
-    {FilePositionInformation, sizeof(FILE_POSITION_INFORMATION), 0,
-     sizeof(FILE_POSITION_INFORMATION), 0},
-    {FileNetworkOpenInformation, sizeof(FILE_NETWORK_OPEN_INFORMATION), FILE_READ_ATTRIBUTES, 0,
-     0},
-    {FileNameInformation, sizeof(FILE_NAME_INFORMATION), 0, 0, 0},
-    {FileAlternateNameInformation, sizeof(FILE_NAME_INFORMATION), 0, 0, 0},
-    {FileAllInformation, 104, 0, 0, 0},
-    {FileStreamInformation, 24, 0, 0, 0},
-    {FileCompressionInformation, 16, 0, 0, 0},
-    {FileAttributeTagInformation, 8, FILE_READ_ATTRIBUTES, 0, 0},
-    {FileDispositionInformation, 0, 0, sizeof(FILE_DISPOSITION_INFORMATION), DELETE},
-    {FileAllocationInformation, 0, 0, sizeof(FILE_ALLOCATION_INFORMATION), FILE_WRITE_DATA},
-    {FileEndOfFileInformation, 0, 0, sizeof(FILE_END_OF_FILE_INFORMATION), FILE_WRITE_DATA},
-    {FileValidDataLengthInformation, 0, 0, sizeof(FILE_VALID_DATA_LENGTH_INFORMATION),
-     FILE_WRITE_DATA},
-    {FileRenameInformation, 0, 0, 24, DELETE},
-    {FileLinkInformation, 0, 0, 24, 0},
-};
-
 enum class InformationCall { Query, Set };
 
 // The checks a query or set of an information class begins with, in NT's
@@ -110,10 +68,7 @@ NTSTATUS TakeForInformation(InformationCall call, HANDLE handle, FILE_INFORMATIO
                             PIO_STATUS_BLOCK IoStatusBlock) {
   bool query = call == InformationCall::Query;
   RequireIrqlAtMost(PASSIVE_LEVEL, query ? "ZwQueryInformationFile" : "ZwSetInformationFile");
-  const InformationClassRule* rule = nullptr;
-  for (const InformationClassRule& candidate : kInformationClasses) {
-    if (candidate.infoClass == infoClass) rule = &candidate;
-  }
+  const InformationClassRule* rule = FindInformationClass(infoClass);
   *needed = rule == nullptr ? 0 : query ? rule->queryLength : rule->setLength;
   if (*needed == 0) return STATUS_INVALID_INFO_CLASS;
   if (length < *needed) return STATUS_INFO_LENGTH_MISMATCH;

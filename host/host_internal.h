@@ -126,4 +126,20 @@ inline bool UsesFilePosition(const LARGE_INTEGER& offset) {
   return offset.HighPart == -1 && offset.LowPart == FILE_USE_FILE_POINTER_POSITION;
 }
 
+// What a query and a set of each class need: the fixed size of the buffer
+// (0: the call does not accept the class) and the access the handle must
+// have. Classes outside this table, directory listings among them, are
+// STATUS_INVALID_INFO_CLASS for both. Classes NTFS answers but the host does
+// not (names, streams, compression, rename, links...) pass these checks and
+// then give STATUS_NOT_IMPLEMENTED.
+struct InformationClassRule {
+  FILE_INFORMATION_CLASS infoClass;
+  ULONG queryLength;
+  ACCESS_MASK queryAccess;
+  ULONG setLength;
+  ACCESS_MASK setAccess;
+};
+
+const InformationClassRule* FindInformationClass(FILE_INFORMATION_CLASS infoClass);
+
 }  // namespace host

@@ -20,6 +20,13 @@ size_t OutstandingAllocations();
 // 0 cancels.
 void FailAllocation(uint64_t nth);
 
+// --- Unique identifiers -------------------------------------------------------
+
+// Makes the next `count` ExUuidCreate calls fail with STATUS_RETRY (0 cancels).
+void FailUuidCreate(uint64_t count);
+// ExUuidCreate calls so far, failed ones included.
+uint64_t UuidCreateCount();
+
 // --- File-call fault injection and counting ----------------------------------
 
 enum class FileCall { Read, Write, SetInformation, Control, Flush };

@@ -138,6 +138,17 @@ class DeviceFile {
   IO_STATUS_BLOCK WriteAt(const void* buffer, ULONG length, int64_t offset,
                           MdlMapping mapping = MdlMapping::LockedPages) const;
 
+  // NtQueryInformationFile and NtSetInformationFile: IRP_MJ_QUERY_INFORMATION
+  // or IRP_MJ_SET_INFORMATION with a system buffer of `length` bytes, the
+  // query's copied back up to the information the request completed with. A
+  // user-mode caller is held to the class's fixed length
+  // (STATUS_INFO_LENGTH_MISMATCH), to classes the call accepts
+  // (STATUS_INVALID_INFO_CLASS) and to the handle's access.
+  IO_STATUS_BLOCK QueryInformation(void* buffer, ULONG length,
+                                   FILE_INFORMATION_CLASS infoClass) const;
+  IO_STATUS_BLOCK SetInformation(const void* buffer, ULONG length,
+                                 FILE_INFORMATION_CLASS infoClass) const;
+
   // A request the calls above do not make: an IRP of `majorFunction` on this
   // handle's file object, its stack location and buffers set up by `prepare`
   // (which owns whatever buffers it attaches until the call returns).

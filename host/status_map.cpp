@@ -162,6 +162,8 @@ const char* StatusName(NTSTATUS status) {
       return "STATUS_FILE_TOO_LARGE";
     case STATUS_TOO_MANY_LINKS:
       return "STATUS_TOO_MANY_LINKS";
+    case STATUS_RETRY:
+      return "STATUS_RETRY";
     case STATUS_UNRECOGNIZED_VOLUME:
       return "STATUS_UNRECOGNIZED_VOLUME";
     case STATUS_TOO_MANY_OPENED_FILES:

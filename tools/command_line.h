@@ -40,6 +40,8 @@ const CommandDef &InfoCommand();
 const CommandDef &CatCommand();
 const CommandDef &WriteCommand();
 const CommandDef &CreateCommand();
+const CommandDef &ResizeCommand();
+const CommandDef &FlushCommand();
 
 // Splits args into options of specs and positional arguments; "--name=value"
 // and "--name value" alike, "--" ends the options. Returns "" or what is wrong.

@@ -27,7 +27,8 @@ const std::vector<OptionSpec> &GlobalOptions() {
 
 const std::vector<const CommandDef *> &Commands() {
   static const std::vector<const CommandDef *> commands = {
-      &InfoCommand(), &CatCommand(), &WriteCommand(), &CreateCommand()};
+      &InfoCommand(),   &CatCommand(),   &WriteCommand(),
+      &CreateCommand(), &ResizeCommand(), &FlushCommand()};
   return commands;
 }
 

@@ -148,6 +148,36 @@ NTSTATUS Disk::FlushDisk() {
          }).Status;
 }
 
+NTSTATUS Disk::QueryDiskSize(uint64_t *size) {
+  if (!state_->file.IsOpen()) {
+    return STATUS_INVALID_HANDLE;
+  }
+  FILE_STANDARD_INFORMATION standard{};
+  IO_STATUS_BLOCK status = RetryWhileBusy([&] {
+    return state_->file.QueryInformation(&standard, sizeof(standard), FileStandardInformation);
+  });
+  if (NT_SUCCESS(status.Status)) {
+    *size = static_cast<uint64_t>(standard.EndOfFile.QuadPart);
+  }
+  return status.Status;
+}
+
+NTSTATUS Disk::SetDiskEnd(uint64_t size) {
+  if (!state_->file.IsOpen()) {
+    return STATUS_INVALID_HANDLE;
+  }
+  if (size > static_cast<uint64_t>(INT64_MAX)) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  FILE_END_OF_FILE_INFORMATION endOfFile{};
+  endOfFile.EndOfFile.QuadPart = static_cast<int64_t>(size);
+  return RetryWhileBusy([&] {
+           return state_->file.SetInformation(&endOfFile, sizeof(endOfFile),
+                                              FileEndOfFileInformation);
+         })
+      .Status;
+}
+
 void Disk::Close() {
   state_->file.Close();
   if (state_->driverHeld) {

@@ -31,6 +31,14 @@ class Disk {
   // The flush request: written data made durable in the image and its parents.
   NTSTATUS FlushDisk();
 
+  // The virtual disk's size as the driver answers a standard-information
+  // query on the handle.
+  NTSTATUS QueryDiskSize(uint64_t *size);
+
+  // Sets the handle's end of file: the driver grows the virtual disk to
+  // `size` bytes (dynamic images: to whole blocks).
+  NTSTATUS SetDiskEnd(uint64_t size);
+
   void Close();
 
  private:

@@ -157,6 +157,7 @@ typedef struct _LIST_ENTRY {
 #define STATUS_FILE_CLOSED ((NTSTATUS)0xC0000128L)
 #define STATUS_FILE_TOO_LARGE ((NTSTATUS)0xC0000904L)
 #define STATUS_TOO_MANY_LINKS ((NTSTATUS)0xC0000265L)
+#define STATUS_RETRY ((NTSTATUS)0xC000022DL)
 #define STATUS_UNRECOGNIZED_VOLUME ((NTSTATUS)0xC000014FL)
 #define STATUS_TOO_MANY_OPENED_FILES ((NTSTATUS)0xC000011FL)
 #define STATUS_FILE_INVALID ((NTSTATUS)0xC0000098L)
@@ -457,6 +458,15 @@ NTKERNELAPI KIRQL NTAPI KeGetCurrentIrql(VOID);
 
 inline LONGLONG InterlockedExchangeAdd64(LONGLONG volatile *Addend, LONGLONG Value) {
   return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
+}
+inline LONGLONG InterlockedExchange64(LONGLONG volatile *Target, LONGLONG Value) {
+  return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+inline LONGLONG InterlockedCompareExchange64(LONGLONG volatile *Destination, LONGLONG Exchange,
+                                             LONGLONG Comparand) {
+  __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
+                              __ATOMIC_SEQ_CST);
+  return Comparand;
 }
 
 // ---------------------------------------------------------------------------
