@@ -6,13 +6,16 @@
 // pause, as the driver expects of its clients.
 #include "disk_access.h"
 
-#include "driver/driver.h"
 #include "host/host_kernel.h"
 #include "host/io_client.h"
 
 #include <chrono>
 #include <mutex>
 #include <thread>
+
+// The driver's entry point, all the command knows of the driver's code: the
+// host I/O manager loads the driver through it as the system would.
+extern "C" DRIVER_INITIALIZE DriverEntry;
 
 namespace dorvane {
 
