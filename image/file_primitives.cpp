@@ -114,6 +114,23 @@ NTSTATUS SetImageFileEnd(HANDLE ImageHandle, LONGLONG FileEnd) {
                               FileEndOfFileInformation);
 }
 
+NTSTATUS DeleteImageFileOnClose(HANDLE ImageHandle) {
+  FILE_DISPOSITION_INFORMATION Disposition;
+  IO_STATUS_BLOCK IoStatus;
+  Disposition.DeleteFile = TRUE;
+  return ZwSetInformationFile(ImageHandle, &IoStatus, &Disposition, sizeof(Disposition),
+                              FileDispositionInformation);
+}
+
+NTSTATUS ZeroImageFileRange(HANDLE ImageHandle, LONGLONG FileOffset, LONGLONG BeyondFinalZero) {
+  FILE_ZERO_DATA_INFORMATION ZeroData;
+  IO_STATUS_BLOCK IoStatus;
+  ZeroData.FileOffset.QuadPart = FileOffset;
+  ZeroData.BeyondFinalZero.QuadPart = BeyondFinalZero;
+  return ZwFsControlFile(ImageHandle, NULL, NULL, NULL, &IoStatus, FSCTL_SET_ZERO_DATA, &ZeroData,
+                         sizeof(ZeroData), NULL, 0);
+}
+
 NTSTATUS FlushImageFile(HANDLE ImageHandle, PIO_STATUS_BLOCK IoStatus) {
   PFILE_OBJECT Referenced = NULL;
   NTSTATUS Status = ObReferenceObjectByHandle(ImageHandle, 0x100102, *IoFileObjectType,

@@ -153,6 +153,11 @@ NTSTATUS ReadImageFileAtOpen(HANDLE ImageHandle, PVOID Buffer, ULONG Length, LON
 
 NTSTATUS QueryImageFileLength(HANDLE ImageHandle, LONGLONG *FileLength);
 NTSTATUS SetImageFileEnd(HANDLE ImageHandle, LONGLONG FileEnd);
+// The file is removed at its last close (needs DELETE access).
+NTSTATUS DeleteImageFileOnClose(HANDLE ImageHandle);
+// FSCTL_SET_ZERO_DATA: the range reads as zeros, deallocated where the file
+// system can.
+NTSTATUS ZeroImageFileRange(HANDLE ImageHandle, LONGLONG FileOffset, LONGLONG BeyondFinalZero);
 
 NTSTATUS FlushImageFile(HANDLE ImageHandle, PIO_STATUS_BLOCK IoStatus);
 NTSTATUS FlushImageChain(PIMAGE_CONTEXT Context);
