@@ -61,9 +61,9 @@ bool SizeOption(const Arguments &args, const std::string &name, const CommandDef
                 const CommandIo &io, uint64_t *value, int *exitCode);
 
 // Opens the image's virtual disk through the driver and checks that offset
-// lies on it (or at its end). *size is the disk's size: for now the Current
-// Size the footer records, as the inspector reads it. False after the error
-// line; a refused write says that nothing was written.
+// lies on it (or at its end). *size is the disk's size as the driver answers
+// a standard-information query on the handle. False after the error line; a
+// refused write says that nothing was written.
 bool OpenDiskAt(const std::string &image, bool writable, uint64_t offset, const CommandIo &io,
                 Disk *disk, uint64_t *size);
 

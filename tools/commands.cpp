@@ -192,12 +192,11 @@ bool OpenDiskAt(const std::string &image, bool writable, uint64_t offset, const 
                  status);
     return false;
   }
-  ImageRecords records;
-  if (InspectFailure failure = InspectFooter(image, &records)) {
-    ReportError(io.err, failure.path, "cannot inspect image", failure.what);
+  status = disk->QueryDiskSize(size);
+  if (!NT_SUCCESS(status)) {
+    ReportStatus(io.err, image, "cannot query the disk size", status);
     return false;
   }
-  *size = records.CurrentSize();
   if (offset > *size) {
     ReportError(io.err, image, writable ? "cannot write" : "cannot read",
                 "offset " + std::to_string(offset) + " is past the end of the disk (" +

@@ -244,11 +244,6 @@ InspectFailure OpenImage(const std::string &path, FileDescriptor *file, ImageRec
 
 }  // namespace
 
-InspectFailure InspectFooter(const std::string &path, ImageRecords *image) {
-  FileDescriptor file;
-  return OpenImage(path, &file, image);
-}
-
 InspectFailure InspectImage(const std::string &path, ImageRecords *image) {
   FileDescriptor file;
   if (InspectFailure failure = OpenImage(path, &file, image)) {

@@ -34,9 +34,6 @@ struct InspectFailure {
   explicit operator bool() const { return !what.empty(); }
 };
 
-// Reads the footer alone: the rest of *image is left empty.
-InspectFailure InspectFooter(const std::string &path, ImageRecords *image);
-
 // Reads the footer and, for dynamic and differencing images, the dynamic
 // header and the block allocation table, whose entries beyond the footer's
 // start count as unallocated (as the driver reads them).
