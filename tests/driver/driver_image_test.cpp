@@ -7,7 +7,8 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <regex>
+#include <map>
+#include <sstream>
 
 #include "support/file_bytes.h"
 
@@ -30,23 +31,27 @@ TEST(DriverImage, IsANativeKernelDriverWithACorrectChecksum) {
   std::string dump, symbols;
   ASSERT_EQ(RunShell("x86_64-w64-mingw32-objdump -p '" + path + "'", &dump), 0);
   ASSERT_EQ(RunShell("x86_64-w64-mingw32-nm '" + path + "'", &symbols), 0);
-  auto field = [&](const std::string &name) {
-    std::smatch match;
-    EXPECT_TRUE(std::regex_search(dump, match, std::regex("\n" + name + "\\s+([0-9a-fA-F]+)")))
-        << name;
-    return match.empty() ? 0 : std::stoull(match[1], nullptr, 16);
-  };
-  EXPECT_EQ(field("Magic"), 0x20bu) << "not PE32+";
-  EXPECT_EQ(field("Subsystem"), 1u) << "not the native subsystem";
-  std::smatch entry;
-  ASSERT_TRUE(std::regex_search(symbols, entry, std::regex("([0-9a-f]+) T DriverEntry\n")));
-  EXPECT_EQ(std::stoull(entry[1], nullptr, 16), field("ImageBase") + field("AddressOfEntryPoint"));
-
-  const std::regex dll("DLL Name: (\\S+)");
-  for (auto it = std::sregex_iterator(dump.begin(), dump.end(), dll); it != std::sregex_iterator();
-       ++it) {
-    EXPECT_TRUE((*it)[1] == "ntoskrnl.exe" || (*it)[1] == "HAL.dll") << "imports from " << (*it)[1];
+  // The hexadecimal header fields of objdump's "Name value" lines, and the
+  // imported DLLs of its "DLL Name: x" lines.
+  std::map<std::string, uint64_t> field;
+  std::istringstream lines(dump);
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream words(line);
+    std::string name, value, dll;
+    words >> name >> value >> dll;
+    if (name == "DLL" && value == "Name:") {
+      EXPECT_TRUE(dll == "ntoskrnl.exe" || dll == "HAL.dll") << "imports from " << dll;
+    } else if (!value.empty() && value.find_first_not_of("0123456789abcdef") == std::string::npos) {
+      field.emplace(name, std::stoull(value, nullptr, 16));
+    }
   }
+  EXPECT_EQ(field["Magic"], 0x20bu) << "not PE32+";
+  EXPECT_EQ(field["Subsystem"], 1u) << "not the native subsystem";
+  size_t entry = symbols.find(" T DriverEntry\n");
+  ASSERT_NE(entry, std::string::npos) << "no DriverEntry symbol";
+  size_t start = symbols.rfind('\n', entry) + 1;  // npos + 1 is 0
+  EXPECT_EQ(std::stoull(symbols.substr(start, entry - start), nullptr, 16),
+            field["ImageBase"] + field["AddressOfEntryPoint"]);
   for (const char *runtime : {"__cxa_", "_Unwind_", "__gxx_personality", "_Znwm", "_ZdlPv",
                               "__mingw", "atexit"}) {
     EXPECT_EQ(symbols.find(runtime), std::string::npos) << runtime << " linked in";
@@ -64,8 +69,8 @@ TEST(DriverImage, IsANativeKernelDriverWithACorrectChecksum) {
     sum += inField ? 0 : image[i] | (i + 1 < image.size() ? image[i + 1] << 8 : 0);
     sum = (sum & 0xFFFF) + (sum >> 16);
   }
-  EXPECT_NE(field("CheckSum"), 0u) << "no checksum written";
-  EXPECT_EQ(field("CheckSum"), ((sum & 0xFFFF) + (sum >> 16)) + image.size());
+  EXPECT_NE(field["CheckSum"], 0u) << "no checksum written";
+  EXPECT_EQ(field["CheckSum"], ((sum & 0xFFFF) + (sum >> 16)) + image.size());
 }
 
 }  // namespace
