@@ -144,9 +144,11 @@ void ResetForTest() {
   ResetFileCallCounts();
   ClearDebugOutput();
   ResetBreakpointCount();
+  SetKernelDebuggerPresent(true);
   ClearCreateHistory();
   SetCurrentIrql(PASSIVE_LEVEL);
   SetPreviousMode(KernelMode);
+  ResetKernelStack();
 }
 
 }  // namespace host

@@ -5,13 +5,14 @@
 // user-mode requestors. The host kernel checks it for every requestor,
 // kernel mode included, so that a driver reading, writing, resizing or
 // deleting through a handle opened without the right fails here instead of
-// depending on a check Windows may skip for kernel callers. Nt* and Zw*
-// entry points behave the same: previous mode would only matter for probing
-// user buffers, which the host does not emulate.
+// depending on a check Windows may skip for kernel callers. The Zw entry
+// points here run with previous mode KernelMode; the Nt ones (nt_services.cpp)
+// check a user-mode caller's handles and buffers first.
 //
 // Requests are synchronous: Event and ApcRoutine arguments are ignored and
 // the status block is final when the call returns.
 #include "host/host_internal.h"
+#include "host/io_client.h"
 
 #include <fcntl.h>
 #include <linux/falloc.h>
@@ -298,6 +299,17 @@ NTSTATUS CreateWorker(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
     if (!root->directory) return STATUS_INVALID_PARAMETER;
     status = MapRelativeName(root->hostPath, root->fileName, record->ntName, caseInsensitive,
                              &mappedName);
+  } else if (NameLeadsToDevice(record->ntName)) {
+    OpenParameters parameters;
+    parameters.desiredAccess = DesiredAccess;
+    parameters.shareAccess = ShareAccess;
+    parameters.disposition = CreateDisposition;
+    parameters.options = CreateOptions;
+    parameters.fileAttributes = FileAttributes;
+    parameters.allocationSize = AllocationSize != nullptr ? AllocationSize->QuadPart : 0;
+    return CreateOnDevice(record->ntName, parameters,
+                          (ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE) != 0, FileHandle,
+                          information);
   } else {
     status = MapNtName(record->ntName, caseInsensitive, &mappedName);
   }
@@ -637,6 +649,7 @@ extern "C" NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAc
                                        ULONG ShareAccess, ULONG CreateDisposition,
                                        ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength) {
   host::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwCreateFile");
+  host::ZwCallMode Mode;
   if (FileHandle == nullptr || ObjectAttributes == nullptr || IoStatusBlock == nullptr) {
     return STATUS_ACCESS_VIOLATION;
   }
@@ -679,15 +692,8 @@ extern "C" NTSTATUS NTAPI ZwReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_RO
   UNREFERENCED_PARAMETER(ApcRoutine);
   UNREFERENCED_PARAMETER(ApcContext);
   UNREFERENCED_PARAMETER(Key);
+  host::ZwCallMode Mode;
   return host::Transfer(false, FileHandle, IoStatusBlock, Buffer, Length, ByteOffset);
-}
-
-extern "C" NTSTATUS NTAPI NtReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
-                                     PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock,
-                                     PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset,
-                                     PULONG Key) {
-  return ZwReadFile(FileHandle, Event, ApcRoutine, ApcContext, IoStatusBlock, Buffer, Length,
-                    ByteOffset, Key);
 }
 
 extern "C" NTSTATUS NTAPI ZwWriteFile(HANDLE FileHandle, HANDLE Event,
@@ -698,15 +704,8 @@ extern "C" NTSTATUS NTAPI ZwWriteFile(HANDLE FileHandle, HANDLE Event,
   UNREFERENCED_PARAMETER(ApcRoutine);
   UNREFERENCED_PARAMETER(ApcContext);
   UNREFERENCED_PARAMETER(Key);
+  host::ZwCallMode Mode;
   return host::Transfer(true, FileHandle, IoStatusBlock, Buffer, Length, ByteOffset);
-}
-
-extern "C" NTSTATUS NTAPI NtWriteFile(HANDLE FileHandle, HANDLE Event,
-                                      PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
-                                      PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
-                                      PLARGE_INTEGER ByteOffset, PULONG Key) {
-  return ZwWriteFile(FileHandle, Event, ApcRoutine, ApcContext, IoStatusBlock, Buffer, Length,
-                     ByteOffset, Key);
 }
 
 // Classes outside the enumeration are STATUS_INVALID_INFO_CLASS, as are those
@@ -718,6 +717,7 @@ extern "C" NTSTATUS NTAPI ZwQueryInformationFile(HANDLE FileHandle,
                                                  PVOID FileInformation, ULONG Length,
                                                  FILE_INFORMATION_CLASS FileInformationClass) {
   host::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwQueryInformationFile");
+  host::ZwCallMode Mode;
   ULONG Needed = host::QueryLength(FileInformationClass);
   FileReference File;
   NTSTATUS Status = host::TakeForInformation(FileHandle, FileInformationClass, Length, Needed,
@@ -800,6 +800,7 @@ extern "C" NTSTATUS NTAPI ZwSetInformationFile(HANDLE FileHandle, PIO_STATUS_BLO
                                                PVOID FileInformation, ULONG Length,
                                                FILE_INFORMATION_CLASS FileInformationClass) {
   host::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwSetInformationFile");
+  host::ZwCallMode Mode;
   ULONG Needed = host::SetLength(FileInformationClass);
   FileReference File;
   NTSTATUS Status = host::TakeForInformation(FileHandle, FileInformationClass, Length, Needed,
@@ -864,6 +865,7 @@ extern "C" NTSTATUS NTAPI ZwFsControlFile(HANDLE FileHandle, HANDLE Event,
   UNREFERENCED_PARAMETER(OutputBuffer);
   UNREFERENCED_PARAMETER(OutputBufferLength);
   host::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwFsControlFile");
+  host::ZwCallMode Mode;
   FileReference File;
   NTSTATUS Status = File.Take(FileHandle);
   if (!NT_SUCCESS(Status)) return Status;
