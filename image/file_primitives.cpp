@@ -199,13 +199,15 @@ NTSTATUS ReopenImageForWrite(PIMAGE_CONTEXT Context) {
   }
   Context->ImageHandle = Handle;
 
+  OBJECT_HANDLE_INFORMATION HandleInformation;
   Status = ObReferenceObjectByHandle(Handle, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE,
                                      *IoFileObjectType, KernelMode,
-                                     (PVOID *)&Context->ImageFileObject, NULL);
+                                     (PVOID *)&Context->ImageFileObject, &HandleInformation);
   if (!NT_SUCCESS(Status)) {
     Context->ImageFileObject = NULL;
     DbgPrint("Image file object reference result: %#x.\n", (unsigned)Status);
     return Status;
   }
+  Context->WriteDataGranted = (HandleInformation.GrantedAccess & FILE_WRITE_DATA) != 0;
   return STATUS_SUCCESS;
 }

@@ -102,6 +102,10 @@ NTSTATUS OpenImageFileInChain(PIMAGE_CONTEXT *ContextOut, PCUNICODE_STRING Image
                               USHORT ShareAccess, PIO_STATUS_BLOCK IoStatus,
                               ULONG ChainDepth) {
   *ContextOut = NULL;
+  NTSTATUS Status = CheckImageOpenAllowed(ImagePath);
+  if (!NT_SUCCESS(Status)) {
+    return Status;
+  }
   ACCESS_MASK Access = AdaptDesiredAccess(DesiredAccess);
   ULONG Share = ShareAccess & 0xFFFD;
   ULONG Options = (CreateOptions & ~DroppedCreateOptions) | AddedCreateOptions;
@@ -111,7 +115,7 @@ NTSTATUS OpenImageFileInChain(PIMAGE_CONTEXT *ContextOut, PCUNICODE_STRING Image
                              OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE | OBJ_FORCE_ACCESS_CHECK,
                              NULL, NULL);
   HANDLE Handle = NULL;
-  NTSTATUS Status = ZwCreateFile(&Handle, Access, &Attributes, IoStatus, NULL, FileAttributes,
+  Status = ZwCreateFile(&Handle, Access, &Attributes, IoStatus, NULL, FileAttributes,
                                  Share, CreateDisposition, Options, NULL, 0);
   if (!NT_SUCCESS(Status)) {
     return Status;
@@ -200,11 +204,14 @@ NTSTATUS InitializeImageContext(PIMAGE_CONTEXT Context, PCUNICODE_STRING ImagePa
     return Status;
   }
 
+  OBJECT_HANDLE_INFORMATION HandleInformation;
   Status = ObReferenceObjectByHandle(ImageHandle, Access, *IoFileObjectType, KernelMode,
-                                     (PVOID *)&Context->ImageFileObject, NULL);
+                                     (PVOID *)&Context->ImageFileObject, &HandleInformation);
   if (!NT_SUCCESS(Status)) {
     Context->ImageFileObject = NULL;
+    return Status;
   }
+  Context->WriteDataGranted = (HandleInformation.GrantedAccess & FILE_WRITE_DATA) != 0;
   return Status;
 }
 
