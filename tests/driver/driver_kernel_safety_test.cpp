@@ -133,7 +133,8 @@ TEST_F(DriverKernelSafety, AppendOnlyClientsCannotWrite) {
 }
 
 // The gate's consistency assertion prints its message always and breaks only
-// into an attached debugger; without one the host bug checks as NT would.
+// into an attached debugger; without one the host bug checks as NT would
+// (NT difference "debugger-attached": the host starts with one).
 TEST_F(DriverKernelSafety, BrokenGateBreaksOnlyIntoAnAttachedDebugger) {
   for (bool attached : {true, false}) {
     SCOPED_TRACE(attached);
@@ -154,7 +155,8 @@ TEST_F(DriverKernelSafety, BrokenGateBreaksOnlyIntoAnAttachedDebugger) {
 // Each level of a chain opens inside its child's open. With the stack that a
 // two-level open was seen to use, a budget one byte short of leaving the
 // reserve at the parent's open refuses the chain there, cleanly; the exact
-// budget opens it.
+// budget opens it (NT difference "kernel-stack": the budget is measured on
+// the host's frames, not NT's).
 TEST_F(DriverKernelSafety, ChainDeeperThanTheStackLeftIsRefused) {
   std::string child = MakeChild(u".\\safe.vhd");
   std::u16string name = kDeviceName + NtName(child);

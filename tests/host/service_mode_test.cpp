@@ -1,7 +1,8 @@
 // The Zw and Nt entry points of the file services, as NT has them: a Zw call
 // runs with previous mode KernelMode and accepts what kernel code holds; an
 // Nt call keeps the caller's mode, and from user mode refuses kernel handles
-// and kernel buffers.
+// and kernel buffers (NT difference "kernel-memory": pool and the kernel
+// part of the stack are what the host knows as kernel memory).
 #include <gtest/gtest.h>
 
 #include "host/host_files.h"
