@@ -1,6 +1,7 @@
 // Host-side control of the host kernel, for tests and tools: fault injection,
 // observation of what the driver asked of the kernel, the object-name tables
 // and per-thread execution state. The driver never includes this header.
+// Where the host knowingly differs from NT is listed in NT_DIFFERENCES.md.
 #pragma once
 
 #include <kernel_services.h>
