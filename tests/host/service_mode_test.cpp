@@ -77,19 +77,9 @@ TEST_F(HostServiceMode, NtChecksUserModeHandlesAndBuffersZwRunsInKernelMode) {
   }
   ExFreePoolWithTag(pool, 'tseT');
 
-  // A user-mode caller cannot close a kernel handle, nor get one.
+  // A user-mode caller cannot close a kernel handle.
   host::SetPreviousMode(UserMode);
   EXPECT_EQ(NtClose(kernel.handle), STATUS_INVALID_HANDLE);
-  std::u16string name = host::NtPathForHostPath(path_);
-  UNICODE_STRING unicodeName{USHORT(name.size() * 2), USHORT(name.size() * 2), name.data()};
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, &unicodeName, OBJ_KERNEL_HANDLE, nullptr, nullptr);
-  HANDLE handle = nullptr;
-  IO_STATUS_BLOCK iosb{};
-  EXPECT_EQ(NtOpenFile(&handle, GENERIC_READ, &attributes, &iosb, FILE_SHARE_READ, 0),
-            STATUS_SUCCESS);
-  EXPECT_GT(reinterpret_cast<intptr_t>(handle), 0) << "a process handle";
-  EXPECT_EQ(NtClose(handle), STATUS_SUCCESS);
   EXPECT_EQ(NtClose(process.handle), STATUS_SUCCESS);
   host::SetPreviousMode(KernelMode);
   EXPECT_EQ(ZwClose(kernel.handle), STATUS_SUCCESS);
