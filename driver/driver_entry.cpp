@@ -6,8 +6,8 @@ PDRIVER_OBJECT DorvaneDriverObject = NULL;
 namespace {
 
 // Written through by nothing: the kernel only reads the names it is given.
-UNICODE_STRING DeviceName = DORVANE_CONSTANT_STRING("\\Device\\Dorvane");
-UNICODE_STRING LinkName = DORVANE_CONSTANT_STRING("\\DosDevices\\Dorvane");
+UNICODE_STRING DeviceName = DORVANE_CONSTANT_STRING(DORVANE_DEVICE_NAME);
+UNICODE_STRING LinkName = DORVANE_CONSTANT_STRING("\\DosDevices\\" DORVANE_LINK_BASE_NAME);
 
 VOID FillDispatchTable(PDRIVER_OBJECT DriverObject) {
   DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;

@@ -12,18 +12,20 @@ namespace {
 
 const LONG SharedCountLimit = 0x7FFFFFFF;
 
-// Counting happens only for images whose file was opened for writing: an
-// image that cannot change needs no exclusion between its readers.
-BOOLEAN IsImageWritable(PIMAGE_CONTEXT Context) {
-  return Context->ImageFileObject->WriteAccess;
-}
+// Counting happens only for images whose file was opened for writing data: an
+// image that cannot change needs no exclusion between its readers. Append
+// access alone does not count: the engine writes at any offset of the file.
+BOOLEAN IsImageWritable(PIMAGE_CONTEXT Context) { return Context->WriteDataGranted; }
 
 // An assertion of the gate's own consistency: no sequence of requests reaches
-// it. The debugger is given the chance to look; once resumed, the request
-// carries on with the counts as they stand.
+// it. An attached kernel debugger is given the chance to look; once resumed,
+// the request carries on with the counts as they stand. Without a debugger a
+// breakpoint would stop the system, so then there is only the message.
 VOID ReportCorruptGate() {
   DbgPrint("Dorvane: I/O synchronization state corrupt.\n");
-  DbgBreakPoint();
+  if (KD_DEBUGGER_ENABLED && !KD_DEBUGGER_NOT_PRESENT) {
+    DbgBreakPoint();
+  }
 }
 
 // Called with GateLock held. CallerIrql is the IRQL the requester ran at

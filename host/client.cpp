@@ -136,6 +136,7 @@ class FileReference {
 IO_STATUS_BLOCK Transfer(uint64_t handle, UCHAR majorFunction, void* buffer, ULONG length,
                          const int64_t* offset, MdlMapping mapping) {
   RequireIrqlAtMost(APC_LEVEL, majorFunction == IRP_MJ_READ ? "NtReadFile" : "NtWriteFile");
+  KernelEntry entry;
   FileReference file(handle);
   if (file.Get() == nullptr) return Result(STATUS_INVALID_HANDLE);
   KPROCESSOR_MODE mode = ExGetPreviousMode();
@@ -269,6 +270,7 @@ DeviceFile& DeviceFile::operator=(DeviceFile&& other) noexcept {
 IO_STATUS_BLOCK DeviceFile::Open(const std::u16string& name, const OpenParameters& parameters,
                                  DeviceFile* file) {
   RequireIrqlAtMost(PASSIVE_LEVEL, "NtCreateFile");
+  KernelEntry entry;
   file->Close();
   KPROCESSOR_MODE mode = ExGetPreviousMode();
   if (mode == UserMode) {
@@ -347,6 +349,7 @@ IO_STATUS_BLOCK DeviceFile::WriteAt(const void* buffer, ULONG length, int64_t of
 IO_STATUS_BLOCK DeviceFile::SendRequest(
     UCHAR majorFunction, const std::function<void(PIRP, PIO_STACK_LOCATION)>& prepare) const {
   RequireIrqlAtMost(APC_LEVEL, "DeviceFile::SendRequest");
+  KernelEntry entry;
   FileReference file(handle_);
   if (file.Get() == nullptr) return Result(STATUS_INVALID_HANDLE);
   std::unique_lock<std::mutex> serialised(file->synchronousIo, std::defer_lock);

@@ -1,6 +1,7 @@
 // Debug output: DbgPrint with NT's format rules, captured per message for
 // tests and echoed to stderr when verbose; DbgBreakPoint as a counted,
-// resumable breakpoint.
+// resumable breakpoint while a kernel debugger is attached (the default, as
+// on a test machine) and a bug check otherwise.
 #include "host/host_internal.h"
 
 #include <cstdio>
@@ -255,9 +256,27 @@ extern "C" ULONG DbgPrint(PCSTR Format, ...) {
   return STATUS_SUCCESS;
 }
 
+BOOLEAN KdDebuggerEnabled = TRUE;
+BOOLEAN KdDebuggerNotPresent = FALSE;
+
+namespace host {
+
+void SetKernelDebuggerPresent(bool present) {
+  __atomic_store_n(&KdDebuggerEnabled, present ? TRUE : FALSE, __ATOMIC_RELAXED);
+  __atomic_store_n(&KdDebuggerNotPresent, present ? FALSE : TRUE, __ATOMIC_RELAXED);
+}
+
+}  // namespace host
+
 // With a debugger attached, NT stops here until the debugger resumes the
-// thread; the host records the stop and resumes at once.
+// thread; the host records the stop and resumes at once. Without one the
+// breakpoint exception is unhandled in kernel mode.
 extern "C" VOID NTAPI DbgBreakPoint(VOID) {
+  if (!__atomic_load_n(&KdDebuggerEnabled, __ATOMIC_RELAXED) ||
+      __atomic_load_n(&KdDebuggerNotPresent, __ATOMIC_RELAXED)) {
+    host::BugCheck("KMODE_EXCEPTION_NOT_HANDLED",
+                   "DbgBreakPoint (STATUS_BREAKPOINT) without a kernel debugger attached");
+  }
   breakpoints.fetch_add(1);
   if (verbose.load()) {
     fputs("break\n", stderr);

@@ -114,6 +114,21 @@ NTSTATUS MissingNameStatus(const std::u16string& canonical) {
   return STATUS_OBJECT_PATH_NOT_FOUND;
 }
 
+// Replaces the symbolic links at the start of *resolved by their targets.
+// False when they nest deeper than links may. Called with tableLock held.
+bool FollowLinks(std::u16string* resolved) {
+  for (size_t depth = 0;; ++depth) {
+    std::u16string canonical = CanonicalName(*resolved);
+    size_t length = 0;
+    auto link = FindPrefix(T().links, canonical, &length);
+    if (link == T().links.end()) return true;
+    if (depth == kMaximumLinkDepth) return false;
+    // The canonical form may be shorter than the name (\DosDevices -> \??).
+    size_t consumed = resolved->size() - (canonical.size() - length);
+    *resolved = link->second.target + resolved->substr(consumed);
+  }
+}
+
 LoadedDriver* DriverOf(PDRIVER_OBJECT object) {
   auto found = T().driverObjects.find(object);
   return found == T().driverObjects.end() ? nullptr : found->second;
@@ -189,21 +204,20 @@ NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return STATUS_INVALID_DEVICE_REQUEST;
 }
 
+bool NameLeadsToDevice(const std::u16string& name) {
+  std::lock_guard<std::mutex> guard(tableLock);
+  std::u16string resolved = name;
+  size_t length = 0;
+  return FollowLinks(&resolved) &&
+         FindPrefix(T().deviceNames, CanonicalName(resolved), &length) != T().deviceNames.end();
+}
+
 NTSTATUS ReferenceDeviceByName(const std::u16string& name, PDEVICE_OBJECT* device,
                                std::u16string* remainder) {
   std::lock_guard<std::mutex> guard(tableLock);
   // Case is kept in the remainder, which the driver receives as written.
   std::u16string resolved = name;
-  for (size_t depth = 0;; ++depth) {
-    std::u16string canonical = CanonicalName(resolved);
-    size_t length = 0;
-    auto link = FindPrefix(T().links, canonical, &length);
-    if (link == T().links.end()) break;
-    if (depth == kMaximumLinkDepth) return STATUS_OBJECT_PATH_NOT_FOUND;
-    // The canonical form may be shorter than the name (\DosDevices -> \??).
-    size_t consumed = resolved.size() - (canonical.size() - length);
-    resolved = link->second.target + resolved.substr(consumed);
-  }
+  if (!FollowLinks(&resolved)) return STATUS_OBJECT_PATH_NOT_FOUND;
   std::u16string canonical = CanonicalName(resolved);
   size_t length = 0;
   auto found = FindPrefix(T().deviceNames, canonical, &length);

@@ -145,9 +145,11 @@ void ResetForTest() {
   ResetFileCallCounts();
   ClearDebugOutput();
   ResetBreakpointCount();
+  SetKernelDebuggerPresent(true);
   ClearCreateHistory();
   SetCurrentIrql(PASSIVE_LEVEL);
   SetPreviousMode(KernelMode);
+  ResetKernelStack();
 }
 
 }  // namespace host

@@ -70,6 +70,7 @@ extern "C" NTSTATUS NTAPI ZwFsControlFile(HANDLE FileHandle, HANDLE Event,
   UNREFERENCED_PARAMETER(OutputBuffer);
   UNREFERENCED_PARAMETER(OutputBufferLength);
   host::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwFsControlFile");
+  host::ZwCallMode Mode;
   host::FileReference File;
   NTSTATUS Status = File.Take(FileHandle);
   if (!NT_SUCCESS(Status)) return Status;

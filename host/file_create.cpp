@@ -4,6 +4,7 @@
 // the truncation and initial allocation of new and overwritten files, with
 // the results NTFS gives.
 #include "host/file_services_internal.h"
+#include "host/io_client.h"
 
 #include <unistd.h>
 
@@ -216,6 +217,17 @@ NTSTATUS CreateWorker(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
     if (!root->directory) return STATUS_INVALID_PARAMETER;
     status = MapRelativeName(root->hostPath, root->fileName, record->ntName, caseInsensitive,
                              &mappedName);
+  } else if (NameLeadsToDevice(record->ntName)) {
+    OpenParameters parameters;
+    parameters.desiredAccess = DesiredAccess;
+    parameters.shareAccess = ShareAccess;
+    parameters.disposition = CreateDisposition;
+    parameters.options = CreateOptions;
+    parameters.fileAttributes = FileAttributes;
+    parameters.allocationSize = AllocationSize != nullptr ? AllocationSize->QuadPart : 0;
+    return CreateOnDevice(record->ntName, parameters,
+                          (ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE) != 0, FileHandle,
+                          information);
   } else {
     status = MapNtName(record->ntName, caseInsensitive, &mappedName);
   }
@@ -285,6 +297,7 @@ extern "C" NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAc
                                        ULONG ShareAccess, ULONG CreateDisposition,
                                        ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength) {
   host::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwCreateFile");
+  host::ZwCallMode Mode;
   if (FileHandle == nullptr || ObjectAttributes == nullptr || IoStatusBlock == nullptr) {
     return STATUS_ACCESS_VIOLATION;
   }

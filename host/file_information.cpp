@@ -155,6 +155,7 @@ extern "C" NTSTATUS NTAPI ZwQueryInformationFile(HANDLE FileHandle,
                                                  PIO_STATUS_BLOCK IoStatusBlock,
                                                  PVOID FileInformation, ULONG Length,
                                                  FILE_INFORMATION_CLASS FileInformationClass) {
+  host::ZwCallMode Mode;
   FileReference File;
   ULONG Needed;
   NTSTATUS Status =
@@ -234,6 +235,7 @@ extern "C" NTSTATUS NTAPI ZwQueryInformationFile(HANDLE FileHandle,
 extern "C" NTSTATUS NTAPI ZwSetInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
                                                PVOID FileInformation, ULONG Length,
                                                FILE_INFORMATION_CLASS FileInformationClass) {
+  host::ZwCallMode Mode;
   FileReference File;
   ULONG Needed;
   NTSTATUS Status =

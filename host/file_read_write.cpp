@@ -98,15 +98,8 @@ extern "C" NTSTATUS NTAPI ZwReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_RO
   UNREFERENCED_PARAMETER(ApcRoutine);
   UNREFERENCED_PARAMETER(ApcContext);
   UNREFERENCED_PARAMETER(Key);
+  host::ZwCallMode Mode;
   return host::Transfer(false, FileHandle, IoStatusBlock, Buffer, Length, ByteOffset);
-}
-
-extern "C" NTSTATUS NTAPI NtReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
-                                     PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock,
-                                     PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset,
-                                     PULONG Key) {
-  return ZwReadFile(FileHandle, Event, ApcRoutine, ApcContext, IoStatusBlock, Buffer, Length,
-                    ByteOffset, Key);
 }
 
 extern "C" NTSTATUS NTAPI ZwWriteFile(HANDLE FileHandle, HANDLE Event,
@@ -117,13 +110,6 @@ extern "C" NTSTATUS NTAPI ZwWriteFile(HANDLE FileHandle, HANDLE Event,
   UNREFERENCED_PARAMETER(ApcRoutine);
   UNREFERENCED_PARAMETER(ApcContext);
   UNREFERENCED_PARAMETER(Key);
+  host::ZwCallMode Mode;
   return host::Transfer(true, FileHandle, IoStatusBlock, Buffer, Length, ByteOffset);
-}
-
-extern "C" NTSTATUS NTAPI NtWriteFile(HANDLE FileHandle, HANDLE Event,
-                                      PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
-                                      PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
-                                      PLARGE_INTEGER ByteOffset, PULONG Key) {
-  return ZwWriteFile(FileHandle, Event, ApcRoutine, ApcContext, IoStatusBlock, Buffer, Length,
-                     ByteOffset, Key);
 }

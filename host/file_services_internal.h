@@ -9,9 +9,9 @@
 // user-mode requestors. The host kernel checks it for every requestor,
 // kernel mode included, so that a driver reading, writing, resizing or
 // deleting through a handle opened without the right fails here instead of
-// depending on a check Windows may skip for kernel callers. Nt* and Zw*
-// entry points behave the same: previous mode would only matter for probing
-// user buffers, which the host does not emulate.
+// depending on a check Windows may skip for kernel callers. The Zw entry
+// points run with previous mode KernelMode; the Nt ones (nt_services.cpp)
+// check a user-mode caller's handles and buffers first.
 //
 // Requests are synchronous: Event and ApcRoutine arguments are ignored and
 // the status block is final when the call returns.

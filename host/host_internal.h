@@ -30,10 +30,56 @@ NTSTATUS StatusFromErrno(int err);
 struct ThreadState {
   KIRQL irql = PASSIVE_LEVEL;
   KPROCESSOR_MODE previousMode = KernelMode;
+  // Set by an Nt entry point for the Zw call it makes: that call keeps the
+  // previous mode.
+  bool keepPreviousMode = false;
 };
 ThreadState& CurrentThread();
 // Bug check unless the calling thread runs at or below `maximum`.
 void RequireIrqlAtMost(KIRQL maximum, const char* routine);
+
+// Marks the calling thread as running in the kernel for a client request,
+// from the frame of the outermost entry until it returns; nested entries
+// (a driver's own requests) change nothing.
+class KernelEntry {
+ public:
+  KernelEntry();
+  ~KernelEntry();
+  KernelEntry(const KernelEntry&) = delete;
+  KernelEntry& operator=(const KernelEntry&) = delete;
+
+ private:
+  bool outermost_;
+};
+// True when [address, address + length) overlaps the part of the calling
+// thread's stack below its kernel entry.
+bool OnKernelStack(const void* address, size_t length);
+void ResetKernelStack();
+
+// True when [address, address + length) overlaps a pool allocation.
+bool InPool(const void* address, size_t length);
+
+// A system service called through its Zw entry point runs with previous mode
+// KernelMode, the caller's mode coming back at return. The Nt entry points
+// call the Zw ones after their own checks, under KeepPreviousMode, so that
+// the service keeps the caller's mode.
+class ZwCallMode {
+ public:
+  ZwCallMode();
+  ~ZwCallMode();
+  ZwCallMode(const ZwCallMode&) = delete;
+  ZwCallMode& operator=(const ZwCallMode&) = delete;
+
+ private:
+  KPROCESSOR_MODE saved_;
+};
+class KeepPreviousMode {
+ public:
+  KeepPreviousMode();
+  ~KeepPreviousMode();
+  KeepPreviousMode(const KeepPreviousMode&) = delete;
+  KeepPreviousMode& operator=(const KeepPreviousMode&) = delete;
+};
 
 // Appends one message to the captured debug output (and stderr if verbose).
 void AppendDebugOutput(const std::string& message);
@@ -67,6 +113,20 @@ NTSTATUS MapNtName(const std::u16string& ntName, bool caseInsensitive, MappedNam
 // Resolves `relative` (an NT name below a directory) against a host directory.
 NTSTATUS MapRelativeName(const std::string& directory, const std::u16string& directoryNtName,
                          const std::u16string& relative, bool caseInsensitive, MappedName* out);
+
+// --- Handles on driver devices (device_handles.cpp) --------------------------
+
+struct OpenParameters;
+// True when an NT name leads to a driver's device, through symbolic links.
+bool NameLeadsToDevice(const std::u16string& ntName);
+// ZwCreateFile of such a name: the create goes to the device's driver; on
+// success *handle serves ZwClose, and every other service on it fails with
+// STATUS_INVALID_DEVICE_REQUEST.
+NTSTATUS CreateOnDevice(const std::u16string& ntName, const OpenParameters& parameters,
+                        bool kernelHandle, PHANDLE handle, ULONG_PTR* information);
+bool IsDeviceHandle(HANDLE handle);
+// STATUS_INVALID_HANDLE when `handle` is no device handle.
+NTSTATUS CloseDeviceHandle(HANDLE handle);
 
 // --- File objects ------------------------------------------------------------
 

@@ -1,6 +1,7 @@
 // Host-side control of the host kernel, for tests and tools: fault injection,
 // observation of what the driver asked of the kernel, the object-name tables
 // and per-thread execution state. The driver never includes this header.
+// Where the host knowingly differs from NT is listed in NT_DIFFERENCES.md.
 #pragma once
 
 #include <kernel_services.h>
@@ -71,11 +72,22 @@ uint64_t BreakpointCount();
 void ResetBreakpointCount();
 // Also prints debug output and breakpoints to stderr.
 void SetVerbose(bool verbose);
+// Whether a kernel debugger is attached (KD_DEBUGGER_ENABLED and not
+// KD_DEBUGGER_NOT_PRESENT). Attached by default; without one, DbgBreakPoint
+// bug checks.
+void SetKernelDebuggerPresent(bool present);
 
 // --- Execution state of the calling thread ------------------------------------
 
 void SetCurrentIrql(KIRQL irql);
 void SetPreviousMode(KPROCESSOR_MODE mode);
+// The calling thread's kernel stack: `bytes` counted from the frame where the
+// thread entered the kernel for a client request (IoGetRemainingStackSize
+// reports what is left of them). 0: the host thread's own stack.
+void SetKernelStackBudget(size_t bytes);
+// What IoGetRemainingStackSize reported on this thread while a budget was
+// set, in order.
+std::vector<size_t> RemainingStackReports();
 
 // --- Create history ----------------------------------------------------------------
 
@@ -119,7 +131,8 @@ size_t OpenHandleCount();
 const char* StatusName(NTSTATUS status);
 
 // Clears faults, the file-call hook and counters, debug output, breakpoints,
-// the create history, and the calling thread's IRQL and previous mode.
+// the create history, the calling thread's IRQL, previous mode and stack
+// budget; attaches the kernel debugger again.
 void ResetForTest();
 
 }  // namespace host

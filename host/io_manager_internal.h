@@ -17,6 +17,8 @@ namespace host::io {
 // being initialised, deleted or unloaded.
 NTSTATUS ReferenceDeviceByName(const std::u16string& name, PDEVICE_OBJECT* device,
                                std::u16string* remainder);
+// True when `name` resolves to a device or a name below one.
+bool NameLeadsToDevice(const std::u16string& name);
 // Drops a reference taken by ReferenceDeviceByName. When the last one goes, a
 // deleted device is freed and a pending unload of its driver runs.
 void DereferenceDevice(PDEVICE_OBJECT device);

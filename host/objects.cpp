@@ -244,7 +244,9 @@ NTSTATUS ReferenceHandle(HANDLE handle, HostFile** file, ACCESS_MASK* granted,
                          ULONG* handleAttributes) {
   std::lock_guard<std::mutex> guard(objectLock);
   auto found = Handles().find(reinterpret_cast<uintptr_t>(handle));
-  if (found == Handles().end()) return STATUS_INVALID_HANDLE;
+  if (found == Handles().end()) {
+    return IsDeviceHandle(handle) ? STATUS_INVALID_DEVICE_REQUEST : STATUS_INVALID_HANDLE;
+  }
   ++found->second.file->referenceCount;
   *file = found->second.file;
   if (granted != nullptr) *granted = found->second.granted;
@@ -321,16 +323,20 @@ POBJECT_TYPE* IoFileObjectType = &host::fileObjectTypePointer;
 // NT bug checks a kernel-mode close of an invalid handle only under Driver
 // Verifier; otherwise, as here, it returns STATUS_INVALID_HANDLE.
 extern "C" NTSTATUS NTAPI ZwClose(HANDLE Handle) {
+  host::ZwCallMode Mode;
   host::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwClose");
-  host::HostFile* File;
+  host::HostFile* File = nullptr;
   {
     std::lock_guard<std::mutex> guard(host::objectLock);
     auto Found = host::Handles().find(reinterpret_cast<uintptr_t>(Handle));
-    if (Found == host::Handles().end()) return STATUS_INVALID_HANDLE;
-    File = Found->second.file;
-    host::Handles().erase(Found);
-    if (--File->handleCount == 0) host::CleanupLocked(File);
+    if (Found != host::Handles().end()) {
+      File = Found->second.file;
+      host::Handles().erase(Found);
+      if (--File->handleCount == 0) host::CleanupLocked(File);
+    }
   }
+  // The close of a device handle goes to its driver, outside the lock.
+  if (File == nullptr) return host::CloseDeviceHandle(Handle);
   host::DereferenceFile(File);
   return STATUS_SUCCESS;
 }

@@ -4,6 +4,7 @@
 // tests of the driver's out-of-memory paths.
 #include "host/host_internal.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <unordered_map>
 
@@ -42,6 +43,16 @@ namespace host {
 size_t OutstandingAllocations() {
   std::lock_guard<std::mutex> guard(poolLock);
   return Allocations().size();
+}
+
+bool InPool(const void* address, size_t length) {
+  auto first = reinterpret_cast<uintptr_t>(address);
+  std::lock_guard<std::mutex> guard(poolLock);
+  for (const auto& [block, allocation] : Allocations()) {
+    auto start = reinterpret_cast<uintptr_t>(block);
+    if (first < start + std::max<SIZE_T>(allocation.size, 1) && first + length > start) return true;
+  }
+  return false;
 }
 
 void FailAllocation(uint64_t nth) {

@@ -20,6 +20,10 @@ typedef struct _IMAGE_CONTEXT {
   UNICODE_STRING ImagePath;           // owned copy of the path opened
   HANDLE ImageHandle;                 // kernel handle of the image file
   PFILE_OBJECT ImageFileObject;       // referenced file object of ImageHandle
+  // FILE_WRITE_DATA was granted on ImageHandle. The file object's WriteAccess
+  // is also set by FILE_APPEND_DATA alone, which must not admit writes at
+  // any offset.
+  BOOLEAN WriteDataGranted;
   struct _IMAGE_CONTEXT *Parent;      // owned parent record, differencing only
   UNICODE_STRING ParentPath;          // owned resolved parent path
   PVHD_FOOTER Footer;                 // owned, as read and validated
@@ -54,8 +58,29 @@ ULONG ImageContextSize(ULONG DiskType);
 // levels leave more than half of a 24 KiB kernel stack to the file system.
 #define IMAGE_CHAIN_DEPTH_LIMIT 20
 
+// The driver's device, and the name of its link in the DOS device directory.
+#define DORVANE_DEVICE_NAME "\\Device\\Dorvane"
+#define DORVANE_LINK_BASE_NAME "Dorvane"
+
+// Kernel stack an image open must find left before it starts: its own frames
+// and the create of the image file through the file system and its filters.
+// Parents open nested inside their child's open, so this bounds the chain by
+// the stack actually left, whatever the depth limit allows.
+#define IMAGE_OPEN_STACK_RESERVE 0x2000
+
 // ---------------------------------------------------------------------------
 // Open and release.
+
+// TRUE when an NT name leads to the driver's own device: the device name, or
+// the link in any of the DOS device directories (\??\, \DosDevices\,
+// \GLOBAL??\, and through their Global and GLOBALROOT links), any case.
+BOOLEAN NameLeadsToOwnDevice(PCUNICODE_STRING Name);
+
+// Refuses an image open before anything is opened: a name that leads to the
+// driver's own device (STATUS_OBJECT_NAME_INVALID), which would enter the
+// driver's create again on this thread, and an open with less than
+// IMAGE_OPEN_STACK_RESERVE of kernel stack left (STATUS_TOO_MANY_LINKS).
+NTSTATUS CheckImageOpenAllowed(PCUNICODE_STRING ImagePath);
 
 NTSTATUS OpenImageFile(PIMAGE_CONTEXT *ContextOut, PCUNICODE_STRING ImagePath,
                        USHORT FileAttributes, ULONG CreateDisposition, ULONG CreateOptions,

@@ -70,12 +70,16 @@ NTSTATUS CheckFixedImageExtent(PIMAGE_CONTEXT Context) {
 // The reference to the file object of the record's handle, kept in the record.
 NTSTATUS ReferenceImageFileObject(PIMAGE_CONTEXT Context, ACCESS_MASK Access) {
   PFILE_OBJECT FileObject = NULL;
+  OBJECT_HANDLE_INFORMATION HandleInformation;
   NTSTATUS Status = ObReferenceObjectByHandle(Context->ImageHandle, Access, *IoFileObjectType,
-                                              KernelMode, (PVOID *)&FileObject, NULL);
+                                              KernelMode, (PVOID *)&FileObject, &HandleInformation);
   if (!NT_SUCCESS(Status)) {
     return Status;
   }
   Context->ImageFileObject = FileObject;
+  // The file object's write flag is also set by FILE_APPEND_DATA alone; only
+  // a handle granted FILE_WRITE_DATA may overwrite the image's bytes.
+  Context->WriteDataGranted = (HandleInformation.GrantedAccess & FILE_WRITE_DATA) != 0;
   return STATUS_SUCCESS;
 }
 
@@ -158,6 +162,10 @@ NTSTATUS OpenImageFileInChain(PIMAGE_CONTEXT *ContextOut, PCUNICODE_STRING Image
                               USHORT ShareAccess, PIO_STATUS_BLOCK IoStatus,
                               ULONG ChainDepth) {
   *ContextOut = NULL;
+  NTSTATUS Status = CheckImageOpenAllowed(ImagePath);
+  if (!NT_SUCCESS(Status)) {
+    return Status;
+  }
   ACCESS_MASK Access = AdaptDesiredAccess(DesiredAccess);
   ULONG Share = ShareAccess & 0xFFFD;
   ULONG Options = (CreateOptions & ~DroppedCreateOptions) | AddedCreateOptions;
@@ -167,7 +175,7 @@ NTSTATUS OpenImageFileInChain(PIMAGE_CONTEXT *ContextOut, PCUNICODE_STRING Image
                              OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE | OBJ_FORCE_ACCESS_CHECK,
                              NULL, NULL);
   HANDLE CreatedHandle = NULL;
-  NTSTATUS Status = ZwCreateFile(&CreatedHandle, Access, &Attributes, IoStatus, NULL,
+  Status = ZwCreateFile(&CreatedHandle, Access, &Attributes, IoStatus, NULL,
                                  FileAttributes, Share, CreateDisposition, Options, NULL, 0);
   if (!NT_SUCCESS(Status)) {
     return Status;

@@ -825,6 +825,8 @@ NTKERNELAPI NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName
 NTKERNELAPI VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
 NTKERNELAPI NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTKERNELAPI PDEVICE_OBJECT NTAPI IoGetRelatedDeviceObject(PFILE_OBJECT FileObject);
+// Bytes of kernel stack left below the caller's frame.
+NTKERNELAPI ULONG_PTR NTAPI IoGetRemainingStackSize(VOID);
 NTKERNELAPI PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction,
                                                     PDEVICE_OBJECT DeviceObject, PVOID Buffer,
                                                     ULONG Length, PLARGE_INTEGER StartingOffset,
@@ -892,6 +894,32 @@ NTSYSAPI NTSTATUS NTAPI ZwFsControlFile(HANDLE FileHandle, HANDLE Event,
                                         PVOID OutputBuffer, ULONG OutputBufferLength);
 NTSYSAPI NTSTATUS NTAPI ZwClose(HANDLE Handle);
 
+// The same services as a system call: with previous mode UserMode, kernel
+// handles and kernel buffers are refused.
+NTSYSAPI NTSTATUS NTAPI NtCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
+                                     POBJECT_ATTRIBUTES ObjectAttributes,
+                                     PIO_STATUS_BLOCK IoStatusBlock,
+                                     PLARGE_INTEGER AllocationSize, ULONG FileAttributes,
+                                     ULONG ShareAccess, ULONG CreateDisposition,
+                                     ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength);
+NTSYSAPI NTSTATUS NTAPI NtOpenFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
+                                   POBJECT_ATTRIBUTES ObjectAttributes,
+                                   PIO_STATUS_BLOCK IoStatusBlock, ULONG ShareAccess,
+                                   ULONG OpenOptions);
+NTSYSAPI NTSTATUS NTAPI NtQueryInformationFile(HANDLE FileHandle,
+                                               PIO_STATUS_BLOCK IoStatusBlock,
+                                               PVOID FileInformation, ULONG Length,
+                                               FILE_INFORMATION_CLASS FileInformationClass);
+NTSYSAPI NTSTATUS NTAPI NtSetInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
+                                             PVOID FileInformation, ULONG Length,
+                                             FILE_INFORMATION_CLASS FileInformationClass);
+NTSYSAPI NTSTATUS NTAPI NtFsControlFile(HANDLE FileHandle, HANDLE Event,
+                                        PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
+                                        PIO_STATUS_BLOCK IoStatusBlock, ULONG FsControlCode,
+                                        PVOID InputBuffer, ULONG InputBufferLength,
+                                        PVOID OutputBuffer, ULONG OutputBufferLength);
+NTSYSAPI NTSTATUS NTAPI NtClose(HANDLE Handle);
+
 // ---------------------------------------------------------------------------
 // Run-time library.
 
@@ -933,4 +961,12 @@ NTKERNELAPI VOID NTAPI FsRtlDissectName(UNICODE_STRING Path, PUNICODE_STRING Fir
 // Debugging.
 
 extern "C" ULONG DbgPrint(PCSTR Format, ...);
+// Without a kernel debugger attached, a breakpoint is an unhandled exception
+// in kernel mode: the system stops with a bug check.
 NTSYSAPI VOID NTAPI DbgBreakPoint(VOID);
+
+// The kernel debugger's state, exported by the kernel as data.
+extern "C" BOOLEAN KdDebuggerEnabled;
+extern "C" BOOLEAN KdDebuggerNotPresent;
+#define KD_DEBUGGER_ENABLED KdDebuggerEnabled
+#define KD_DEBUGGER_NOT_PRESENT KdDebuggerNotPresent

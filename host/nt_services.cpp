@@ -1,0 +1,201 @@
+// The two entry points of each file service. A Zw call is a call from kernel
+// mode: it runs with previous mode KernelMode, the caller's coming back when
+// it returns. An Nt call keeps the caller's previous mode, and when that is
+// UserMode it treats its arguments as the system call would a user program's:
+// a kernel handle is no handle of the caller's (STATUS_INVALID_HANDLE), and a
+// pointer into kernel memory fails the probe (STATUS_ACCESS_VIOLATION). Kernel
+// memory on the host is pool and the part of the thread's stack below its
+// kernel entry; see NT_DIFFERENCES.md for what this does not cover.
+#include "host/host_internal.h"
+
+namespace host {
+
+namespace {
+
+bool FromUserMode() { return CurrentThread().previousMode == UserMode; }
+
+// Kernel handles have the top bit set; a user-mode caller has none of them.
+NTSTATUS CheckUserHandle(HANDLE handle) {
+  return static_cast<intptr_t>(reinterpret_cast<uintptr_t>(handle)) < 0 ? STATUS_INVALID_HANDLE
+                                                                        : STATUS_SUCCESS;
+}
+
+// ProbeForRead/ProbeForWrite of a user-mode caller's buffer: null and kernel
+// addresses fault. An empty buffer is not probed.
+NTSTATUS ProbeUserBuffer(const void* address, size_t length) {
+  if (length == 0) return STATUS_SUCCESS;
+  if (address == nullptr || InPool(address, length) || OnKernelStack(address, length)) {
+    return STATUS_ACCESS_VIOLATION;
+  }
+  return STATUS_SUCCESS;
+}
+
+// Runs `probes` in order and gives the first failure.
+template <typename... Statuses>
+NTSTATUS FirstFailure(Statuses... statuses) {
+  NTSTATUS result = STATUS_SUCCESS;
+  ((result = NT_SUCCESS(result) ? statuses : result), ...);
+  return result;
+}
+
+NTSTATUS CheckUserTransfer(HANDLE handle, PIO_STATUS_BLOCK ioStatus, const void* buffer,
+                           ULONG length, PLARGE_INTEGER byteOffset) {
+  return FirstFailure(CheckUserHandle(handle), ProbeUserBuffer(ioStatus, sizeof(*ioStatus)),
+                      ProbeUserBuffer(buffer, length),
+                      byteOffset != nullptr ? ProbeUserBuffer(byteOffset, sizeof(*byteOffset))
+                                            : STATUS_SUCCESS);
+}
+
+// The object attributes and the name they point to. A user-mode caller
+// cannot ask for a kernel handle: the handle goes to its own table.
+NTSTATUS CaptureUserAttributes(POBJECT_ATTRIBUTES attributes, OBJECT_ATTRIBUTES* captured) {
+  NTSTATUS status = ProbeUserBuffer(attributes, sizeof(*attributes));
+  if (!NT_SUCCESS(status)) return status;
+  *captured = *attributes;
+  captured->Attributes &= ~OBJ_KERNEL_HANDLE;
+  PUNICODE_STRING name = captured->ObjectName;
+  if (name != nullptr) {
+    status = ProbeUserBuffer(name, sizeof(*name));
+    if (!NT_SUCCESS(status)) return status;
+    status = ProbeUserBuffer(name->Buffer, name->Length);
+    if (!NT_SUCCESS(status)) return status;
+  }
+  return captured->RootDirectory != nullptr ? CheckUserHandle(captured->RootDirectory)
+                                            : STATUS_SUCCESS;
+}
+
+}  // namespace
+
+ZwCallMode::ZwCallMode() : saved_(CurrentThread().previousMode) {
+  ThreadState& thread = CurrentThread();
+  if (thread.keepPreviousMode) {
+    thread.keepPreviousMode = false;
+  } else {
+    thread.previousMode = KernelMode;
+  }
+}
+
+ZwCallMode::~ZwCallMode() { CurrentThread().previousMode = saved_; }
+
+KeepPreviousMode::KeepPreviousMode() { CurrentThread().keepPreviousMode = true; }
+
+KeepPreviousMode::~KeepPreviousMode() { CurrentThread().keepPreviousMode = false; }
+
+}  // namespace host
+
+using host::FromUserMode;
+using host::KeepPreviousMode;
+
+extern "C" NTSTATUS NTAPI NtCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
+                                       POBJECT_ATTRIBUTES ObjectAttributes,
+                                       PIO_STATUS_BLOCK IoStatusBlock,
+                                       PLARGE_INTEGER AllocationSize, ULONG FileAttributes,
+                                       ULONG ShareAccess, ULONG CreateDisposition,
+                                       ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength) {
+  if (!FromUserMode()) {
+    KeepPreviousMode Keep;
+    return ZwCreateFile(FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock,
+                        AllocationSize, FileAttributes, ShareAccess, CreateDisposition,
+                        CreateOptions, EaBuffer, EaLength);
+  }
+  OBJECT_ATTRIBUTES Captured;
+  NTSTATUS Status = host::FirstFailure(
+      host::ProbeUserBuffer(FileHandle, sizeof(*FileHandle)),
+      host::ProbeUserBuffer(IoStatusBlock, sizeof(*IoStatusBlock)),
+      AllocationSize != nullptr ? host::ProbeUserBuffer(AllocationSize, sizeof(*AllocationSize))
+                                : STATUS_SUCCESS,
+      host::ProbeUserBuffer(EaBuffer, EaLength),
+      host::CaptureUserAttributes(ObjectAttributes, &Captured));
+  if (!NT_SUCCESS(Status)) return Status;
+  KeepPreviousMode Keep;
+  return ZwCreateFile(FileHandle, DesiredAccess, &Captured, IoStatusBlock, AllocationSize,
+                      FileAttributes, ShareAccess, CreateDisposition, CreateOptions, EaBuffer,
+                      EaLength);
+}
+
+extern "C" NTSTATUS NTAPI NtOpenFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
+                                     POBJECT_ATTRIBUTES ObjectAttributes,
+                                     PIO_STATUS_BLOCK IoStatusBlock, ULONG ShareAccess,
+                                     ULONG OpenOptions) {
+  return NtCreateFile(FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock, nullptr, 0,
+                      ShareAccess, FILE_OPEN, OpenOptions, nullptr, 0);
+}
+
+extern "C" NTSTATUS NTAPI NtReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
+                                     PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock,
+                                     PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset,
+                                     PULONG Key) {
+  if (FromUserMode()) {
+    NTSTATUS Status = host::CheckUserTransfer(FileHandle, IoStatusBlock, Buffer, Length, ByteOffset);
+    if (!NT_SUCCESS(Status)) return Status;
+  }
+  KeepPreviousMode Keep;
+  return ZwReadFile(FileHandle, Event, ApcRoutine, ApcContext, IoStatusBlock, Buffer, Length,
+                    ByteOffset, Key);
+}
+
+extern "C" NTSTATUS NTAPI NtWriteFile(HANDLE FileHandle, HANDLE Event,
+                                      PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
+                                      PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
+                                      PLARGE_INTEGER ByteOffset, PULONG Key) {
+  if (FromUserMode()) {
+    NTSTATUS Status = host::CheckUserTransfer(FileHandle, IoStatusBlock, Buffer, Length, ByteOffset);
+    if (!NT_SUCCESS(Status)) return Status;
+  }
+  KeepPreviousMode Keep;
+  return ZwWriteFile(FileHandle, Event, ApcRoutine, ApcContext, IoStatusBlock, Buffer, Length,
+                     ByteOffset, Key);
+}
+
+extern "C" NTSTATUS NTAPI NtQueryInformationFile(HANDLE FileHandle,
+                                                 PIO_STATUS_BLOCK IoStatusBlock,
+                                                 PVOID FileInformation, ULONG Length,
+                                                 FILE_INFORMATION_CLASS FileInformationClass) {
+  if (FromUserMode()) {
+    NTSTATUS Status =
+        host::CheckUserTransfer(FileHandle, IoStatusBlock, FileInformation, Length, nullptr);
+    if (!NT_SUCCESS(Status)) return Status;
+  }
+  KeepPreviousMode Keep;
+  return ZwQueryInformationFile(FileHandle, IoStatusBlock, FileInformation, Length,
+                                FileInformationClass);
+}
+
+extern "C" NTSTATUS NTAPI NtSetInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
+                                               PVOID FileInformation, ULONG Length,
+                                               FILE_INFORMATION_CLASS FileInformationClass) {
+  if (FromUserMode()) {
+    NTSTATUS Status =
+        host::CheckUserTransfer(FileHandle, IoStatusBlock, FileInformation, Length, nullptr);
+    if (!NT_SUCCESS(Status)) return Status;
+  }
+  KeepPreviousMode Keep;
+  return ZwSetInformationFile(FileHandle, IoStatusBlock, FileInformation, Length,
+                              FileInformationClass);
+}
+
+extern "C" NTSTATUS NTAPI NtFsControlFile(HANDLE FileHandle, HANDLE Event,
+                                          PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
+                                          PIO_STATUS_BLOCK IoStatusBlock, ULONG FsControlCode,
+                                          PVOID InputBuffer, ULONG InputBufferLength,
+                                          PVOID OutputBuffer, ULONG OutputBufferLength) {
+  if (FromUserMode()) {
+    NTSTATUS Status = host::FirstFailure(
+        host::CheckUserTransfer(FileHandle, IoStatusBlock, InputBuffer, InputBufferLength,
+                                nullptr),
+        host::ProbeUserBuffer(OutputBuffer, OutputBufferLength));
+    if (!NT_SUCCESS(Status)) return Status;
+  }
+  KeepPreviousMode Keep;
+  return ZwFsControlFile(FileHandle, Event, ApcRoutine, ApcContext, IoStatusBlock, FsControlCode,
+                         InputBuffer, InputBufferLength, OutputBuffer, OutputBufferLength);
+}
+
+extern "C" NTSTATUS NTAPI NtClose(HANDLE Handle) {
+  if (FromUserMode()) {
+    NTSTATUS Status = host::CheckUserHandle(Handle);
+    if (!NT_SUCCESS(Status)) return Status;
+  }
+  KeepPreviousMode Keep;
+  return ZwClose(Handle);
+}
