@@ -51,14 +51,22 @@ TEST_F(DriverKernelSafety, KernelCreatesOfDeviceNamesReachTheDriver) {
        {u"\\Device\\Dorvane", u"\\??\\dorvane", u"\\DosDevices\\DORVANE", u"\\GLOBAL??\\Dorvane"}) {
     SCOPED_TRACE(host::Utf8FromUtf16(device));
     host::ClearCreateHistory();
-    OpenResult open = CreateNt(device + NtName(path_), GENERIC_READ | SYNCHRONIZE,
-                               FILE_SHARE_READ, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT);
+    std::u16string name = device + NtName(path_);
+    UNICODE_STRING unicodeName{USHORT(name.size() * 2), USHORT(name.size() * 2), name.data()};
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &unicodeName, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    IO_STATUS_BLOCK iosb{};
+    HANDLE handle = nullptr;
+    Opened open{ZwCreateFile(&handle, GENERIC_READ | SYNCHRONIZE, &attributes, &iosb, nullptr,
+                             FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ, FILE_OPEN,
+                             FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0),
+                handle, iosb.Information};
     ASSERT_EQ(open.status, STATUS_SUCCESS);
     std::vector<host::CreateRecord> creates = host::CreateHistory();
     ASSERT_EQ(creates.size(), 2u) << "the device's create and, nested in it, the image's";
     EXPECT_EQ(creates[0].hostPath, path_);
     EXPECT_EQ(ReadAt(open.handle, 0, 16).status, STATUS_INVALID_DEVICE_REQUEST);
-    EXPECT_EQ(ZwClose(open.handle), STATUS_SUCCESS);
+    EXPECT_EQ(ZwClose(open.Release()), STATUS_SUCCESS);
   }
 }
 
@@ -143,12 +151,12 @@ TEST_F(DriverKernelSafety, BrokenGateBreaksOnlyIntoAnAttachedDebugger) {
     host::ClearDebugOutput();
     host::DeviceFile file;
     ASSERT_EQ(OpenByName(kDeviceName + NtName(path_), &file).Status, STATUS_SUCCESS);
-    BoundImage(file)->SharedCount = -1;
+    BoundImage(file.FileObject())->SharedCount = -1;
     Bytes read(kChunk);
     EXPECT_EQ(file.ReadAt(read.data(), kChunk, 0).Status, STATUS_SUCCESS);
     EXPECT_EQ(host::BreakpointCount(), attached ? 2u : 0u);
     EXPECT_EQ(CountDebugMessages("Dorvane: I/O synchronization state corrupt.\n"), 2u);
-    BoundImage(file)->SharedCount = 0;
+    BoundImage(file.FileObject())->SharedCount = 0;
   }
 }
 

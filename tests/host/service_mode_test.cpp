@@ -25,17 +25,25 @@ class HostServiceMode : public TempDirTest {
     TempDirTest::TearDown();
   }
 
-  OpenResult Open(ULONG objectAttributes) {
-    return CreateHost(path_, GENERIC_READ | SYNCHRONIZE, FILE_SHARE_READ, FILE_OPEN,
-                      FILE_SYNCHRONOUS_IO_NONALERT, objectAttributes);
+  Opened Open(ULONG objectAttributes) {
+    std::u16string name = host::NtPathForHostPath(path_);
+    UNICODE_STRING unicodeName{USHORT(name.size() * 2), USHORT(name.size() * 2), name.data()};
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &unicodeName, objectAttributes, nullptr, nullptr);
+    IO_STATUS_BLOCK iosb{};
+    HANDLE handle = nullptr;
+    NTSTATUS status = ZwCreateFile(&handle, GENERIC_READ | SYNCHRONIZE, &attributes, &iosb,
+                                   nullptr, FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ, FILE_OPEN,
+                                   FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+    return {status, handle, iosb.Information};
   }
 
   std::string path_;
 };
 
 TEST_F(HostServiceMode, NtChecksUserModeHandlesAndBuffersZwRunsInKernelMode) {
-  OpenResult kernel = Open(OBJ_KERNEL_HANDLE);
-  OpenResult process = Open(0);
+  Opened kernel = Open(OBJ_KERNEL_HANDLE);
+  Opened process = Open(0);
   ASSERT_EQ(kernel.status, STATUS_SUCCESS);
   ASSERT_EQ(process.status, STATUS_SUCCESS);
   void *pool = ExAllocatePoolWithTag(NonPagedPool, 64, 'tseT');
@@ -80,9 +88,9 @@ TEST_F(HostServiceMode, NtChecksUserModeHandlesAndBuffersZwRunsInKernelMode) {
   // A user-mode caller cannot close a kernel handle.
   host::SetPreviousMode(UserMode);
   EXPECT_EQ(NtClose(kernel.handle), STATUS_INVALID_HANDLE);
-  EXPECT_EQ(NtClose(process.handle), STATUS_SUCCESS);
+  EXPECT_EQ(NtClose(process.Release()), STATUS_SUCCESS);
   host::SetPreviousMode(KernelMode);
-  EXPECT_EQ(ZwClose(kernel.handle), STATUS_SUCCESS);
+  EXPECT_EQ(ZwClose(kernel.Release()), STATUS_SUCCESS);
 }
 
 }  // namespace
