@@ -26,6 +26,36 @@ NTSTATUS DispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // IRP_MJ_FLUSH_BUFFERS: the image chain written back, farthest ancestor first.
 NTSTATUS DispatchFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
+// IRP_MJ_FILE_SYSTEM_CONTROL, IRP_MJ_DEVICE_CONTROL and
+// IRP_MJ_INTERNAL_DEVICE_CONTROL: zero-data, file-level trim, data-set trim
+// and the private merge code, buffered, under exclusive admission. PASSIVE_LEVEL.
+NTSTATUS DispatchControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// Serves one admitted control code on its system buffer (InputLength bytes
+// in, OutputLength bytes out). Sets IoStatus->Information only for the
+// file-level trim and the merge.
+NTSTATUS HandleControlRequest(PIMAGE_CONTEXT Context, ULONG ControlCode, PVOID Buffer,
+                              ULONG InputLength, ULONG OutputLength, PIO_STATUS_BLOCK IoStatus);
+
+// Zeroes Length bytes of the virtual disk from Offset: a zero-data request on
+// a fixed image's file, ZeroDiskRange on a dynamic image;
+// STATUS_INVALID_DEVICE_REQUEST for a differencing image.
+NTSTATUS ZeroImageRange(PIMAGE_CONTEXT Context, const LONGLONG *Offset, const LONGLONG *Length);
+
+// The private merge code: file-system device type, function 0x959, buffered,
+// write access. Its 24-byte buffer begins with the guard GUID
+// {5D2E8F41-7A36-4C0B-9E1D-63F4A0B2C857}, then ParentLevels and BlockLimit
+// in, BlocksMerged and BlocksRemaining out (ULONG each).
+#define FSCTL_MERGE_DIFFERENCING 0x0009A564u
+#define MERGE_DIFFERENCING_BUFFER_SIZE 24u
+#define MERGE_DIFFERENCING_LEVELS_OFFSET 16u
+#define MERGE_DIFFERENCING_LIMIT_OFFSET 20u
+// The guard GUID's 16-byte memory form; private file-system control codes
+// (function 0x800 and above) must carry it at the head of their input.
+#define DORVANE_GUARD_GUID_BYTES                                                       \
+  {0x41, 0x8F, 0x2E, 0x5D, 0x36, 0x7A, 0x0B, 0x4C,                                    \
+   0x9E, 0x1D, 0x63, 0xF4, 0xA0, 0xB2, 0xC8, 0x57}
+
 // Writes the "Image file failed." entry of a failed open to the system event
 // log. Dropped silently above DISPATCH_LEVEL or when no entry can be had.
 VOID WriteImageErrorLog(NTSTATUS Status);

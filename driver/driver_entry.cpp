@@ -15,6 +15,9 @@ VOID FillDispatchTable(PDRIVER_OBJECT DriverObject) {
   DriverObject->MajorFunction[IRP_MJ_READ] = DispatchReadWrite;
   DriverObject->MajorFunction[IRP_MJ_WRITE] = DispatchReadWrite;
   DriverObject->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = DispatchFlush;
+  DriverObject->MajorFunction[IRP_MJ_FILE_SYSTEM_CONTROL] = DispatchControl;
+  DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchControl;
+  DriverObject->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = DispatchControl;
   DriverObject->DriverUnload = DriverUnload;
 }
 
