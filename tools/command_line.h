@@ -33,12 +33,16 @@ struct CommandDef {
   std::vector<OptionSpec> options;
   size_t positionalCount;
   int (*run)(const Arguments &args, const CommandIo &io);
+  bool morePositional = false;  // positionalCount or more positional arguments
 };
 
 const CommandDef &InfoCommand();
 const CommandDef &CatCommand();
 const CommandDef &WriteCommand();
 const CommandDef &CreateCommand();
+const CommandDef &ZeroCommand();
+const CommandDef &TrimCommand();
+const CommandDef &MergeCommand();
 
 // Splits args into options of specs and positional arguments; "--name=value"
 // and "--name value" alike, "--" ends the options. Returns "" or what is wrong.

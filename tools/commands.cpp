@@ -26,7 +26,8 @@ const std::vector<OptionSpec> &GlobalOptions() {
 
 const std::vector<const CommandDef *> &Commands() {
   static const std::vector<const CommandDef *> commands = {
-      &InfoCommand(), &CatCommand(), &WriteCommand(), &CreateCommand()};
+      &InfoCommand(), &CatCommand(),   &WriteCommand(), &CreateCommand(),
+      &ZeroCommand(), &TrimCommand(), &MergeCommand()};
   return commands;
 }
 
@@ -239,7 +240,8 @@ int RunCommand(const std::vector<std::string> &args, const CommandIo &io) {
   if (parsed.options.count("--verbose") != 0 && parsed.options["--verbose"].size() > 1) {
     parsed.options["--verbose"].resize(1);
   }
-  if (parsed.positional.size() != command->positionalCount) {
+  if (parsed.positional.size() < command->positionalCount ||
+      (parsed.positional.size() > command->positionalCount && !command->morePositional)) {
     return UsageError(io, *command,
                       parsed.positional.size() < command->positionalCount
                           ? "missing IMAGE"

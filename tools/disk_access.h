@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace dorvane {
@@ -44,6 +45,16 @@ class Disk {
 
   // Makes written data durable in the image and its parents.
   NTSTATUS FlushDisk();
+
+  // Zero-data request: [offset, offset + length) of the virtual disk reads
+  // as zeros (a dynamic image gives back blocks left all zero).
+  NTSTATUS ZeroRange(uint64_t offset, uint64_t length);
+  // One file-level trim request with several (offset, length) ranges.
+  NTSTATUS TrimRanges(const std::vector<std::pair<uint64_t, uint64_t>> &ranges);
+  // One request of the private merge code: parents up to parentLevels
+  // written to, at most blockLimit blocks merged.
+  NTSTATUS MergeStep(uint32_t parentLevels, uint32_t blockLimit, uint32_t *merged,
+                     uint32_t *remaining);
 
   uint64_t DiskSize() const;
 
