@@ -28,22 +28,8 @@ class MergeTest : public EngineTest {
     path_ = top_;
   }
 
-  // Pieces of data at random sector places (some of a few bytes) into the
-  // image at path; model follows.
-  void Scribble(const std::string &path, Bytes *model, uint32_t seed, int pieces) {
-    OpenedImage image;
-    ASSERT_EQ(STATUS_SUCCESS, image.Open(path));
-    std::mt19937 random(seed);
-    for (int piece = 0; piece < pieces; ++piece) {
-      uint64_t offset = random() % (model->size() / 512) * 512 + (piece % 5 == 4 ? 100 : 0);
-      uint32_t length = uint32_t(std::min<uint64_t>(512 * (1 + random() % 40) - (piece % 7 == 6 ? 300 : 0),
-                                                    model->size() - offset));
-      Bytes data = PatternBytes(length, random());
-      ASSERT_EQ(STATUS_SUCCESS, image.Write(offset, data.data(), length));
-      Splice(model, offset, data);
-    }
-  }
-
+  // base <- middle <- top, each written in pieces at random sector places
+  // (some partial sectors); the disks each image reads follow.
   void BuildChain(const ChainShape &shape, int pieces = 30) {
     for (const std::string &path : {base_, middle_, top_}) std::remove(path.c_str());
     if (shape.baseType == VHD_DISK_TYPE_FIXED) {
@@ -51,14 +37,22 @@ class MergeTest : public EngineTest {
     } else {
       MakeDynamicImage(base_, shape.diskSize, shape.blockSize);
     }
-    baseDisk_.assign(shape.diskSize, 0);
-    ASSERT_NO_FATAL_FAILURE(Scribble(base_, &baseDisk_, 1, pieces));
-    MakeDifferencingImage(middle_, base_);
-    middleDisk_ = baseDisk_;
-    ASSERT_NO_FATAL_FAILURE(Scribble(middle_, &middleDisk_, 2, pieces));
-    MakeDifferencingImage(top_, middle_);
-    topDisk_ = middleDisk_;
-    ASSERT_NO_FATAL_FAILURE(Scribble(top_, &topDisk_, 3, pieces));
+    Bytes disk(shape.diskSize, 0);
+    std::mt19937 random(1);
+    for (Bytes *model : {&baseDisk_, &middleDisk_, &topDisk_}) {
+      const std::string &path = model == &baseDisk_ ? base_ : model == &middleDisk_ ? middle_ : top_;
+      if (model != &baseDisk_) MakeDifferencingImage(path, model == &middleDisk_ ? base_ : middle_);
+      OpenedImage image;
+      ASSERT_EQ(STATUS_SUCCESS, image.Open(path));
+      for (int piece = 0; piece < pieces; ++piece) {
+        uint64_t offset = random() % (disk.size() / 512) * 512 + (piece % 5 == 4 ? 100 : 0);
+        Bytes data = PatternBytes(std::min<uint64_t>(512 * (1 + random() % 40) - piece % 7 * 40,
+                                                     disk.size() - offset), random());
+        ASSERT_EQ(STATUS_SUCCESS, image.Write(offset, data.data(), uint32_t(data.size())));
+        Splice(&disk, offset, data);
+      }
+      *model = disk;
+    }
   }
 
   Bytes ReadImage(const std::string &path) {
