@@ -84,7 +84,15 @@ NTSTATUS CopyBlockToParent(PIMAGE_CONTEXT Context, ULONG BlockIndex, ULONG Secto
   if (!NT_SUCCESS(Status)) {
     return Status;
   }
+  // Sectors past the end of the virtual disk are no part of it, and the
+  // parent holds nothing of them: a bit set there is not followed.
+  LONGLONG BlockStart = VirtualOffset(Context, BlockIndex, 0);
+  ULONGLONG DiskLeft =
+      Context->DiskSize > BlockStart ? (ULONGLONG)(Context->DiskSize - BlockStart) : 0;
   ULONG Sectors = Context->BlockSize >> VHD_SECTOR_SHIFT;
+  if (DiskLeft < Context->BlockSize) {
+    Sectors = (ULONG)((DiskLeft + VHD_SECTOR_SIZE - 1) >> VHD_SECTOR_SHIFT);
+  }
   ULONG Start = 0;
   while (Start < Sectors) {
     if (!RtlTestBit(&Bitmap->Header, Start)) {
@@ -95,9 +103,12 @@ NTSTATUS CopyBlockToParent(PIMAGE_CONTEXT Context, ULONG BlockIndex, ULONG Secto
     while (End < Sectors && RtlTestBit(&Bitmap->Header, End)) {
       ++End;
     }
-    ULONG Length = (End - Start) << VHD_SECTOR_SHIFT;
     LARGE_INTEGER Offset;
     Offset.QuadPart = VirtualOffset(Context, BlockIndex, Start);
+    ULONG Length = (End - Start) << VHD_SECTOR_SHIFT;
+    if (Offset.QuadPart + Length > Context->DiskSize) {
+      Length = (ULONG)(Context->DiskSize - Offset.QuadPart);
+    }
     IO_STATUS_BLOCK IoStatus;
     IoStatus.Information = 0;
     Status = ImageTransfer(Context->Parent, IMAGE_OPERATION_WRITE, Length, &Offset,
