@@ -4,6 +4,7 @@
 // returns, with the status it returns; nothing is left pending or queued.
 #pragma once
 
+#include "driver/control_codes.h"
 #include "image/image.h"
 
 // The driver object, kept at load for the event-log entries of failed opens.
@@ -38,6 +39,22 @@ NTSTATUS DispatchSetInformation(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // IoStatus. Other classes are refused with STATUS_INVALID_DEVICE_REQUEST.
 NTSTATUS QueryImageInformation(PIMAGE_CONTEXT Context, FILE_INFORMATION_CLASS InformationClass,
                                ULONG Length, PVOID Buffer, PIO_STATUS_BLOCK IoStatus);
+// IRP_MJ_FILE_SYSTEM_CONTROL, IRP_MJ_DEVICE_CONTROL and
+// IRP_MJ_INTERNAL_DEVICE_CONTROL: zero-data, file-level trim, data-set trim
+// and the private merge code, buffered, under exclusive admission. PASSIVE_LEVEL.
+NTSTATUS DispatchControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// Serves one admitted control code on its system buffer (InputLength bytes
+// in, OutputLength bytes out). Sets IoStatus->Information only for the
+// file-level trim and the merge.
+NTSTATUS HandleControlRequest(PIMAGE_CONTEXT Context, ULONG ControlCode, PVOID Buffer,
+                              ULONG InputLength, ULONG OutputLength, PIO_STATUS_BLOCK IoStatus);
+
+// Zeroes Length bytes of the virtual disk from Offset: a zero-data request on
+// a fixed image's file, ZeroDiskRange on a dynamic image;
+// STATUS_INVALID_DEVICE_REQUEST for a differencing image.
+NTSTATUS ZeroImageRange(PIMAGE_CONTEXT Context, const LONGLONG *Offset, const LONGLONG *Length);
+
 
 // Writes the "Image file failed." entry of a failed open to the system event
 // log. Dropped silently above DISPATCH_LEVEL or when no entry can be had.

@@ -17,6 +17,9 @@ VOID FillDispatchTable(PDRIVER_OBJECT DriverObject) {
   DriverObject->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = DispatchFlush;
   DriverObject->MajorFunction[IRP_MJ_QUERY_INFORMATION] = DispatchQueryInformation;
   DriverObject->MajorFunction[IRP_MJ_SET_INFORMATION] = DispatchSetInformation;
+  DriverObject->MajorFunction[IRP_MJ_FILE_SYSTEM_CONTROL] = DispatchControl;
+  DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchControl;
+  DriverObject->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = DispatchControl;
   DriverObject->DriverUnload = DriverUnload;
 }
 

@@ -195,6 +195,24 @@ NTSTATUS FillPartialSectors(PIMAGE_CONTEXT Context, ULONG Sector, BOOLEAN NewBlo
   return STATUS_SUCCESS;
 }
 
+// A write through a merge-through image: the block's own sectors move into
+// the parent first (the parent may hold newer data than the block from now
+// on, so the block must not take the write), then the write goes to the
+// parent, which passes it further down when it is merge-through itself.
+NTSTATUS WriteThroughToParent(PIMAGE_CONTEXT Context, const VOID *Data, ULONG Length,
+                              ULONG BlockIndex, ULONG OffsetInBlock, PULONG SectorOut,
+                              PIO_STATUS_BLOCK IoStatus) {
+  NTSTATUS Status = MergeBlockToParent(Context, BlockIndex);
+  if (!NT_SUCCESS(Status) && Status != STATUS_NO_MORE_ENTRIES) {
+    return CompleteTransfer(IoStatus, Status, 0);
+  }
+  *SectorOut = VHD_BAT_UNALLOCATED;
+  LARGE_INTEGER Offset;
+  Offset.QuadPart = VirtualOffset(Context, BlockIndex, OffsetInBlock);
+  return ImageTransfer(Context->Parent, IMAGE_OPERATION_WRITE, Length, &Offset,
+                       const_cast<PVOID>(Data), IoStatus);
+}
+
 }  // namespace
 
 NTSTATUS ReadDifferencingBlock(PIMAGE_CONTEXT Context, PVOID Buffer, ULONG Length, ULONG BlockIndex,
@@ -218,15 +236,12 @@ NTSTATUS ReadDifferencingBlock(PIMAGE_CONTEXT Context, PVOID Buffer, ULONG Lengt
 NTSTATUS WriteDifferencingBlock(PIMAGE_CONTEXT Context, const VOID *Data, ULONG Length,
                                 ULONG BlockIndex, ULONG OffsetInBlock, PULONG SectorOut,
                                 PIO_STATUS_BLOCK IoStatus) {
-  if (Context->MergeThrough) {
-    // Once a merge has made the parent writable, a write first moves the
-    // block's own sectors into the parent and then goes to the parent. That
-    // path comes with the merge; until then no image carries the flag, and a
-    // write must not land in a child whose parent may already hold newer data.
-    return CompleteTransfer(IoStatus, STATUS_NOT_SUPPORTED, 0);
-  }
   if (Data == NULL || !IsRangeInBlock(Context, BlockIndex, OffsetInBlock, Length)) {
     return CompleteTransfer(IoStatus, STATUS_INVALID_PARAMETER, 0);
+  }
+  if (Context->MergeThrough) {
+    return WriteThroughToParent(Context, Data, Length, BlockIndex, OffsetInBlock, SectorOut,
+                                IoStatus);
   }
   ULONG Sector = LookupBlockSector(Context, BlockIndex);
   *SectorOut = Sector;

@@ -181,3 +181,51 @@ NTSTATUS GrowFixedDisk(PIMAGE_CONTEXT Context, LONGLONG NewSize);
 // grows in place; blocks lying where it grows are copied to the end of the
 // file before their entries name the copies.
 NTSTATUS GrowDynamicDisk(PIMAGE_CONTEXT Context, LONGLONG NewSize);
+// Zeroing ranges and the trailing footer.
+
+// Marks a block unallocated: the entry is written on disk first and changes
+// in memory only once that write succeeded, so the record never names less
+// than the disk does. The block's span stays in the file.
+NTSTATUS ClearBatEntry(PIMAGE_CONTEXT Context, ULONG BlockIndex);
+
+// Zeroes Length bytes of a dynamic image's virtual disk from Offset, block by
+// block through the dynamic write path: unallocated blocks cost no I/O, and a
+// block left entirely zero is released. A length of 0 or below succeeds at
+// once; the range ends at the last BAT entry. Every block is either as it was
+// or zeroed when a failure stops the range.
+NTSTATUS ZeroDiskRange(PIMAGE_CONTEXT Context, const LONGLONG *Offset, const LONGLONG *Length);
+
+// Writes the footer right behind the highest allocated block and cuts the
+// file there. The footer never goes in front of the image's metadata (footer
+// copy, header, BAT, parent locator data), and the file is never made longer.
+NTSTATUS WriteTrailingFooter(PIMAGE_CONTEXT Context);
+
+// ---------------------------------------------------------------------------
+// Merging a differencing image into its parent chain.
+
+// Reopens the parents at levels 1 to Levels for writing and sets the
+// merge-through flag of the image and of its ancestors at levels 1 to
+// Levels - 1. Every ancestor above level Levels must be a differencing image
+// and no image may be larger than the ancestor that is to receive its data;
+// both are checked on the way down, before anything is reopened
+// (STATUS_INVALID_DEVICE_REQUEST).
+NTSTATUS EnableParentWrites(PIMAGE_CONTEXT Context, ULONG Levels);
+
+// Merges at most BlockLimit blocks, last in the file first, into the parent
+// chain made writable for ParentLevels levels; then moves the footer behind
+// the highest block left. BlocksRemaining counts the blocks still allocated;
+// with none left the image file is marked for deletion at its last close.
+// A failure inside the loop returns at once: BlocksMerged holds the blocks
+// merged so far, BlocksRemaining is not written.
+NTSTATUS MergeToParent(PIMAGE_CONTEXT Context, ULONG ParentLevels, ULONG BlockLimit,
+                       PULONG BlocksMerged, PULONG BlocksRemaining);
+
+// Merges the allocated block that lies last in the file; STATUS_NO_MORE_ENTRIES
+// when none is allocated.
+NTSTATUS MergeLastBlock(PIMAGE_CONTEXT Context);
+
+// Writes the present sectors of one block into the parent through its
+// ordinary write path, makes the receiving images durable, and only then
+// clears the block's entry: a block is never given up before its data is in
+// the parent chain. STATUS_NO_MORE_ENTRIES when the block is not allocated.
+NTSTATUS MergeBlockToParent(PIMAGE_CONTEXT Context, ULONG BlockIndex);

@@ -375,6 +375,53 @@ IO_STATUS_BLOCK DeviceFile::SetInformation(const void* buffer, ULONG length,
                             infoClass);
 }
 
+IO_STATUS_BLOCK DeviceFile::Control(UCHAR majorFunction, UCHAR minorFunction, ULONG controlCode,
+                                    const void* input, ULONG inputLength, void* output,
+                                    ULONG outputLength) const {
+  RequireIrqlAtMost(PASSIVE_LEVEL, "NtFsControlFile");
+  FileReference file(handle_);
+  if (file.Get() == nullptr) return Result(STATUS_INVALID_HANDLE);
+  KPROCESSOR_MODE mode = ExGetPreviousMode();
+  if (mode == UserMode) {
+    ULONG accessBits = (controlCode >> 14) & 3;
+    ACCESS_MASK required = ((accessBits & FILE_READ_ACCESS) ? FILE_READ_DATA : 0) |
+                           ((accessBits & FILE_WRITE_ACCESS) ? FILE_WRITE_DATA : 0);
+    if ((file->grantedAccess & required) != required) return Result(STATUS_ACCESS_DENIED);
+    if ((inputLength != 0 && input == nullptr) || (outputLength != 0 && output == nullptr)) {
+      return Result(STATUS_INVALID_PARAMETER);
+    }
+  }
+  std::unique_lock<std::mutex> serialised(file->synchronousIo, std::defer_lock);
+  if ((file->object.Flags & FO_SYNCHRONOUS_IO) != 0) serialised.lock();
+
+  ULONG systemLength = std::max(inputLength, outputLength);
+  void* systemBuffer = nullptr;
+  if (systemLength != 0) {
+    systemBuffer = calloc(1, systemLength);
+    if (systemBuffer == nullptr) return Result(STATUS_INSUFFICIENT_RESOURCES);
+    if (inputLength != 0) memcpy(systemBuffer, input, inputLength);
+  }
+  PIRP irp = IrpFor(file.Get(), majorFunction, mode);
+  irp->AssociatedIrp.SystemBuffer = systemBuffer;
+  irp->UserBuffer = output;
+  PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+  stack->MinorFunction = minorFunction;
+  // File-system and device control keep their lengths and code in the same
+  // places of the stack location.
+  stack->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
+  stack->Parameters.DeviceIoControl.InputBufferLength = inputLength;
+  stack->Parameters.DeviceIoControl.IoControlCode = controlCode;
+
+  NTSTATUS status = CallDriverAndWait(file->object.DeviceObject, irp);
+  ULONG_PTR information = irp->IoStatus.Information;
+  if (!NT_ERROR(irp->IoStatus.Status) && outputLength != 0) {
+    memcpy(output, systemBuffer, std::min<ULONG_PTR>(information, outputLength));
+  }
+  FreeIrp(irp);
+  free(systemBuffer);
+  return Result(status, information);
+}
+
 DeviceFile DeviceFile::Duplicate() const {
   std::lock_guard<std::mutex> guard(clientLock);
   auto found = C().handles.find(handle_);

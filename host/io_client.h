@@ -148,6 +148,18 @@ class DeviceFile {
                                    FILE_INFORMATION_CLASS infoClass) const;
   IO_STATUS_BLOCK SetInformation(const void* buffer, ULONG length,
                                  FILE_INFORMATION_CLASS infoClass) const;
+  // A buffered control request (METHOD_BUFFERED codes) as NtFsControlFile
+  // and NtDeviceIoControlFile send it: `majorFunction` is
+  // IRP_MJ_FILE_SYSTEM_CONTROL, IRP_MJ_DEVICE_CONTROL or
+  // IRP_MJ_INTERNAL_DEVICE_CONTROL, with `minorFunction` in the stack
+  // location. The system buffer is as long as the longer of the input and
+  // the output and starts with the input; unless the request fails with an
+  // error status, up to `outputLength` bytes of it, as many as the
+  // information says, are copied back to `output`. A user-mode caller must
+  // hold the access the code's access bits ask for (STATUS_ACCESS_DENIED).
+  IO_STATUS_BLOCK Control(UCHAR majorFunction, UCHAR minorFunction, ULONG controlCode,
+                          const void* input, ULONG inputLength, void* output,
+                          ULONG outputLength) const;
 
   // A request the calls above do not make: an IRP of `majorFunction` on this
   // handle's file object, its stack location and buffers set up by `prepare`

@@ -34,6 +34,7 @@ struct CommandDef {
   std::vector<OptionSpec> options;
   size_t positionalCount;
   int (*run)(const Arguments &args, const CommandIo &io);
+  bool morePositional = false;  // positionalCount or more positional arguments
 };
 
 const CommandDef &InfoCommand();
@@ -42,6 +43,9 @@ const CommandDef &WriteCommand();
 const CommandDef &CreateCommand();
 const CommandDef &ResizeCommand();
 const CommandDef &FlushCommand();
+const CommandDef &ZeroCommand();
+const CommandDef &TrimCommand();
+const CommandDef &MergeCommand();
 
 // Splits args into options of specs and positional arguments; "--name=value"
 // and "--name value" alike, "--" ends the options. Returns "" or what is wrong.

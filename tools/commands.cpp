@@ -27,8 +27,8 @@ const std::vector<OptionSpec> &GlobalOptions() {
 
 const std::vector<const CommandDef *> &Commands() {
   static const std::vector<const CommandDef *> commands = {
-      &InfoCommand(),   &CatCommand(),   &WriteCommand(),
-      &CreateCommand(), &ResizeCommand(), &FlushCommand()};
+      &InfoCommand(),   &CatCommand(),  &WriteCommand(), &CreateCommand(),
+      &ResizeCommand(), &FlushCommand(), &ZeroCommand(), &TrimCommand(), &MergeCommand()};
   return commands;
 }
 
@@ -263,7 +263,8 @@ int RunCommand(const std::vector<std::string> &args, const CommandIo &io) {
   if (parsed.options.count("--verbose") != 0 && parsed.options["--verbose"].size() > 1) {
     parsed.options["--verbose"].resize(1);
   }
-  if (parsed.positional.size() != command->positionalCount) {
+  if (parsed.positional.size() < command->positionalCount ||
+      (parsed.positional.size() > command->positionalCount && !command->morePositional)) {
     return UsageError(io, *command,
                       parsed.positional.size() < command->positionalCount
                           ? "missing IMAGE"

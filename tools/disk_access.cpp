@@ -6,6 +6,8 @@
 // pause, as the driver expects of its clients.
 #include "disk_access.h"
 
+#include "driver/control_codes.h"
+
 #include "host/host_kernel.h"
 #include "host/io_client.h"
 
@@ -163,6 +165,72 @@ NTSTATUS Disk::QueryDiskSize(uint64_t *size) {
     *size = static_cast<uint64_t>(standard.EndOfFile.QuadPart);
   }
   return status.Status;
+}
+
+namespace {
+
+// A buffered file-system control request, retried while the driver is busy.
+// The output, if any, returns in the input's buffer.
+NTSTATUS SendFsControl(const host::DeviceFile &file, ULONG code, std::vector<uint8_t> *buffer,
+                       bool output) {
+  if (!file.IsOpen()) {
+    return STATUS_INVALID_HANDLE;
+  }
+  ULONG length = static_cast<ULONG>(buffer->size());
+  std::vector<uint8_t> result(output ? buffer->size() : 0);
+  IO_STATUS_BLOCK status = RetryWhileBusy([&] {
+    return file.Control(IRP_MJ_FILE_SYSTEM_CONTROL, IRP_MN_USER_FS_REQUEST, code, buffer->data(),
+                        length, output ? result.data() : nullptr, output ? length : 0);
+  });
+  if (output && NT_SUCCESS(status.Status)) {
+    *buffer = result;
+  }
+  return status.Status;
+}
+
+template <typename T>
+void Put(std::vector<uint8_t> *buffer, size_t offset, T value) {
+  std::memcpy(buffer->data() + offset, &value, sizeof(value));
+}
+
+}  // namespace
+
+NTSTATUS Disk::ZeroRange(uint64_t offset, uint64_t length) {
+  if (offset > static_cast<uint64_t>(INT64_MAX) || length > static_cast<uint64_t>(INT64_MAX) - offset) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  std::vector<uint8_t> request(sizeof(FILE_ZERO_DATA_INFORMATION));
+  Put<int64_t>(&request, 0, static_cast<int64_t>(offset));
+  Put<int64_t>(&request, 8, static_cast<int64_t>(offset + length));
+  return SendFsControl(state_->file, FSCTL_SET_ZERO_DATA, &request, false);
+}
+
+NTSTATUS Disk::TrimRanges(const std::vector<std::pair<uint64_t, uint64_t>> &ranges) {
+  if (ranges.size() > (0xFFFFFFFFu - 8) / 16) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  std::vector<uint8_t> request(8 + 16 * ranges.size());
+  Put<uint32_t>(&request, 4, static_cast<uint32_t>(ranges.size()));
+  for (size_t i = 0; i < ranges.size(); ++i) {
+    Put<uint64_t>(&request, 8 + 16 * i, ranges[i].first);
+    Put<uint64_t>(&request, 16 + 16 * i, ranges[i].second);
+  }
+  return SendFsControl(state_->file, FSCTL_FILE_LEVEL_TRIM, &request, false);
+}
+
+NTSTATUS Disk::MergeStep(uint32_t parentLevels, uint32_t blockLimit, uint32_t *merged,
+                         uint32_t *remaining) {
+  static const uint8_t kGuard[16] = DORVANE_GUARD_GUID_BYTES;
+  std::vector<uint8_t> request(MERGE_DIFFERENCING_BUFFER_SIZE);
+  std::memcpy(request.data(), kGuard, sizeof(kGuard));
+  Put<uint32_t>(&request, MERGE_DIFFERENCING_LEVELS_OFFSET, parentLevels);
+  Put<uint32_t>(&request, MERGE_DIFFERENCING_LIMIT_OFFSET, blockLimit);
+  NTSTATUS status = SendFsControl(state_->file, FSCTL_MERGE_DIFFERENCING, &request, true);
+  if (NT_SUCCESS(status)) {
+    std::memcpy(merged, request.data() + MERGE_DIFFERENCING_LEVELS_OFFSET, sizeof(*merged));
+    std::memcpy(remaining, request.data() + MERGE_DIFFERENCING_LIMIT_OFFSET, sizeof(*remaining));
+  }
+  return status;
 }
 
 NTSTATUS Disk::SetDiskEnd(uint64_t size) {

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace dorvane {
 
@@ -34,6 +36,16 @@ class Disk {
   // The virtual disk's size as the driver answers a standard-information
   // query on the handle.
   NTSTATUS QueryDiskSize(uint64_t *size);
+  // Zero-data request: [offset, offset + length) of the virtual disk reads
+  // as zeros (a dynamic image gives back blocks left all zero).
+  NTSTATUS ZeroRange(uint64_t offset, uint64_t length);
+  // One file-level trim request with several (offset, length) ranges.
+  NTSTATUS TrimRanges(const std::vector<std::pair<uint64_t, uint64_t>> &ranges);
+  // One request of the private merge code: parents up to parentLevels
+  // written to, at most blockLimit blocks merged.
+  NTSTATUS MergeStep(uint32_t parentLevels, uint32_t blockLimit, uint32_t *merged,
+                     uint32_t *remaining);
+
 
   // Sets the handle's end of file: the driver grows the virtual disk to
   // `size` bytes (dynamic images: to whole blocks).

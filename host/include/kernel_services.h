@@ -105,6 +105,7 @@ typedef struct _LIST_ENTRY {
 
 
 #define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)
+#define NT_ERROR(Status) ((((ULONG)(Status)) >> 30) == 3)
 
 // ---------------------------------------------------------------------------
 // Status codes.

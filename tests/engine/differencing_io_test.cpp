@@ -314,18 +314,6 @@ TEST_F(DifferencingIoTest, AFailingParentReadNeverDropsAWrite) {
   EXPECT_EQ(8u, PresentSectors(5).size());
 }
 
-TEST_F(DifferencingIoTest, MergeThroughWritesAreRefusedUntilTheMergeExists) {
-  MakeChain();
-  OpenImage();
-  Bytes before = ReadFileBytes(path_);
-  image_->MergeThrough = TRUE;
-  TransferResult result = Write(kBlock, PatternBytes(100, 1));
-  EXPECT_EQ(STATUS_NOT_SUPPORTED, result.status);
-  EXPECT_EQ(0u, result.moved);
-  EXPECT_TRUE(before == ReadFileBytes(path_));
-  image_->MergeThrough = FALSE;
-}
-
 TEST_F(DifferencingIoTest, AFailedWriteChangesNothingOutsideItsRange) {
   // Fail each allocation, file read and file write of a write in turn: the
   // write either succeeds, or fails leaving every byte outside its range as

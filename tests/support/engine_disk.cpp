@@ -109,3 +109,12 @@ Bytes MakeFilledDynamicImage(const std::string &path, uint64_t size, uint32_t bl
 }
 
 }  // namespace dorvane::test
+
+namespace dorvane::test {
+
+size_t AllocatedBlocks(const std::string &path) {
+  std::vector<uint32_t> entries = ReadLayout(path).entries;
+  return entries.size() - std::count(entries.begin(), entries.end(), 0xFFFFFFFFu);
+}
+
+}  // namespace dorvane::test

@@ -25,6 +25,8 @@ struct DynamicLayout {
 };
 
 DynamicLayout ReadLayout(const std::string &path);
+// Table entries of the image that name a block.
+size_t AllocatedBlocks(const std::string &path);
 
 // The virtual disk as the file holds it: unallocated blocks zero.
 Bytes ReadDiskFromFile(const std::string &path);

@@ -1,0 +1,89 @@
+// dorvane trim: one file-level trim request with several ranges. Each range
+// reads as zeros afterwards; a dynamic image gives back the blocks left all
+// zero. A range the driver refuses ends the request; the ones before it stay
+// trimmed.
+#include "command_line.h"
+#include "disk_access.h"
+#include "errors.h"
+#include "size_parse.h"
+
+namespace dorvane {
+
+namespace {
+
+int RunTrim(const Arguments &args, const CommandIo &io);
+
+const CommandDef kTrim = {
+    "trim",
+    "trim IMAGE OFFSET:LENGTH...",
+    "Trim the given ranges of the virtual disk in one file-level trim request: they read as "
+    "zeros afterwards.",
+    {},
+    1,
+    RunTrim,
+    true,
+};
+
+int RunTrim(const Arguments &args, const CommandIo &io) {
+  const std::string &image = args.positional[0];
+  if (args.positional.size() < 2) {
+    return UsageError(io, kTrim, "no range given");
+  }
+  std::vector<std::pair<uint64_t, uint64_t>> ranges;
+  for (size_t i = 1; i < args.positional.size(); ++i) {
+    const std::string &text = args.positional[i];
+    size_t colon = text.find(':');
+    uint64_t offset = 0;
+    uint64_t length = 0;
+    std::string error = colon == std::string::npos ? "expected OFFSET:LENGTH" : "";
+    if (error.empty()) {
+      error = ParseSize(text.substr(0, colon), &offset);
+    }
+    if (error.empty()) {
+      error = ParseSize(text.substr(colon + 1), &length);
+    }
+    if (!error.empty()) {
+      return UsageError(io, kTrim, "range \"" + text + "\": " + error);
+    }
+    ranges.emplace_back(offset, length);
+  }
+  Disk disk;
+  NTSTATUS status = disk.OpenDisk(image, true);
+  if (!NT_SUCCESS(status)) {
+    ReportStatus(io.err, image, "cannot open image for writing", status);
+    return kExitFailure;
+  }
+  // Checked here too, so that a range past the end trims nothing at all.
+  uint64_t size = 0;
+  status = disk.QueryDiskSize(&size);
+  if (!NT_SUCCESS(status)) {
+    ReportStatus(io.err, image, "cannot query the disk size", status);
+    return kExitFailure;
+  }
+  for (const auto &range : ranges) {
+    if (range.first > size || range.second > size - range.first) {
+      ReportError(io.err, image, "cannot trim",
+                  std::to_string(range.second) + " bytes at offset " +
+                      std::to_string(range.first) + " run past the end of the disk (" +
+                      std::to_string(size) + " bytes); nothing was trimmed");
+      return kExitFailure;
+    }
+  }
+  status = disk.TrimRanges(ranges);
+  if (!NT_SUCCESS(status)) {
+    ReportStatus(io.err, image, "cannot trim", status);
+    return kExitFailure;
+  }
+  status = disk.FlushDisk();
+  if (!NT_SUCCESS(status)) {
+    ReportStatus(io.err, image, "cannot flush image", status);
+    return kExitFailure;
+  }
+  return 0;
+}
+
+}  // namespace
+
+const CommandDef &TrimCommand() { return kTrim; }
+
+}  // namespace dorvane
