@@ -292,28 +292,6 @@ TEST_F(DifferencingIoTest, PartlyWrittenSectorsKeepTheRestOfTheirBytes) {
   }
 }
 
-TEST_F(DifferencingIoTest, AFailingParentReadNeverDropsAWrite) {
-  // Zeros compared with a parent read that failed would look equal to the
-  // zero-filled buffer; the write must happen all the same.
-  MakeChain();
-  OpenImage();
-  host::InjectFileFault(host::FileCall::Read, 1, host::FileFault::Fail(STATUS_IO_DEVICE_ERROR),
-                        "/base.vhd");
-  TransferResult result = Write(kBlock, Bytes(kBlock, 0));
-  EXPECT_EQ(STATUS_SUCCESS, result.status);
-  host::ClearFaults();
-  Splice(&disk_, kBlock, Bytes(kBlock, 0));
-  ExpectDiskAsModel("zeros written");
-
-  // A short parent read does not prove equality either.
-  host::InjectFileFault(host::FileCall::Read, 1, host::FileFault::ShortBy(512), "/base.vhd");
-  result = Write(5 * kBlock, Slice(disk_, 5 * kBlock, kBlock));
-  EXPECT_EQ(STATUS_SUCCESS, result.status);
-  host::ClearFaults();
-  ExpectDiskAsModel("equal data written");
-  EXPECT_EQ(8u, PresentSectors(5).size());
-}
-
 TEST_F(DifferencingIoTest, MergeThroughWritesAreRefusedUntilTheMergeExists) {
   MakeChain();
   OpenImage();
@@ -324,70 +302,6 @@ TEST_F(DifferencingIoTest, MergeThroughWritesAreRefusedUntilTheMergeExists) {
   EXPECT_EQ(0u, result.moved);
   EXPECT_TRUE(before == ReadFileBytes(path_));
   image_->MergeThrough = FALSE;
-}
-
-TEST_F(DifferencingIoTest, AFailedWriteChangesNothingOutsideItsRange) {
-  // Fail each allocation, file read and file write of a write in turn: the
-  // write either succeeds, or fails leaving every byte outside its range as
-  // it was and each byte inside it old or new, and the pool settled.
-  struct Fault {
-    const char *name;
-    std::function<void(uint64_t)> inject;
-  } faults[] = {
-      {"allocation", [](uint64_t nth) { host::FailAllocation(nth); }},
-      {"read",
-       [](uint64_t nth) {
-         host::InjectFileFault(host::FileCall::Read, nth,
-                               host::FileFault::Fail(STATUS_IO_DEVICE_ERROR));
-       }},
-      {"write",
-       [](uint64_t nth) {
-         host::InjectFileFault(host::FileCall::Write, nth,
-                               host::FileFault::Fail(STATUS_IO_DEVICE_ERROR));
-       }},
-      {"short write",
-       [](uint64_t nth) {
-         host::InjectFileFault(host::FileCall::Write, nth, host::FileFault::ShortBy(1));
-       }},
-  };
-  const uint64_t offset = 2 * kBlock + 700;
-  Bytes data = PatternBytes(2 * kBlock, 31);
-  for (const Fault &fault : faults) {
-    for (uint64_t nth = 1;; ++nth) {
-      SCOPED_TRACE(std::string(fault.name) + " " + std::to_string(nth));
-      image_.Close();
-      std::filesystem::remove_all(DirPath());
-      std::filesystem::create_directory(DirPath());
-      MakeChain();
-      PlaceChildBlock(3, PatternBytes(kBlock, 333), {0, 1, 7});
-      OpenImage();
-      Bytes old = disk_;
-      fault.inject(nth);
-      TransferResult result = Write(offset, data);
-      host::FailAllocation(0);
-      host::ClearFaults();
-      ExpectPoolSettled();
-      Bytes now = ReadDiskThroughEngine(image_.Get());
-      // The file alone gives the same disk as the record that wrote it.
-      image_.Close();
-      OpenImage();
-      EXPECT_TRUE(now == ReadDiskThroughEngine(image_.Get())) << "reopened";
-      if (NT_SUCCESS(result.status)) {
-        Splice(&disk_, offset, data);
-        EXPECT_TRUE(disk_ == now);
-        break;
-      }
-      EXPECT_GT(data.size(), result.moved);
-      for (uint64_t i = 0; i < now.size(); ++i) {
-        bool inside = i >= offset && i < offset + data.size();
-        if (inside ? (now[i] != old[i] && now[i] != data[i - offset]) : now[i] != old[i]) {
-          ADD_FAILURE() << "byte " << i << " changed to " << int(now[i]);
-          break;
-        }
-      }
-      ASSERT_LT(nth, 60u);
-    }
-  }
 }
 
 }  // namespace
