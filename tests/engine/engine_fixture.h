@@ -22,14 +22,6 @@
 namespace dorvane::test {
 
 constexpr uint32_t kKiB = 1024;
-constexpr uint32_t kMiB = 1024 * 1024;
-
-// A transfer's status and byte count; it stands for its status in comparisons.
-struct TransferResult {
-  NTSTATUS status;
-  uint32_t moved;
-  operator NTSTATUS() const { return status; }
-};
 constexpr uint32_t kChainBlock = 4 * kKiB;  // the block size of MakeChain's images
 
 inline void Splice(Bytes *disk, uint64_t offset, const Bytes &data) {
@@ -65,16 +57,11 @@ class EngineTest : public TempDirTest {
   }
 
   // A write through ImageTransfer; a success must count every byte.
-  TransferResult Write(uint64_t offset, const Bytes &data) {
+  NTSTATUS Write(uint64_t offset, const Bytes &data) {
     uint32_t moved = 0xDEAD;
     NTSTATUS status = image_.Write(offset, data.data(), uint32_t(data.size()), &moved);
     EXPECT_TRUE(!NT_SUCCESS(status) || moved == data.size()) << "wrote " << moved << " bytes";
-    return {status, moved};
-  }
-  TransferResult Read(uint64_t offset, Bytes *data) {
-    uint32_t moved = 0xDEAD;
-    NTSTATUS status = image_.Read(offset, data->data(), uint32_t(data->size()), &moved);
-    return {status, moved};
+    return status;
   }
   // Zeros as absent data, block by block through the shared write path.
   NTSTATUS WriteAbsent(uint64_t offset, uint64_t length) {
