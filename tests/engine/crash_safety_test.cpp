@@ -1,223 +1,163 @@
-// Failure and crash safety of the dynamic write path: every image file call
-// that an allocation, a plain write, a write of zeros or a release makes is
-// failed in turn, or the system "stops" there, and the image must still open
-// from disk with every block but the targeted one as before, the targeted one
-// either as before or as asked, and the open record reading what the disk
-// holds.
-#include <cstdio>
+// Failure and crash safety of transfers. Every file call that a transfer
+// makes (allocation, plain write, zeros, release, read; dynamic and
+// differencing) fails in turn, is cut short, or the system stops there, and so
+// does each pool allocation. The transfer must then fail (a failing parent
+// read or pool allocation may instead be worked around), count only bytes it
+// did, leave every byte outside its range as it was and its range old or new,
+// keep the record's file end in step with the file; and the image must open
+// from the file alone, read what the record read and take the transfer again.
+#include <functional>
 
 #include "engine_fixture.h"
 
 namespace dorvane::test {
 namespace {
 
-constexpr uint32_t kBlockSize = 4 * kKiB;
-constexpr uint32_t kBlocks = 8;
-
-enum class Payload { Data, Zeros, Absent };
+constexpr uint32_t kBlock = kChainBlock;
+enum Payload { kData, kZeros, kAbsent, kRead };
 
 struct Scenario {
   const char *name;
-  std::vector<uint32_t> placement;  // blocks in file order before the operation
-  uint32_t target;
-  uint32_t offsetInBlock;
-  uint32_t length;
+  bool differencing;             // a child made by MakeChain
+  std::vector<uint32_t> blocks;  // dynamic: blocks in file order; child: blocks holding sectors 0, 1, 7
+  uint64_t offset, length;
   Payload payload;
+  bool atomic;  // a failed transfer leaves its range all old or all new
+} const kScenarios[] = {
+    /* 0 */ {"allocation", false, {0, 2, 3}, 5 * kBlock + 1000, 700, kData, true},
+    /* 1 */ {"allocation of a whole block", false, {1}, 0, kBlock, kData, true},
+    /* 2 */ {"write into an allocated block", false, {0, 1, 2}, kBlock + 512, 1024, kData, true},
+    /* 3 */ {"zeros keeping the block", false, {0, 1, 2}, kBlock, kBlock / 2, kZeros, true},
+    /* 4 */ {"release moving a higher index", false, {0, 1, 2, 3}, kBlock, kBlock, kZeros, true},
+    /* 5 */ {"release moving a lower index", false, {3, 1, 2, 0}, kBlock, kBlock, kZeros, true},
+    /* 6 */ {"release of the last block", false, {0, 1, 2}, 2 * kBlock, kBlock, kZeros, true},
+    /* 7 */ {"release by absent data", false, {4, 6, 7}, 4 * kBlock, kBlock, kAbsent, true},
+    /* 8 */ {"read across three blocks", false, {0, 1, 2}, kBlock - 100, kBlock + 200, kRead, true},
+    /* 9 */ {"child allocation, partial sectors", true, {}, 2 * kBlock + 700, 1000, kData, true},
+    /* 10 */ {"child zeros over parent data", true, {}, kBlock, kBlock, kZeros, true},
+    /* 11 */ {"child write across three blocks", true, {3}, 2 * kBlock + 700, 2 * kBlock, kData, false},
 };
 
-const Scenario kScenarios[] = {
-    {"allocation", {0, 2, 3}, 5, 1000, 700, Payload::Data},
-    {"allocation of a whole block", {1}, 0, 0, kBlockSize, Payload::Data},
-    {"plain write", {0, 1, 2}, 1, 512, 1024, Payload::Data},
-    {"zeros keeping the block", {0, 1, 2}, 1, 0, kBlockSize / 2, Payload::Zeros},
-    {"release moving a higher index", {0, 1, 2, 3}, 1, 0, kBlockSize, Payload::Zeros},
-    {"release moving a lower index", {3, 1, 2, 0}, 1, 0, kBlockSize, Payload::Zeros},
-    {"release of the last block", {0, 1, 2}, 2, 0, kBlockSize, Payload::Zeros},
-    {"release by absent data", {4, 6, 7}, 4, 0, kBlockSize, Payload::Absent},
-};
-
-const host::FileCall kCalls[] = {host::FileCall::Read, host::FileCall::Write,
-                                 host::FileCall::SetInformation, host::FileCall::Control};
-
-const char *CallName(host::FileCall call) {
-  switch (call) {
-    case host::FileCall::Read: return "read";
-    case host::FileCall::Write: return "write";
-    case host::FileCall::SetInformation: return "set-information";
-    default: return "control";
-  }
-}
+const struct Target {
+  host::FileCall call;
+  const char *file;
+} kTargets[] = {{host::FileCall::Read, "/disk.vhd"}, {host::FileCall::Write, "/disk.vhd"},
+                {host::FileCall::SetInformation, "/disk.vhd"}, {host::FileCall::Read, "/base.vhd"}};
+constexpr uint64_t kPoolFaults = 10;
 
 class EngineCrashSafetyTest : public EngineTest {
  protected:
-  void SetUp() override {
-    EngineTest::SetUp();
-    template_ = File("template.vhd");
+  static Bytes Data(const Scenario &s) {
+    return s.payload == kData ? PatternBytes(s.length, 42) : Bytes(s.length, 0);
+  }
+
+  void Prepare(const Scenario &s) {
+    if (s.differencing) {
+      MakeChain();
+      for (uint32_t index : s.blocks) {
+        PlaceChildBlock(index, PatternBytes(kBlock, index), {0, 1, 7});
+      }
+    } else {
+      MakeDynamic(16 * kBlock, kBlock, s.blocks);
+    }
+    template_ = ReadFileBytes(path_);
+    after_ = disk_;
+    Splice(&after_, s.offset, s.payload == kRead ? Slice(disk_, s.offset, s.length) : Data(s));
   }
 
   NTSTATUS Run(const Scenario &s) {
-    uint64_t offset = uint64_t(s.target) * kBlockSize + s.offsetInBlock;
-    switch (s.payload) {
-      case Payload::Data:
-        return Write(offset, PatternBytes(s.length, 4242)).status;
-      case Payload::Zeros:
-        return Write(offset, Bytes(s.length, 0)).status;
-      default: {
-        ULONG sector = 0;
-        IO_STATUS_BLOCK ioStatus{};
-        return ZeroBlockRange(image_.Get(), nullptr, s.length, s.target, s.offsetInBlock,
-                              &sector, &ioStatus);
+    moved_ = 0;
+    if (s.payload == kAbsent) {
+      return WriteAbsent(s.offset, s.length);
+    }
+    Bytes data = Data(s);
+    NTSTATUS status = s.payload == kRead ? image_.Read(s.offset, data.data(), s.length, &moved_)
+                                         : image_.Write(s.offset, data.data(), s.length, &moved_);
+    EXPECT_EQ(NT_SUCCESS(status), moved_ == s.length) << "counted " << moved_;
+    Bytes read(s.length, 0);
+    Splice(&read, 0, Slice(disk_, s.offset, moved_));
+    EXPECT_TRUE(s.payload != kRead || read == data) << "a read gives its count's bytes, then zeros";
+    return status;
+  }
+
+  // Each byte as before or as written, the counted ones as written; the range
+  // all one or the other.
+  void ExpectOldOrNew(const Bytes &now, const Scenario &s, bool atomic) {
+    Bytes range = Slice(now, s.offset, s.length);
+    EXPECT_TRUE(!atomic || range == Slice(disk_, s.offset, s.length) ||
+                range == Slice(after_, s.offset, s.length))
+        << "the range is neither all old nor all new";
+    EXPECT_TRUE(Slice(now, s.offset, moved_) == Slice(after_, s.offset, moved_)) << "counted bytes";
+    for (uint64_t i = 0; i < now.size(); ++i) {
+      if (now[i] != disk_[i] && now[i] != after_[i]) {
+        ADD_FAILURE() << "byte " << i << " reads " << int(now[i]) << ", before " << int(disk_[i])
+                      << ", written " << int(after_[i]);
+        return;
       }
     }
   }
 
-  Bytes Expected(const Scenario &s, const Bytes &before) {
-    Bytes after = before;
-    uint64_t offset = uint64_t(s.target) * kBlockSize + s.offsetInBlock;
-    Splice(&after, offset,
-           s.payload == Payload::Data ? PatternBytes(s.length, 4242) : Bytes(s.length, 0));
-    return after;
-  }
-
-  void Restore() {
+  void RunWithFault(const Scenario &s, const std::function<void()> &inject, bool mayPass,
+                    bool crash, bool atomic) {
     image_.Close();
-    WriteFileBytes(path_, ReadFileBytes(template_));
-  }
-
-  // Every block but the target as before; the target as before or as asked
-  // (any content when the fault let a write land in part).
-  void ExpectBlocks(const Bytes &disk, const Bytes &before, const Bytes &after, uint32_t target,
-                    bool targetAtomic, const char *when) {
-    for (uint32_t index = 0; index < kBlocks; ++index) {
-      Bytes block = Slice(disk, uint64_t(index) * kBlockSize, kBlockSize);
-      Bytes old = Slice(before, uint64_t(index) * kBlockSize, kBlockSize);
-      if (index != target) {
-        EXPECT_TRUE(block == old) << when << ": block " << index << " changed";
-      } else if (targetAtomic) {
-        EXPECT_TRUE(block == old || block == Slice(after, uint64_t(index) * kBlockSize, kBlockSize))
-            << when << ": the targeted block is neither as before nor as written";
-      }
-    }
-  }
-
-  // The operation with the nth call of one kind meeting the fault.
-  void RunWithFault(const Scenario &s, host::FileCall call, uint64_t nth, host::FileFault fault,
-                    bool targetAtomic, const Bytes &before, const Bytes &after) {
-    Restore();
-    OpenImage();
-    host::InjectFileFault(call, nth, fault, "/disk.vhd");
+    WriteFileBytes(path_, template_);
+    ASSERT_NO_FATAL_FAILURE(OpenImage());
+    inject();
     NTSTATUS status = Run(s);
-    EXPECT_FALSE(NT_SUCCESS(status)) << "the operation reported success";
-    ExpectPoolSettled();
-
-    // Reads of the record still open (after a crash too: reads change
-    // nothing and still reach the file).
-    Bytes live = ReadDiskThroughEngine(image_.Get());
-    ExpectBlocks(live, before, after, s.target, targetAtomic, "still open");
     host::ClearFaults();
-    image_.Close();
-    EXPECT_EQ(poolBaseline_, host::OutstandingAllocations());
-
-    // The image as the disk holds it.
-    ASSERT_EQ(STATUS_SUCCESS, image_.Open(path_)) << "the image no longer opens";
-    poolOpen_ = host::OutstandingAllocations();
-    Bytes reopened = ReadDiskThroughEngine(image_.Get());
-    EXPECT_TRUE(live == reopened) << "the open record read other data than the disk holds";
-    EXPECT_TRUE(reopened == ReadDiskFromFile(path_));
-    ExpectBlocks(reopened, before, after, s.target, targetAtomic, "reopened");
-
-    // And it takes the operation again.
-    ASSERT_EQ(STATUS_SUCCESS, Run(s));
-    EXPECT_TRUE(after == ReadDiskThroughEngine(image_.Get()));
-    image_.Close();
-    ASSERT_EQ(STATUS_SUCCESS, image_.Open(path_));
-    EXPECT_TRUE(after == ReadDiskThroughEngine(image_.Get()));
-    image_.Close();
+    host::FailAllocation(0);
+    ExpectPoolSettled();
+    if (NT_SUCCESS(status)) {
+      EXPECT_TRUE(mayPass) << "the transfer reported success";
+      ExpectDisk(after_, "a transfer that worked around the fault");
+      return;
+    }
+    Bytes live = ReadDiskThroughEngine(image_.Get());
+    ExpectOldOrNew(live, s, atomic);
+    EXPECT_TRUE(crash || image_->FileEnd == int64_t(FileSize(path_))) << "the record's file end";
+    ASSERT_NO_FATAL_FAILURE(OpenImage());
+    EXPECT_TRUE(live == ReadDiskThroughEngine(image_.Get())) << "the record read other data than the file";
+    ASSERT_EQ(STATUS_SUCCESS, Run(s)) << "the transfer again";
+    ExpectDisk(after_, "the transfer again");
   }
 
-  std::string template_;
+  Bytes template_;
+  Bytes after_;
+  uint32_t moved_ = 0;
 };
 
-TEST_F(EngineCrashSafetyTest, EveryFileCallFailsOrStopsInTurn) {
+TEST_F(EngineCrashSafetyTest, EveryStepFailsOrStopsInTurn) {
   for (const Scenario &s : kScenarios) {
     SCOPED_TRACE(s.name);
-    Bytes before = MakeFilledDynamicImage(template_, uint64_t(kBlocks) * kBlockSize, kBlockSize,
-                                          s.placement);
-    Bytes after = Expected(s, before);
-
-    // The calls of the operation when nothing fails.
-    Restore();
-    OpenImage();
+    ASSERT_NO_FATAL_FAILURE(Prepare(s));
+    ASSERT_NO_FATAL_FAILURE(OpenImage());
     host::ResetFileCallCounts();
     ASSERT_EQ(STATUS_SUCCESS, Run(s));
-    uint64_t counts[4];
-    uint64_t total = 0;
-    for (host::FileCall call : kCalls) {
-      counts[int(call)] = host::FileCallCount(call, "/disk.vhd");
-      total += counts[int(call)];
+    uint64_t counts[std::size(kTargets)];
+    for (size_t t = 0; t < std::size(kTargets); ++t) {
+      counts[t] = host::FileCallCount(kTargets[t].call, kTargets[t].file);
     }
-    ASSERT_GT(total, 0u);
-    EXPECT_TRUE(after == ReadDiskThroughEngine(image_.Get()));
-
-    for (host::FileCall call : kCalls) {
-      for (uint64_t nth = 1; nth <= counts[int(call)]; ++nth) {
-        SCOPED_TRACE(std::string(CallName(call)) + " " + std::to_string(nth));
-        {
-          SCOPED_TRACE("fails");
-          RunWithFault(s, call, nth, host::FileFault::Fail(STATUS_IO_DEVICE_ERROR), true, before,
-                       after);
-        }
-        {
-          SCOPED_TRACE("system stops");
-          RunWithFault(s, call, nth, host::FileFault::Crash(), true, before, after);
-        }
-        if (call == host::FileCall::Write) {
-          // A torn write: part of the bytes reach the file and the count
-          // says so.
-          SCOPED_TRACE("short by one byte");
-          RunWithFault(s, call, nth, host::FileFault::ShortBy(1), false, before, after);
+    for (size_t t = 0; t < std::size(kTargets); ++t) {
+      const Target &target = kTargets[t];
+      bool parent = std::string(target.file) == "/base.vhd";
+      for (uint64_t nth = 1; nth <= counts[t]; ++nth) {
+        SCOPED_TRACE("call " + std::to_string(int(target.call)) + " #" + std::to_string(nth) +
+                     " on " + target.file);
+        auto inject = [&target, nth](host::FileFault fault) {
+          return [&target, nth, fault] { host::InjectFileFault(target.call, nth, fault, target.file); };
+        };
+        RunWithFault(s, inject(host::FileFault::Fail(STATUS_IO_DEVICE_ERROR)), parent, false, s.atomic);
+        RunWithFault(s, inject(host::FileFault::Crash()), parent, true, s.atomic);
+        if (target.call != host::FileCall::SetInformation) {
+          RunWithFault(s, inject(host::FileFault::ShortBy(1)), parent, false, false);
         }
       }
     }
-    std::remove(template_.c_str());
+    for (uint64_t nth = 1; nth <= kPoolFaults; ++nth) {
+      SCOPED_TRACE("pool allocation #" + std::to_string(nth));
+      RunWithFault(s, [nth] { host::FailAllocation(nth); }, true, false, s.atomic);
+    }
   }
-}
-
-// After a failure the record keeps matching the file: later operations on
-// the same record build on what the disk holds, never on a state that a
-// failed write only pretended.
-TEST_F(EngineCrashSafetyTest, TheOpenRecordFollowsTheDiskAfterFailures) {
-  Bytes disk = MakeFilledDynamicImage(template_, uint64_t(kBlocks) * kBlockSize, kBlockSize,
-                                      {0, 1, 2, 3});
-  Restore();
-  OpenImage();
-  // A release whose cut fails: the footer already stands in front of the last
-  // span, the file keeps its length and the record its file end.
-  int64_t fileEnd = image_->FileEnd;
-  host::InjectFileFault(host::FileCall::SetInformation, 1,
-                        host::FileFault::Fail(STATUS_IO_DEVICE_ERROR), "/disk.vhd");
-  EXPECT_EQ(STATUS_IO_DEVICE_ERROR, Write(kBlockSize, Bytes(kBlockSize, 0)).status);
-  host::ClearFaults();
-  Splice(&disk, kBlockSize, Bytes(kBlockSize, 0));
-  EXPECT_EQ(fileEnd, image_->FileEnd);
-  EXPECT_EQ(uint64_t(fileEnd), FileSize(path_));
-
-  // Then allocations and releases go on from there, and every state opens.
-  for (uint32_t index : {5u, 6u}) {
-    Bytes data = PatternBytes(kBlockSize, index);
-    ASSERT_EQ(STATUS_SUCCESS, Write(uint64_t(index) * kBlockSize, data).status);
-    Splice(&disk, uint64_t(index) * kBlockSize, data);
-  }
-  for (uint32_t index : {0u, 6u, 3u}) {
-    ASSERT_EQ(STATUS_SUCCESS, Write(uint64_t(index) * kBlockSize, Bytes(kBlockSize, 0)).status);
-    Splice(&disk, uint64_t(index) * kBlockSize, Bytes(kBlockSize, 0));
-  }
-  EXPECT_TRUE(disk == ReadDiskThroughEngine(image_.Get()));
-  image_.Close();
-  OpenImage();
-  EXPECT_TRUE(disk == ReadDiskThroughEngine(image_.Get()));
-  EXPECT_TRUE(disk == ReadDiskFromFile(path_));
-  ExpectPoolSettled();
 }
 
 }  // namespace

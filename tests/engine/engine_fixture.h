@@ -1,15 +1,19 @@
-// Shared fixture of the block engine's tests: an image in a temporary folder,
-// opened through the image code, with transfers and pool accounting.
+// Shared fixture of the block engine's tests: an image in a temporary folder
+// opened through the image code, transfers, pool accounting, the file's own
+// view of BAT entries and sector bitmaps, and a differencing child over a
+// dynamic parent.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <set>
 #include <string>
-#include <vector>
 
 #include "engine/engine.h"
 #include "host/host_kernel.h"
+#include "support/differencing_chain.h"
 #include "support/engine_disk.h"
 #include "support/image_builder.h"
 #include "support/image_open.h"
@@ -18,12 +22,15 @@
 namespace dorvane::test {
 
 constexpr uint32_t kKiB = 1024;
-constexpr uint32_t kMiB = 1024 * 1024;
+constexpr uint32_t kChainBlock = 4 * kKiB;  // the block size of MakeChain's images
 
-struct TransferResult {
-  NTSTATUS status;
-  uint32_t moved;
-};
+inline void Splice(Bytes *disk, uint64_t offset, const Bytes &data) {
+  std::copy(data.begin(), data.end(), disk->begin() + long(offset));
+}
+
+inline Bytes Slice(const Bytes &bytes, uint64_t offset, uint64_t length) {
+  return Bytes(bytes.begin() + long(offset), bytes.begin() + long(offset + length));
+}
 
 class EngineTest : public TempDirTest {
  protected:
@@ -38,54 +45,110 @@ class EngineTest : public TempDirTest {
     TempDirTest::TearDown();
   }
 
-  // Opens path_ and takes the pool count with the record open as the level
-  // every operation must return to; closing returns to the test's start.
+  // Opens path_; the pool count with the record open is the level every
+  // operation must return to.
   void OpenImage() {
     image_.Close();
-    ASSERT_EQ(STATUS_SUCCESS, image_.Open(path_));
+    ASSERT_EQ(STATUS_SUCCESS, image_.Open(path_)) << path_ << " does not open";
     poolOpen_ = host::OutstandingAllocations();
   }
   void ExpectPoolSettled() const {
     EXPECT_EQ(poolOpen_, host::OutstandingAllocations()) << "pool buffers left after an operation";
   }
 
-  TransferResult Write(uint64_t offset, const Bytes &data) {
+  // A write through ImageTransfer; a success must count every byte.
+  NTSTATUS Write(uint64_t offset, const Bytes &data) {
     uint32_t moved = 0xDEAD;
     NTSTATUS status = image_.Write(offset, data.data(), uint32_t(data.size()), &moved);
-    return {status, moved};
+    EXPECT_TRUE(!NT_SUCCESS(status) || moved == data.size()) << "wrote " << moved << " bytes";
+    return status;
   }
-  TransferResult Read(uint64_t offset, Bytes *data) {
-    uint32_t moved = 0xDEAD;
-    NTSTATUS status = image_.Read(offset, data->data(), uint32_t(data->size()), &moved);
-    return {status, moved};
+  // Zeros as absent data, block by block through the shared write path.
+  NTSTATUS WriteAbsent(uint64_t offset, uint64_t length) {
+    for (uint64_t at = offset; at < offset + length;) {
+      uint32_t inBlock = uint32_t(at % image_->BlockSize);
+      uint32_t piece = uint32_t(std::min<uint64_t>(offset + length - at, image_->BlockSize - inBlock));
+      ULONG sector = 0;
+      IO_STATUS_BLOCK ioStatus{};
+      NTSTATUS status = ZeroBlockRange(image_.Get(), nullptr, piece, uint32_t(at / image_->BlockSize),
+                                       inBlock, &sector, &ioStatus);
+      if (!NT_SUCCESS(status)) {
+        return status;
+      }
+      EXPECT_EQ(piece, ioStatus.Information);
+      at += piece;
+    }
+    return STATUS_SUCCESS;
   }
   Bytes ReadBack(uint64_t offset, size_t length) {
     Bytes data(length, 0xCC);
-    TransferResult result = Read(offset, &data);
-    EXPECT_EQ(STATUS_SUCCESS, result.status);
-    EXPECT_EQ(length, result.moved);
+    uint32_t moved = 0;
+    EXPECT_EQ(STATUS_SUCCESS, image_.Read(offset, data.data(), uint32_t(length), &moved));
+    EXPECT_EQ(length, moved);
     return data;
   }
-  uint32_t MemoryEntry(uint32_t index) const {
-    uint32_t entry = BatEntryToHost(image_->Bat[index]);
+  // The whole disk through the open record, then through a new record opened
+  // from the file alone (in pieces that cut blocks and sectors).
+  void ExpectDisk(const Bytes &disk, const std::string &what) {
+    EXPECT_TRUE(disk == ReadDiskThroughEngine(image_.Get())) << what << ": other data read";
+    OpenImage();
+    EXPECT_TRUE(disk == ReadDiskThroughEngine(image_.Get(), 3 * kKiB + 100))
+        << what << ": other data read after reopening";
+  }
+
+  uint32_t MemoryEntry(uint32_t index) const { return LookupBlockSector(image_.Get(), index); }
+  // An entry as the file holds it; 0 names no block either.
+  uint32_t DiskEntry(uint32_t index) const {
+    uint32_t entry = PeekBe32(path_, kBatOffset + 4ull * index);
     return entry == 0 ? VHD_BAT_UNALLOCATED : entry;
   }
-  uint32_t DiskEntry(uint32_t index) const {
-    return PeekBe32(path_, kBatOffset + 4ull * index);
+  // Sectors marked present in the file's bitmap of block `index`, read the
+  // way the file stores them: sector k is bit 0x80 >> (k % 8) of byte k / 8.
+  std::set<uint32_t> PresentSectors(uint32_t index) {
+    std::set<uint32_t> present;
+    uint32_t sectors = image_->BlockSize / 512;
+    Bytes bitmap = PeekFile(path_, DiskEntry(index) * 512ull, (sectors + 7) / 8);
+    for (uint32_t k = 0; k < sectors && DiskEntry(index) != VHD_BAT_UNALLOCATED; ++k) {
+      if (bitmap[k / 8] & (0x80 >> (k % 8))) {
+        present.insert(k);
+      }
+    }
+    return present;
+  }
+
+  // A new image at path_, replacing the one there: a dynamic image with
+  // pattern data in `blocks` placed in that order, or a differencing child of
+  // a dynamic parent (base.vhd) of 16 blocks of kChainBlock bytes with data in
+  // blocks 1, 2, 5 and 9. disk_ is its virtual disk.
+  void MakeDynamic(uint64_t size, uint32_t blockSize, const std::vector<uint32_t> &blocks) {
+    image_.Close();
+    std::remove(path_.c_str());
+    disk_ = MakeFilledDynamicImage(path_, size, blockSize, blocks);
+  }
+  void MakeChain() {
+    std::string base = File("base.vhd");
+    std::remove(base.c_str());
+    disk_ = MakeFilledDynamicImage(base, 16 * kChainBlock, kChainBlock, {1, 2, 5, 9});
+    image_.Close();
+    std::remove(path_.c_str());
+    MakeDifferencingImage(path_, base);
+  }
+  // Block `index` of the child holds `data` for the sectors in `present`
+  // (the bitmap built here, in file order, independently of the engine).
+  void PlaceChildBlock(uint32_t index, const Bytes &data, const std::set<uint32_t> &present) {
+    Bytes bitmap(512, 0);
+    for (uint32_t sector : present) {
+      bitmap[sector / 8] |= uint8_t(0x80 >> (sector % 8));
+      Splice(&disk_, uint64_t(index) * kChainBlock + sector * 512ull, Slice(data, sector * 512ull, 512));
+    }
+    AppendBlock(path_, index, data, &bitmap);
   }
 
   std::string path_;
   OpenedImage image_;
+  Bytes disk_;
   size_t poolBaseline_ = 0;
   size_t poolOpen_ = 0;
 };
-
-inline void Splice(Bytes *disk, uint64_t offset, const Bytes &data) {
-  std::copy(data.begin(), data.end(), disk->begin() + long(offset));
-}
-
-inline Bytes Slice(const Bytes &bytes, uint64_t offset, uint64_t length) {
-  return Bytes(bytes.begin() + long(offset), bytes.begin() + long(offset + length));
-}
 
 }  // namespace dorvane::test

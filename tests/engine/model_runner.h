@@ -1,11 +1,17 @@
-// Randomized model test of dynamic images: random writes of data and zeros
-// (whole and partial blocks, across blocks, lengths that fail the zero test)
-// against a plain in-memory disk and the allocation the rules of the write
-// path give, checking every read, and after each batch that the image is
-// compact and reopens with the same contents.
+// Randomized model test of the block engine: random writes of data, zeros
+// and absent data (whole and partial blocks, across blocks, lengths that fail
+// the zero test, the bytes the disk already holds, those with one byte
+// changed) into a dynamic image, then into differencing images stacked on it
+// (of another block size or a larger disk if asked), against a plain
+// in-memory disk and the allocation the write path's rules give. After each
+// batch the image reads as the model through its open record and reopened; a
+// dynamic image is compact and reads the same with an independent reader, a
+// differencing one grew by one span per block it allocated, and the parents
+// are unchanged.
 #pragma once
 
 #include <random>
+#include <vector>
 
 #include "engine_fixture.h"
 
@@ -13,173 +19,160 @@ namespace dorvane::test {
 
 struct ModelConfig {
   uint32_t blockSize;
-  uint32_t blocks;      // blocks of the disk; the last one is cut short by a sector
-  uint32_t batches;
+  uint32_t blocks;      // of the disk; the last one is cut short by a sector
+  uint32_t layers;      // differencing images stacked on the dynamic one
+  uint32_t batches;     // per image
   uint32_t operations;  // per batch
   uint64_t seed;
+  uint32_t childBlockSize = 0;  // of the differencing images (0: their parent's)
+  uint32_t childBlocks = 0;     // of their disk, in their blocks (0: their parent's disk)
 };
 
-class DynamicModel {
- public:
-  DynamicModel(uint64_t size, uint32_t blockSize, uint32_t blocks)
-      : disk_(size, 0), allocated_(blocks, false), blockSize_(blockSize) {}
+class EngineModelTest : public EngineTest {
+ protected:
+  void RunModel(const ModelConfig &config) {
+    blockSize_ = config.blockSize;
+    size_ = uint64_t(config.blocks) * blockSize_ - 512;
+    random_.seed(config.seed);
+    disk_.assign(size_, 0);
+    std::vector<std::pair<std::string, Bytes>> parents;
+    for (uint32_t layer = 0; layer <= config.layers; ++layer) {
+      std::string parent = path_;
+      image_.Close();
+      path_ = File("run" + std::to_string(++runs_) + ".vhd");
+      if (layer == 0) {
+        MakeDynamicImage(path_, size_, blockSize_);
+      } else {
+        parents.emplace_back(parent, ReadFileBytes(parent));
+        MakeDifferencingImage(path_, parent);
+        Reshape(config);
+      }
+      allocated_.assign((size_ + blockSize_ - 1) / blockSize_, false);
+      emptySize_ = FileSize(path_);
+      ASSERT_NO_FATAL_FAILURE(OpenImage());
+      for (uint32_t batch = 0; batch < config.batches; ++batch) {
+        SCOPED_TRACE("layer " + std::to_string(layer) + " batch " + std::to_string(batch));
+        for (uint32_t operation = 0; operation < config.operations; ++operation) {
+          ASSERT_NO_FATAL_FAILURE(Step(layer > 0)) << "operation " << operation;
+        }
+        ASSERT_NO_FATAL_FAILURE(CheckBatch(layer > 0));
+        for (const auto &[file, bytes] : parents) {
+          ASSERT_TRUE(bytes == ReadFileBytes(file)) << file << " changed";
+        }
+      }
+    }
+  }
 
-  // The write path's rules, piece by piece: zeros (absent data, or data that
-  // passes the zero test) never allocate and release a block they leave all
-  // zero; anything else allocates.
-  void Write(uint64_t offset, const Bytes *data, uint64_t length) {
-    uint64_t done = 0;
-    while (done < length) {
+ private:
+  uint64_t Below(uint64_t bound) { return bound == 0 ? 0 : random_() % bound; }
+
+  // The new differencing image at path_ takes the block and disk size asked.
+  void Reshape(const ModelConfig &config) {
+    blockSize_ = config.childBlockSize != 0 ? config.childBlockSize : blockSize_;
+    size_ = config.childBlocks != 0 ? uint64_t(config.childBlocks) * blockSize_ : size_;
+    PokeBe32(path_, kHeaderOffset + offsetof(VHD_DYNAMIC_HEADER, BlockSize), blockSize_);
+    PokeBe32(path_, kHeaderOffset + offsetof(VHD_DYNAMIC_HEADER, MaxTableEntries),
+             uint32_t((size_ + blockSize_ - 1) / blockSize_));
+    RefreshHeaderChecksum(path_);
+    Bytes footer = ReadFooter(path_);
+    StoreBe64(footer.data(), size_, offsetof(VHD_FOOTER, CurrentSize));
+    RewriteFooter(path_, footer);
+    disk_.resize(size_, 0);
+  }
+
+  void Step(bool differencing) {
+    uint64_t offset = Below(size_);
+    uint64_t length = 1 + Below(std::min<uint64_t>(size_ - offset, 8));  // a few bytes
+    switch (Below(4)) {
+      case 0:  // anywhere, up to three blocks
+        length = 1 + Below(std::min<uint64_t>(size_ - offset, 3ull * blockSize_));
+        break;
+      case 1:  // whole blocks, the last one cut by the disk's end
+        offset = offset / blockSize_ * blockSize_;
+        length = std::min<uint64_t>(size_ - offset, (1 + Below(2)) * blockSize_);
+        break;
+      case 2:  // whole sectors
+        offset = offset / 512 * 512;
+        length = std::min<uint64_t>(size_ - offset, 512 * (1 + Below(8)));
+        break;
+    }
+    SCOPED_TRACE("at " + std::to_string(offset) + "+" + std::to_string(length));
+    Bytes data = Slice(disk_, offset, length);  // the bytes the disk holds
+    uint64_t payload = Below(9);
+    if (payload < 2) {
+      data = PatternBytes(length, uint32_t(random_()));
+    } else if (payload == 2) {  // mostly zero: single pieces pass the zero test
+      data.assign(length, 0);
+      for (uint64_t index = 7; index < length; index += 1531) {
+        data[index] = 0x5A;
+      }
+    } else if (payload == 3 || (payload == 4 && differencing)) {
+      data.assign(length, 0);
+    } else if (payload == 4) {
+      ASSERT_EQ(STATUS_SUCCESS, WriteAbsent(offset, length));
+      Model(offset, Bytes(length, 0), true);
+      return;
+    } else if (payload == 5) {
+      data[Below(length)] ^= 0x5A;
+    } else if (payload == 7) {
+      ASSERT_TRUE(Slice(disk_, offset, length) == ReadBack(offset, length));
+      return;
+    }
+    ASSERT_EQ(STATUS_SUCCESS, Write(offset, data));
+    Model(offset, data, false);
+    ASSERT_TRUE(data == ReadBack(offset, length));
+  }
+
+  // The write path's rules, piece by piece. A dynamic image: zeros (absent,
+  // or passing the zero test: whole 32-bit words of zeros) never allocate and
+  // release a block they leave all zero; other data allocates. A
+  // differencing image allocates for data other than what the chain returns
+  // and keeps its blocks.
+  void Model(uint64_t offset, const Bytes &data, bool absent) {
+    bool differencing = image_->DiskType == VHD_DISK_TYPE_DIFFERENCING;
+    for (uint64_t done = 0; done < data.size();) {
       uint64_t at = offset + done;
       uint32_t block = uint32_t(at / blockSize_);
-      uint64_t piece = std::min<uint64_t>(length - done, blockSize_ - at % blockSize_);
-      bool zeros = data == nullptr ||
-                   (piece % 4 == 0 && std::all_of(data->begin() + long(done),
-                                                  data->begin() + long(done + piece),
-                                                  [](uint8_t b) { return b == 0; }));
-      if (data == nullptr) {
-        std::fill(disk_.begin() + long(at), disk_.begin() + long(at + piece), 0);
-      } else {
-        std::copy(data->begin() + long(done), data->begin() + long(done + piece),
-                  disk_.begin() + long(at));
-      }
-      if (!allocated_[block]) {
+      uint64_t piece = std::min<uint64_t>(data.size() - done, blockSize_ - at % blockSize_);
+      Bytes bytes = Slice(data, done, piece);
+      bool zeros = absent || (piece % 4 == 0 && bytes == Bytes(piece, 0));
+      bool unchanged = bytes == Slice(disk_, at, piece);
+      Splice(&disk_, at, bytes);
+      uint64_t start = uint64_t(block) * blockSize_;
+      uint64_t blockLength = std::min<uint64_t>(blockSize_, size_ - start);
+      if (differencing) {
+        allocated_[block] = allocated_[block] || !unchanged;
+      } else if (!allocated_[block]) {
         allocated_[block] = !zeros;
-      } else if (zeros && BlockIsZero(block)) {
+      } else if (zeros && Slice(disk_, start, blockLength) == Bytes(blockLength, 0)) {
         allocated_[block] = false;
       }
       done += piece;
     }
   }
 
-  bool BlockIsZero(uint32_t block) const {
-    uint64_t start = uint64_t(block) * blockSize_;
-    uint64_t end = std::min<uint64_t>(start + blockSize_, disk_.size());
-    return std::all_of(disk_.begin() + long(start), disk_.begin() + long(end),
-                       [](uint8_t b) { return b == 0; });
-  }
-
-  const Bytes &Disk() const { return disk_; }
-  const std::vector<bool> &Allocated() const { return allocated_; }
-
- private:
-  Bytes disk_;
-  std::vector<bool> allocated_;
-  uint32_t blockSize_;
-};
-
-class EngineModelTest : public EngineTest {
- protected:
-  void RunModel(const ModelConfig &config) {
-    const uint32_t blockSize = config.blockSize;
-    const uint64_t size = uint64_t(config.blocks) * blockSize - 512;
-    const uint32_t entries = uint32_t((size + blockSize - 1) / blockSize);
-    MakeDynamicImage(path_, size, blockSize);
-    DynamicModel model(size, blockSize, entries);
-    OpenImage();
-    std::mt19937_64 random(config.seed);
-    auto below = [&random](uint64_t bound) { return bound == 0 ? 0 : random() % bound; };
-
-    for (uint32_t batch = 0; batch < config.batches; ++batch) {
-      for (uint32_t operation = 0; operation < config.operations; ++operation) {
-        uint64_t offset = 0;
-        uint64_t length = 0;
-        uint32_t kind = uint32_t(below(100));
-        if (kind < 30) {
-          // Data or zeros anywhere, up to three blocks long.
-          offset = below(size);
-          length = 1 + below(std::min<uint64_t>(size - offset, 3ull * blockSize));
-        } else if (kind < 55) {
-          // Whole blocks, the last one cut by the disk's end.
-          offset = below(entries) * blockSize;
-          length = std::min<uint64_t>(size - offset, (1 + below(2)) * blockSize);
-        } else if (kind < 75) {
-          // Sector-sized pieces inside one block.
-          offset = below(size / 512) * 512;
-          length = std::min<uint64_t>(size - offset, 512 * (1 + below(8)));
-        } else {
-          // A few bytes.
-          offset = below(size);
-          length = 1 + below(std::min<uint64_t>(size - offset, 8));
-        }
-        uint32_t payload = uint32_t(below(10));
-        SCOPED_TRACE("batch " + std::to_string(batch) + " operation " +
-                     std::to_string(operation) + " at " + std::to_string(offset) + "+" +
-                     std::to_string(length) + " payload " + std::to_string(payload));
-        if (payload < 4) {
-          Bytes data = PatternBytes(length, uint32_t(random()));
-          // Sometimes mostly zero, so that single pieces pass the zero test.
-          if (payload == 3) {
-            for (uint64_t index = 0; index < length; ++index) {
-              if (index % 1531 != 7) {
-                data[index] = 0;
-              }
-            }
-          }
-          ApplyWrite(&model, offset, &data);
-        } else if (payload < 8) {
-          Bytes zeros(length, 0);
-          ApplyWrite(&model, offset, &zeros);
-        } else if (payload < 9) {
-          ApplyAbsent(&model, offset, length);
-        } else {
-          uint64_t at = below(size);
-          uint64_t count = 1 + below(std::min<uint64_t>(size - at, 2ull * blockSize));
-          ASSERT_TRUE(Slice(model.Disk(), at, count) == ReadBack(at, count));
-        }
-        if (HasFatalFailure()) {
-          return;
-        }
-      }
-      CheckBatch(model, batch);
-      if (HasFatalFailure()) {
-        return;
-      }
-    }
-  }
-
- private:
-  void ApplyWrite(DynamicModel *model, uint64_t offset, Bytes *data) {
-    TransferResult result = Write(offset, *data);
-    ASSERT_EQ(STATUS_SUCCESS, result.status);
-    ASSERT_EQ(data->size(), result.moved);
-    model->Write(offset, data, data->size());
-    ASSERT_TRUE(Slice(model->Disk(), offset, data->size()) == ReadBack(offset, data->size()));
-  }
-
-  // Absent data, block by block through the shared write path.
-  void ApplyAbsent(DynamicModel *model, uint64_t offset, uint64_t length) {
-    uint64_t done = 0;
-    while (done < length) {
-      uint64_t at = offset + done;
-      uint32_t inBlock = uint32_t(at % image_->BlockSize);
-      uint32_t piece = uint32_t(std::min<uint64_t>(length - done, image_->BlockSize - inBlock));
-      ULONG sector = 0;
-      IO_STATUS_BLOCK ioStatus{};
-      ASSERT_EQ(STATUS_SUCCESS,
-                ZeroBlockRange(image_.Get(), nullptr, piece, uint32_t(at / image_->BlockSize),
-                               inBlock, &sector, &ioStatus));
-      ASSERT_EQ(piece, ioStatus.Information);
-      done += piece;
-    }
-    model->Write(offset, nullptr, length);
-    ASSERT_TRUE(Slice(model->Disk(), offset, length) == ReadBack(offset, length));
-  }
-
-  void CheckBatch(const DynamicModel &model, uint32_t batch) {
-    SCOPED_TRACE("after batch " + std::to_string(batch));
+  void CheckBatch(bool differencing) {
     ExpectPoolSettled();
-    for (uint32_t index = 0; index < model.Allocated().size(); ++index) {
-      ASSERT_EQ(model.Allocated()[index], MemoryEntry(index) != VHD_BAT_UNALLOCATED)
-          << "block " << index;
+    uint64_t count = 0;
+    for (uint32_t index = 0; index < allocated_.size(); ++index) {
+      ASSERT_EQ(allocated_[index], MemoryEntry(index) != VHD_BAT_UNALLOCATED) << "block " << index;
+      count += allocated_[index];
     }
-    ASSERT_EQ("", CheckCompact(path_));
-    ASSERT_TRUE(model.Disk() == ReadDiskThroughEngine(image_.Get()));
-    image_.Close();
-    OpenImage();
-    ASSERT_TRUE(model.Disk() == ReadDiskThroughEngine(image_.Get(), 65536 + 512));
-    ASSERT_TRUE(model.Disk() == ReadDiskFromFile(path_));
+    if (differencing) {
+      ASSERT_EQ(emptySize_ + count * BlockSpan(blockSize_), FileSize(path_));
+    } else {
+      ASSERT_EQ("", CheckCompact(path_));
+      ASSERT_TRUE(disk_ == ReadDiskFromFile(path_)) << "the independent reader reads other data";
+    }
+    ExpectDisk(disk_, "the model");
   }
+
+  std::mt19937_64 random_;
+  uint32_t blockSize_ = 0;
+  uint64_t size_ = 0;
+  uint64_t emptySize_ = 0;
+  uint32_t runs_ = 0;
+  std::vector<bool> allocated_;
 };
 
 }  // namespace dorvane::test

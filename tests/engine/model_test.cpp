@@ -1,24 +1,20 @@
-// The randomized model test of dynamic images, in sizes quick enough for the
-// default suite.
+// The randomized model test in sizes quick enough for the default suite.
 #include "model_runner.h"
 
 namespace dorvane::test {
 namespace {
 
-TEST_F(EngineModelTest, SectorBlocks) {
-  RunModel({512, 24, 5, 200, 4});
-}
-
-TEST_F(EngineModelTest, SmallBlocks) {
-  RunModel({4 * kKiB, 16, 10, 300, 1});
-}
-
-TEST_F(EngineModelTest, MediumBlocks) {
-  RunModel({64 * kKiB, 12, 6, 250, 2});
-}
-
-TEST_F(EngineModelTest, UsualBlocks) {
-  RunModel({2 * kMiB, 6, 3, 60, 3});
+TEST_F(EngineModelTest, RandomWritesReadAsTheModel) {
+  const ModelConfig configs[] = {
+      /* 0 */ {512, 24, 0, 5, 200, 4},
+      /* 1 */ {4 * kKiB, 16, 2, 6, 200, 1, 16 * kKiB, 6},  // children of larger blocks and disk
+      /* 2 */ {64 * kKiB, 12, 1, 4, 200, 2, 16 * kKiB},    // a child of smaller blocks
+      /* 3 */ {2048 * kKiB, 5, 1, 2, 60, 3},
+  };
+  for (const ModelConfig &config : configs) {
+    SCOPED_TRACE("config " + std::to_string(&config - configs));
+    ASSERT_NO_FATAL_FAILURE(RunModel(config));
+  }
 }
 
 }  // namespace
