@@ -22,6 +22,7 @@
 namespace dorvane::test {
 
 constexpr uint32_t kKiB = 1024;
+constexpr uint32_t kMiB = 1024 * kKiB;
 constexpr uint32_t kChainBlock = 4 * kKiB;  // the block size of MakeChain's images
 
 inline void Splice(Bytes *disk, uint64_t offset, const Bytes &data) {

@@ -22,7 +22,7 @@ TEST_F(MergeTest, WritesZerosAndMergeStepsKeepTheDisk) {
     SCOPED_TRACE("operation " + std::to_string(op) + " kind " + std::to_string(kind));
     if (kind < 6) {
       Bytes data = kind < 3 ? PatternBytes(length, random()) : Bytes(length, 0);
-      ASSERT_EQ(STATUS_SUCCESS, Write(offset, data).status);
+      ASSERT_EQ(STATUS_SUCCESS, Write(offset, data));
       Splice(&model, offset, data);
     } else if (kind < 8) {
       // Levels are raised now and then and never lowered in effect.

@@ -103,7 +103,7 @@ TEST_F(MergeTest, EmptyBlocksAndWritesThroughTheImage) {
   uint32_t block = 0;
   while (!IsBatEntryAllocated(image_->Bat[block])) ++block;
   uint64_t offset = uint64_t(block) * image_->BlockSize + 700;
-  ASSERT_EQ(STATUS_SUCCESS, Write(offset, PatternBytes(3000, 77)).status);
+  ASSERT_EQ(STATUS_SUCCESS, Write(offset, PatternBytes(3000, 77)));
   Splice(&topDisk_, offset, PatternBytes(3000, 77));
   EXPECT_FALSE(IsBatEntryAllocated(image_->Bat[block]));
   EXPECT_TRUE(topDisk_ == ReadDiskThroughEngine(image_.Get()));
