@@ -58,6 +58,7 @@ TEST(FormatGeometry, PublishedTable) {
       /* 10 */ {66059280, 16191, 16, 255},
       /* 11 */ {267382800, 65535, 16, 255},  // the largest geometry
       /* 12 */ {1ull << 40, 65535, 16, 255},
+      /* 13 */ {69632, 140, 16, 31},  // 4 heads exactly full: 31 sectors per track
   };
   for (size_t i = 0; i < std::size(td); ++i) {
     UCHAR Field[4];
