@@ -143,8 +143,8 @@ TEST_F(EngineCrashSafetyTest, EveryStepFailsOrStopsInTurn) {
       for (uint64_t nth = 1; nth <= counts[t]; ++nth) {
         SCOPED_TRACE("call " + std::to_string(int(target.call)) + " #" + std::to_string(nth) +
                      " on " + target.file);
-        auto inject = [&target, nth](host::FileFault fault) {
-          return [&target, nth, fault] { InjectFileFault(target.call, nth, fault, target.file); };
+        auto inject = [&](FileFault fault) {
+          return [=] { host::InjectFileFault(target.call, nth, fault, target.file); };
         };
         RunWithFault(s, inject(FileFault::Fail(STATUS_IO_DEVICE_ERROR)), parent, false, s.atomic);
         RunWithFault(s, inject(FileFault::Crash()), parent, true, s.atomic);
