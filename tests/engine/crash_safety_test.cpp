@@ -14,28 +14,28 @@ namespace dorvane::test {
 namespace {
 
 constexpr uint32_t kBlock = kChainBlock;
+using host::FileFault;
 enum Payload { kData, kZeros, kAbsent, kRead };
 
 struct Scenario {
   const char *name;
   bool differencing;             // a child made by MakeChain
-  std::vector<uint32_t> blocks;  // dynamic: blocks in file order; child: blocks holding sectors 0, 1, 7
+  std::vector<uint32_t> blocks;  // in file order; in a child, holding sectors 0, 1 and 7
   uint64_t offset, length;
   Payload payload;
   bool atomic;  // a failed transfer leaves its range all old or all new
 } const kScenarios[] = {
     /* 0 */ {"allocation", false, {0, 2, 3}, 5 * kBlock + 1000, 700, kData, true},
-    /* 1 */ {"allocation of a whole block", false, {1}, 0, kBlock, kData, true},
-    /* 2 */ {"write into an allocated block", false, {0, 1, 2}, kBlock + 512, 1024, kData, true},
-    /* 3 */ {"zeros keeping the block", false, {0, 1, 2}, kBlock, kBlock / 2, kZeros, true},
-    /* 4 */ {"release moving a higher index", false, {0, 1, 2, 3}, kBlock, kBlock, kZeros, true},
-    /* 5 */ {"release moving a lower index", false, {3, 1, 2, 0}, kBlock, kBlock, kZeros, true},
-    /* 6 */ {"release of the last block", false, {0, 1, 2}, 2 * kBlock, kBlock, kZeros, true},
-    /* 7 */ {"release by absent data", false, {4, 6, 7}, 4 * kBlock, kBlock, kAbsent, true},
-    /* 8 */ {"read across three blocks", false, {0, 1, 2}, kBlock - 100, kBlock + 200, kRead, true},
-    /* 9 */ {"child allocation, partial sectors", true, {}, 2 * kBlock + 700, 1000, kData, true},
-    /* 10 */ {"child zeros over parent data", true, {}, kBlock, kBlock, kZeros, true},
-    /* 11 */ {"child write across three blocks", true, {3}, 2 * kBlock + 700, 2 * kBlock, kData, false},
+    /* 1 */ {"write into an allocated block", false, {0, 1, 2}, kBlock + 512, 1024, kData, true},
+    /* 2 */ {"zeros keeping the block", false, {0, 1, 2}, kBlock, kBlock / 2, kZeros, true},
+    /* 3 */ {"release moving a higher index", false, {0, 1, 2, 3}, kBlock, kBlock, kZeros, true},
+    /* 4 */ {"release moving a lower index", false, {3, 1, 2, 0}, kBlock, kBlock, kZeros, true},
+    /* 5 */ {"release of the last block", false, {0, 1, 2}, 2 * kBlock, kBlock, kZeros, true},
+    /* 6 */ {"release by absent data", false, {4, 6, 7}, 4 * kBlock, kBlock, kAbsent, true},
+    /* 7 */ {"read across three blocks", false, {0, 1, 2}, kBlock - 100, kBlock + 200, kRead, true},
+    /* 8 */ {"child allocation, partial sectors", true, {}, 2 * kBlock + 700, 1000, kData, true},
+    /* 9 */ {"child zeros over parent data", true, {}, kBlock, kBlock, kZeros, true},
+    /* 10 */ {"child write of three blocks", true, {3}, 2 * kBlock + 700, 2 * kBlock, kData, false},
 };
 
 const struct Target {
@@ -116,7 +116,7 @@ class EngineCrashSafetyTest : public EngineTest {
     ExpectOldOrNew(live, s, atomic);
     EXPECT_TRUE(crash || image_->FileEnd == int64_t(FileSize(path_))) << "the record's file end";
     ASSERT_NO_FATAL_FAILURE(OpenImage());
-    EXPECT_TRUE(live == ReadDiskThroughEngine(image_.Get())) << "the record read other data than the file";
+    EXPECT_TRUE(live == ReadDiskThroughEngine(image_.Get())) << "the record and the file differ";
     ASSERT_EQ(STATUS_SUCCESS, Run(s)) << "the transfer again";
     ExpectDisk(after_, "the transfer again");
   }
@@ -143,13 +143,13 @@ TEST_F(EngineCrashSafetyTest, EveryStepFailsOrStopsInTurn) {
       for (uint64_t nth = 1; nth <= counts[t]; ++nth) {
         SCOPED_TRACE("call " + std::to_string(int(target.call)) + " #" + std::to_string(nth) +
                      " on " + target.file);
-        auto inject = [&target, nth](host::FileFault fault) {
-          return [&target, nth, fault] { host::InjectFileFault(target.call, nth, fault, target.file); };
+        auto inject = [&](FileFault fault) {
+          return [=] { host::InjectFileFault(target.call, nth, fault, target.file); };
         };
-        RunWithFault(s, inject(host::FileFault::Fail(STATUS_IO_DEVICE_ERROR)), parent, false, s.atomic);
-        RunWithFault(s, inject(host::FileFault::Crash()), parent, true, s.atomic);
+        RunWithFault(s, inject(FileFault::Fail(STATUS_IO_DEVICE_ERROR)), parent, false, s.atomic);
+        RunWithFault(s, inject(FileFault::Crash()), parent, true, s.atomic);
         if (target.call != host::FileCall::SetInformation) {
-          RunWithFault(s, inject(host::FileFault::ShortBy(1)), parent, false, false);
+          RunWithFault(s, inject(FileFault::ShortBy(1)), parent, false, false);
         }
       }
     }

@@ -27,7 +27,7 @@ TEST_F(DifferencingIoTest, ReadsTakeEachSectorFromItsImageWithOneParentRead) {
       /* 6 */ {5 * kBlock + 1000, 100, 0},   // present only
       /* 7 */ {5 * kBlock + 1530, 10, 1},    // across present and absent
       /* 8 */ {9 * kBlock, kBlock, 0},       // all present
-      /* 9 */ {2 * kBlock - 700, kBlock + 1400, 2},  // the parent's block 1, block 2, block 3 of neither
+      /* 9 */ {2 * kBlock - 700, kBlock + 1400, 2},  // the parent's block 1, block 2, no one's 3
   };
   for (const Case &c : td) {
     SCOPED_TRACE("case " + std::to_string(&c - td));
@@ -61,10 +61,9 @@ TEST_F(DifferencingIoTest, WritesKeepTheRestOfTheirSectorsAndAllocateOnlyForNewD
       /* 7 */ {{3, 4}, 2 * kBlock + 1000, 600, kData, {1, 2, 3, 4}},  // tail held, head not
       /* 8 */ {kNoBlock, 2 * kBlock + 1024, 2048, kZeros, {2, 3, 4, 5}},  // hide parent data
       /* 9 */ {kNoBlock, kBlock / 2, 3 * kBlock, kSame, {}},  // blocks 0 to 3: nothing new
-      /* 10 */ {kNoBlock, 2 * kBlock + 7, 1001, kSame, {}},
-      /* 11 */ {kNoBlock, 3 * kBlock, kBlock, kZeros, {}},  // zeros the parent holds too
-      /* 12 */ {{3, 4}, 2 * kBlock, 1024, kSame, {0, 1, 3, 4}},  // written all the same
-      /* 13 */ {kNoBlock, 2 * kBlock + 7, 1001, kLastChanged, {0, 1}},
+      /* 10 */ {kNoBlock, 3 * kBlock, kBlock, kZeros, {}},  // zeros the parent holds too
+      /* 11 */ {{3, 4}, 2 * kBlock, 1024, kSame, {0, 1, 3, 4}},  // written all the same
+      /* 12 */ {kNoBlock, 2 * kBlock + 7, 1001, kLastChanged, {0, 1}},
   };
   for (const Case &c : td) {
     SCOPED_TRACE("case " + std::to_string(&c - td));

@@ -108,8 +108,9 @@ class EngineModelTest : public EngineTest {
       }
     } else if (payload == 3 || (payload == 4 && differencing)) {
       data.assign(length, 0);
-    } else if (payload == 4) {
-      ASSERT_EQ(STATUS_SUCCESS, WriteAbsent(offset, length));
+    } else if (payload == 4) {  // absent data, inside one block
+      length = std::min<uint64_t>(length, blockSize_ - offset % blockSize_);
+      ASSERT_EQ(STATUS_SUCCESS, WriteAbsent(offset, uint32_t(length)));
       Model(offset, Bytes(length, 0), true);
       return;
     } else if (payload == 5) {
