@@ -71,4 +71,7 @@ bool SizeOption(const Arguments &args, const std::string &name, const CommandDef
 bool OpenDiskAt(const std::string &image, bool writable, uint64_t offset, const CommandIo &io,
                 Disk *disk, uint64_t *size);
 
+// The flush request after a change; false after the "cannot flush image" line.
+bool FlushDiskOrReport(Disk *disk, const std::string &image, const CommandIo &io);
+
 }  // namespace dorvane

@@ -48,18 +48,11 @@ int RunTrim(const Arguments &args, const CommandIo &io) {
     ranges.emplace_back(offset, length);
   }
   Disk disk;
-  NTSTATUS status = disk.OpenDisk(image, true);
-  if (!NT_SUCCESS(status)) {
-    ReportStatus(io.err, image, "cannot open image for writing", status);
+  uint64_t size = 0;
+  if (!OpenDiskAt(image, true, 0, io, &disk, &size)) {
     return kExitFailure;
   }
   // Checked here too, so that a range past the end trims nothing at all.
-  uint64_t size = 0;
-  status = disk.QueryDiskSize(&size);
-  if (!NT_SUCCESS(status)) {
-    ReportStatus(io.err, image, "cannot query the disk size", status);
-    return kExitFailure;
-  }
   for (const auto &range : ranges) {
     if (range.first > size || range.second > size - range.first) {
       ReportError(io.err, image, "cannot trim",
@@ -69,17 +62,12 @@ int RunTrim(const Arguments &args, const CommandIo &io) {
       return kExitFailure;
     }
   }
-  status = disk.TrimRanges(ranges);
+  NTSTATUS status = disk.TrimRanges(ranges);
   if (!NT_SUCCESS(status)) {
     ReportStatus(io.err, image, "cannot trim", status);
     return kExitFailure;
   }
-  status = disk.FlushDisk();
-  if (!NT_SUCCESS(status)) {
-    ReportStatus(io.err, image, "cannot flush image", status);
-    return kExitFailure;
-  }
-  return 0;
+  return FlushDiskOrReport(&disk, image, io) ? 0 : kExitFailure;
 }
 
 }  // namespace

@@ -193,12 +193,7 @@ int RunWrite(const Arguments &args, const CommandIo &io) {
     offset += transferred;
     length -= transferred;
   }
-  NTSTATUS status = disk.FlushDisk();
-  if (!NT_SUCCESS(status)) {
-    ReportStatus(io.err, image, "cannot flush image", status);
-    return kExitFailure;
-  }
-  return 0;
+  return FlushDiskOrReport(&disk, image, io) ? 0 : kExitFailure;
 }
 
 }  // namespace

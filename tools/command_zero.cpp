@@ -34,18 +34,11 @@ int RunZero(const Arguments &args, const CommandIo &io) {
     return exitCode;
   }
   Disk disk;
-  NTSTATUS status = disk.OpenDisk(image, true);
-  if (!NT_SUCCESS(status)) {
-    ReportStatus(io.err, image, "cannot open image for writing", status);
+  uint64_t size = 0;
+  if (!OpenDiskAt(image, true, 0, io, &disk, &size)) {
     return kExitFailure;
   }
   // The zero-data request takes ranges that end before the end of the disk.
-  uint64_t size = 0;
-  status = disk.QueryDiskSize(&size);
-  if (!NT_SUCCESS(status)) {
-    ReportStatus(io.err, image, "cannot query the disk size", status);
-    return kExitFailure;
-  }
   if (offset >= size || length >= size - offset) {
     ReportError(io.err, image, "cannot zero",
                 std::to_string(length) + " bytes at offset " + std::to_string(offset) +
@@ -55,18 +48,13 @@ int RunZero(const Arguments &args, const CommandIo &io) {
                     "end); nothing was zeroed");
     return kExitFailure;
   }
-  status = disk.ZeroRange(offset, length);
+  NTSTATUS status = disk.ZeroRange(offset, length);
   if (!NT_SUCCESS(status)) {
     ReportStatus(io.err, image, "cannot zero " + std::to_string(length) + " bytes at offset " +
                                     std::to_string(offset), status);
     return kExitFailure;
   }
-  status = disk.FlushDisk();
-  if (!NT_SUCCESS(status)) {
-    ReportStatus(io.err, image, "cannot flush image", status);
-    return kExitFailure;
-  }
-  return 0;
+  return FlushDiskOrReport(&disk, image, io) ? 0 : kExitFailure;
 }
 
 }  // namespace

@@ -206,6 +206,15 @@ bool OpenDiskAt(const std::string &image, bool writable, uint64_t offset, const 
   return true;
 }
 
+bool FlushDiskOrReport(Disk *disk, const std::string &image, const CommandIo &io) {
+  NTSTATUS status = disk->FlushDisk();
+  if (!NT_SUCCESS(status)) {
+    ReportStatus(io.err, image, "cannot flush image", status);
+    return false;
+  }
+  return true;
+}
+
 int RunCommand(const std::vector<std::string> &args, const CommandIo &io) {
   // Global options may come before the command and among its own options.
   size_t index = 0;
