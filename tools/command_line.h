@@ -46,6 +46,7 @@ const CommandDef &FlushCommand();
 const CommandDef &ZeroCommand();
 const CommandDef &TrimCommand();
 const CommandDef &MergeCommand();
+const CommandDef &MountCommand();
 
 // Splits args into options of specs and positional arguments; "--name=value"
 // and "--name value" alike, "--" ends the options. Returns "" or what is wrong.
