@@ -7,8 +7,8 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
-  fuse3 libfuse3-dev
-  qemu-utils python3-libvhdi python3 ccache
+  fuse3 libfuse3-dev e2fsprogs util-linux mount
+  qemu-utils python3-libvhdi libvhdi-utils python3 ccache
   wine64
 )
 

@@ -454,7 +454,7 @@ int ServeMount(Disk *disk, const MountSettings &settings, int errFd,
   LoopConfigOwner loop;
   fuse_loop_cfg_set_max_threads(loop.config, kWorkerThreads);
   int served = fuse_loop_mt(fuse.session, loop.config);
-  NTSTATUS status = disk->FlushDisk();
+  NTSTATUS status = settings.readOnly ? STATUS_SUCCESS : disk->FlushDisk();
   if (!NT_SUCCESS(status)) {
     ReportStatus(errFd, settings.image, "cannot flush image", status);
     return kExitFailure;

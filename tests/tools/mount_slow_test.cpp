@@ -1,0 +1,113 @@
+// A real file system on the mounted disk: ext4 made, loop-mounted, filled,
+// checked, trimmed (the dynamic image gives blocks back), read again after a
+// remount and compared with what qemu-img reads; then the snapshot workflow,
+// changes in a differencing child merged into its untouched base.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "mount_support.h"
+#include "support/temp_dir.h"
+#include "tool_test_support.h"
+
+namespace dorvane::test {
+namespace {
+
+class MountFileSystemTest : public TempDirTest {
+ protected:
+  void SetUp() override {
+    TempDirTest::SetUp();
+    if (!CanMount() || geteuid() != 0 || access("/dev/loop-control", F_OK) != 0) {
+      GTEST_SKIP() << "needs /dev/fuse, root and loop devices to mount a file system on the disk";
+    }
+    for (const char *tool : {"mkfs.ext4", "e2fsck", "fstrim", "losetup", "qemu-img"}) {
+      if (!HaveProgram(tool)) GTEST_SKIP() << tool << " is not installed";
+    }
+  }
+  // A shell command that must succeed; its standard output.
+  std::string Sh(const std::string &command) {
+    std::string output;
+    EXPECT_EQ(RunShell("cd " + DirPath() + " && " + command, &output), 0) << command;
+    return output;
+  }
+};
+
+// The loop mount of a mounted disk, undone on every exit.
+struct LoopMount {
+  LoopMount(const std::string &disk, const std::string &dir, const std::string &options)
+      : dir_(dir) {
+    mkdir(dir.c_str(), 0755);
+    mounted_ = RunShell("mount -o loop" + options + " " + disk + " " + dir) == 0;
+  }
+  ~LoopMount() { Unmount(); }
+  bool Unmount() {
+    bool was = mounted_;
+    mounted_ = false;
+    return !was || RunShell("umount " + dir_) == 0;
+  }
+  std::string dir_;
+  bool mounted_;
+};
+
+TEST_F(MountFileSystemTest, Ext4OnDynamicThenASnapshotMerged) {
+  std::string image = File("fs.vhd");
+  ASSERT_EQ(RunTool({"create", "--type", "dynamic", "--size", "256M", image}).exitCode, 0);
+  // Ten folders of files from a few bytes to 512 KiB, each folder written in
+  // one piece by cp, so that removing half the folders frees whole blocks.
+  Sh("for d in 0 1 2 3 4 5 6 7 8 9; do mkdir -p src/$d; for i in $(seq 30); do "
+     "head -c $(( (i * i * 7919 + d * 104729) % 524288 )) /dev/urandom > src/$d/f$i; done; done"
+     " && (cd src && find . -type f | sort | xargs sha256sum) > all.sums"
+     " && grep -v '^[^ ]*  ./[0-4]/' all.sums > kept.sums");
+  off_t filled = 0;
+  {
+    Mount mount(image, File("mnt"));
+    ASSERT_TRUE(mount.Ready());
+    Sh("mkfs.ext4 -q -F " + mount.File());
+    LoopMount ext(mount.File(), File("ext"), "");
+    ASSERT_TRUE(ext.mounted_);
+    Sh("cp -a src/. ext/ && sync");
+    ASSERT_TRUE(ext.Unmount());
+    Sh("e2fsck -fn " + mount.File() + " >/dev/null 2>&1");
+    filled = off_t(FileSize(image));
+    LoopMount again(mount.File(), File("ext"), "");
+    // Blocks a removal frees are free for fstrim once the removal is committed.
+    Sh("rm -r ext/0 ext/1 ext/2 ext/3 ext/4 && sync && fstrim ext");
+    ASSERT_TRUE(again.Unmount());
+    EXPECT_EQ(mount.Unmount(), 0);
+  }
+  EXPECT_LT(off_t(FileSize(image)) + (16 << 20), filled) << "trimmed blocks were given back";
+  std::string diskHash;
+  {
+    Mount mount(image, File("mnt"), {"--read-only"});
+    LoopMount ext(mount.File(), File("ext"), ",ro");
+    ASSERT_TRUE(ext.mounted_);
+    Sh("cd ext && sha256sum --quiet -c ../kept.sums");
+    ASSERT_TRUE(ext.Unmount());
+    diskHash = Sh("sha256sum < " + mount.File());
+  }
+  Sh("qemu-img convert --image-opts driver=vpc,force_size_calc=current_size,file.filename=" +
+     image + " -O raw qemu.raw");
+  EXPECT_EQ(Sh("sha256sum < qemu.raw"), diskHash);
+
+  // Snapshot: the child takes the changes, the base stays as it was until
+  // the merge folds them into it.
+  std::string child = File("snap.vhd");
+  ASSERT_EQ(RunTool({"create", "--parent", image, child}).exitCode, 0);
+  std::string baseHash = Sh("sha256sum < " + image);
+  {
+    Mount mount(child, File("mnt"));
+    ASSERT_TRUE(mount.Ready());
+    LoopMount ext(mount.File(), File("ext"), "");
+    ASSERT_TRUE(ext.mounted_);
+    Sh("cp -a src/0 src/1 ext/ && rm -r ext/9 && sync");
+    ASSERT_TRUE(ext.Unmount());
+    Sh("e2fsck -fn " + mount.File() + " >/dev/null 2>&1");
+    diskHash = Sh("sha256sum < " + mount.File());
+    EXPECT_EQ(mount.Unmount(), 0);
+  }
+  EXPECT_EQ(Sh("sha256sum < " + image), baseHash);
+  EXPECT_EQ(RunTool({"merge", child}).exitCode, 0);
+  EXPECT_EQ(Sh(DORVANE_BINARY_DIR "/dorvane cat " + image + " | sha256sum"), diskHash);
+}
+
+}  // namespace
+}  // namespace dorvane::test
