@@ -39,8 +39,13 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <ctime>
+#include <fstream>
 #include <memory>
+#include <mutex>
+#include <sstream>
 #include <utility>
 
 namespace dorvane {
@@ -123,13 +128,20 @@ class Admission {
   pthread_rwlock_t lock_;
 };
 
+void RaiseReadahead(const std::string &tableName);
+std::string MountTableName(const std::string &mountPoint);
+
 struct MountedDisk {
-  MountedDisk(Disk *disk_, std::string filePath_, bool readOnly_)
-      : disk(disk_), filePath(std::move(filePath_)), readOnly(readOnly_) {}
+  MountedDisk(Disk *disk_, const MountSettings &settings)
+      : disk(disk_), filePath("/" + settings.fileName),
+        mountTableName(MountTableName(settings.mountPoint)),
+        readOnly(settings.readOnly) {}
 
   Disk *disk;
   std::string filePath;  // "/" + file name
+  std::string mountTableName;
   bool readOnly;
+  std::once_flag readaheadRaised;
   uid_t uid = getuid();
   gid_t gid = getgid();
   time_t mountTime = time(nullptr);
@@ -215,9 +227,11 @@ int OpenFile(const char *path, fuse_file_info *file) {
   if (!IsDiskFile(path)) {
     return -ENOENT;
   }
-  if (Mounted().readOnly && (file->flags & O_ACCMODE) != O_RDONLY) {
+  MountedDisk &mounted = Mounted();
+  if (mounted.readOnly && (file->flags & O_ACCMODE) != O_RDONLY) {
     return -EROFS;
   }
+  std::call_once(mounted.readaheadRaised, [&] { RaiseReadahead(mounted.mountTableName); });
   file->keep_cache = 1;
   return 0;
 }
@@ -367,6 +381,42 @@ std::string EscapeOption(const std::string &value) {
   return escaped;
 }
 
+// The kernel gives a FUSE mount 128 KiB of readahead, and sequential reads
+// reach the server in requests that large. The mount raises its own
+// readahead to the largest request where it may (as root; others keep the
+// default). The kernel sets the readahead from the reply to its first
+// request, and each open file takes it as it stands at the open, so the
+// first open raises it. The mount's device is found in the mount table
+// rather than by a stat, which this server would have to answer itself.
+void RaiseReadahead(const std::string &tableName) {
+  std::ifstream table("/proc/self/mountinfo");
+  std::string device;
+  for (std::string line; std::getline(table, line);) {
+    std::istringstream fields(line);
+    std::string id, parent, majorMinor, root, point;
+    if (fields >> id >> parent >> majorMinor >> root >> point && point == tableName) {
+      device = majorMinor;
+    }
+  }
+  std::ofstream readahead("/sys/class/bdi/" + device + "/read_ahead_kb");
+  if (!device.empty() && readahead) {
+    readahead << kLargestRequest / 1024 << std::endl;
+  }
+}
+
+// The mount point's absolute path as the mount table writes it, resolved
+// while the server's working folder is still the command's.
+std::string MountTableName(const std::string &mountPoint) {
+  std::unique_ptr<char, decltype(&free)> resolved(realpath(mountPoint.c_str(), nullptr), free);
+  std::string name;
+  for (const char *c = resolved ? resolved.get() : ""; *c != '\0'; ++c) {
+    char octal[8];
+    std::snprintf(octal, sizeof(octal), "\\%03o", static_cast<unsigned char>(*c));
+    name += (*c == ' ' || *c == '\t' || *c == '\n' || *c == '\\') ? octal : std::string(1, *c);
+  }
+  return name;
+}
+
 struct FuseArgsOwner {
   fuse_args args = FUSE_ARGS_INIT(0, nullptr);
   ~FuseArgsOwner() { fuse_opt_free_args(&args); }
@@ -407,7 +457,7 @@ int ErrnoForStatus(NTSTATUS status) {
 
 int ServeMount(Disk *disk, const MountSettings &settings, int errFd,
                const std::function<void()> &ready) {
-  MountedDisk mounted(disk, "/" + settings.fileName, settings.readOnly);
+  MountedDisk mounted(disk, settings);
   FuseArgsOwner args;
   std::vector<std::string> options = {"fsname=" + EscapeOption(settings.image),
                                       "subtype=dorvane"};
