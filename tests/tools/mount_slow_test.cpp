@@ -2,7 +2,6 @@
 // checked, trimmed (the dynamic image gives blocks back), read again after a
 // remount and compared with what qemu-img reads; then the snapshot workflow,
 // changes in a differencing child merged into its untouched base.
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "mount_support.h"
@@ -31,23 +30,6 @@ class MountFileSystemTest : public TempDirTest {
   }
 };
 
-// The loop mount of a mounted disk, undone on every exit.
-struct LoopMount {
-  LoopMount(const std::string &disk, const std::string &dir, const std::string &options)
-      : dir_(dir) {
-    mkdir(dir.c_str(), 0755);
-    mounted_ = RunShell("mount -o loop" + options + " " + disk + " " + dir) == 0;
-  }
-  ~LoopMount() { Unmount(); }
-  bool Unmount() {
-    bool was = mounted_;
-    mounted_ = false;
-    return !was || RunShell("umount " + dir_) == 0;
-  }
-  std::string dir_;
-  bool mounted_;
-};
-
 TEST_F(MountFileSystemTest, Ext4OnDynamicThenASnapshotMerged) {
   std::string image = File("fs.vhd");
   ASSERT_EQ(RunTool({"create", "--type", "dynamic", "--size", "256M", image}).exitCode, 0);
@@ -61,27 +43,22 @@ TEST_F(MountFileSystemTest, Ext4OnDynamicThenASnapshotMerged) {
   {
     Mount mount(image, File("mnt"));
     ASSERT_TRUE(mount.Ready());
-    Sh("mkfs.ext4 -q -F " + mount.File());
-    LoopMount ext(mount.File(), File("ext"), "");
-    ASSERT_TRUE(ext.mounted_);
-    Sh("cp -a src/. ext/ && sync");
-    ASSERT_TRUE(ext.Unmount());
-    Sh("e2fsck -fn " + mount.File() + " >/dev/null 2>&1");
+    ShellOnExit unmount{"umount " + File("ext")};
+    Sh("mkfs.ext4 -q -F " + mount.File() + " && mkdir ext && mount -o loop " + mount.File() +
+       " ext && cp -a src/. ext/ && umount ext && e2fsck -fn " + mount.File() + " >/dev/null 2>&1");
     filled = off_t(FileSize(image));
-    LoopMount again(mount.File(), File("ext"), "");
     // Blocks a removal frees are free for fstrim once the removal is committed.
-    Sh("rm -r ext/0 ext/1 ext/2 ext/3 ext/4 && sync && fstrim ext");
-    ASSERT_TRUE(again.Unmount());
+    Sh("mount -o loop " + mount.File() + " ext && rm -r ext/[0-4] && sync && fstrim ext && "
+       "umount ext");
     EXPECT_EQ(mount.Unmount(), 0);
   }
   EXPECT_LT(off_t(FileSize(image)) + (16 << 20), filled) << "trimmed blocks were given back";
   std::string diskHash;
   {
     Mount mount(image, File("mnt"), {"--read-only"});
-    LoopMount ext(mount.File(), File("ext"), ",ro");
-    ASSERT_TRUE(ext.mounted_);
-    Sh("cd ext && sha256sum --quiet -c ../kept.sums");
-    ASSERT_TRUE(ext.Unmount());
+    ShellOnExit unmount{"umount " + File("ext")};
+    Sh("mount -o loop,ro " + mount.File() + " ext && (cd ext && sha256sum --quiet -c ../kept.sums)"
+       " && umount ext");
     diskHash = Sh("sha256sum < " + mount.File());
   }
   Sh("qemu-img convert --image-opts driver=vpc,force_size_calc=current_size,file.filename=" +
@@ -96,11 +73,9 @@ TEST_F(MountFileSystemTest, Ext4OnDynamicThenASnapshotMerged) {
   {
     Mount mount(child, File("mnt"));
     ASSERT_TRUE(mount.Ready());
-    LoopMount ext(mount.File(), File("ext"), "");
-    ASSERT_TRUE(ext.mounted_);
-    Sh("cp -a src/0 src/1 ext/ && rm -r ext/9 && sync");
-    ASSERT_TRUE(ext.Unmount());
-    Sh("e2fsck -fn " + mount.File() + " >/dev/null 2>&1");
+    ShellOnExit unmount{"umount " + File("ext")};
+    Sh("mount -o loop " + mount.File() + " ext && cp -a src/0 src/1 ext/ && rm -r ext/9 && "
+       "umount ext && e2fsck -fn " + mount.File() + " >/dev/null 2>&1");
     diskHash = Sh("sha256sum < " + mount.File());
     EXPECT_EQ(mount.Unmount(), 0);
   }

@@ -3,7 +3,6 @@
 // server waited for, killed if it hangs) whatever the test's outcome.
 #pragma once
 
-#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -11,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,46 +21,51 @@ namespace dorvane::test {
 
 inline bool CanMount() { return access("/dev/fuse", R_OK | W_OK) == 0 && HaveProgram("fusermount3"); }
 
+// Runs a shell command when the scope ends (an unmount that must happen).
+struct ShellOnExit {
+  std::string command;
+  ~ShellOnExit() { RunShell(command + " 2>/dev/null"); }
+};
+
+// Polls every 10 ms for up to `tries` times; whether `done` became true.
+inline bool PollFor(const std::function<bool()> &done, int tries) {
+  for (; tries > 0 && !done(); --tries) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  return done();
+}
+
 class Mount {
  public:
-  Mount(const std::string &image, const std::string &mountPoint, std::vector<std::string> options = {})
-      : mountPoint_(mountPoint) {
-    mkdir(mountPoint.c_str(), 0755);
-    std::vector<std::string> args = {DORVANE_BINARY_DIR "/dorvane", "mount", "--foreground"};
-    args.insert(args.end(), options.begin(), options.end());
-    args.insert(args.end(), {image, mountPoint});
+  Mount(const std::string &image, const std::string &dir, std::vector<std::string> args = {})
+      : dir_(dir) {
+    mkdir(dir.c_str(), 0755);
+    args.insert(args.begin(), {DORVANE_BINARY_DIR "/dorvane", "mount", "--foreground"});
+    args.insert(args.end(), {image, dir});
     std::vector<char *> argv;
     for (std::string &arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
-    if (posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ) != 0) pid_ = -1;
-    struct stat top, below;
-    for (int tries = 0; pid_ > 0 && tries < 1000 && Alive(); ++tries) {
-      if (stat(mountPoint.c_str(), &below) == 0 && stat((mountPoint + "/..").c_str(), &top) == 0 &&
-          below.st_dev != top.st_dev) {
-        ready_ = true;
-        return;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
+      pid_ = -1;
+      return;
     }
+    ready_ = PollFor([&] {
+      struct stat top, below;
+      return !Alive() || (stat(dir.c_str(), &below) == 0 &&
+                          stat((dir + "/..").c_str(), &top) == 0 && below.st_dev != top.st_dev);
+    }, 1000) && Alive();
   }
   ~Mount() { Unmount(); }
 
   bool Ready() const { return ready_; }
-  std::string File(const std::string &name = "disk") const { return mountPoint_ + "/" + name; }
+  std::string File() const { return dir_ + "/disk"; }
 
-  // Unmounts and returns the server's exit status (-1 if it had to be killed).
+  // Unmounts; the server's exit status, -1 if it had to be killed.
   int Unmount() {
-    if (pid_ <= 0) return exit_;
-    if (RunShell("fusermount3 -u " + mountPoint_ + " 2>/dev/null") != 0 && Alive()) {
-      RunShell("fusermount3 -uz " + mountPoint_ + " 2>/dev/null");
+    if (pid_ > 0 && RunShell("fusermount3 -u " + dir_ + " 2>/dev/null") != 0) {
+      RunShell("fusermount3 -uz " + dir_ + " 2>/dev/null");
     }
-    for (int tries = 0; tries < 3000 && Alive(); ++tries) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    if (Alive()) {
+    if (pid_ > 0 && !PollFor([&] { return !Alive(); }, 3000)) {
       kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-      RunShell("fusermount3 -uz " + mountPoint_ + " 2>/dev/null");
+      PollFor([&] { return !Alive(); }, 3000);
       exit_ = -1;
     }
     pid_ = -1;
@@ -70,17 +75,15 @@ class Mount {
  private:
   bool Alive() {
     int status = 0;
-    if (reaped_ || waitpid(pid_, &status, WNOHANG) == 0) return !reaped_;
-    reaped_ = true;
+    if (exit_ != -2 || waitpid(pid_, &status, WNOHANG) == 0) return exit_ == -2;
     exit_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return false;
   }
 
-  std::string mountPoint_;
+  std::string dir_;
   pid_t pid_ = -1;
   bool ready_ = false;
-  bool reaped_ = false;
-  int exit_ = -1;
+  int exit_ = -2;  // -2 while running
 };
 
 }  // namespace dorvane::test
