@@ -15,11 +15,9 @@ class MountFileSystemTest : public TempDirTest {
  protected:
   void SetUp() override {
     TempDirTest::SetUp();
-    if (!CanMount() || geteuid() != 0 || access("/dev/loop-control", F_OK) != 0) {
-      GTEST_SKIP() << "needs /dev/fuse, root and loop devices to mount a file system on the disk";
-    }
-    for (const char *tool : {"mkfs.ext4", "e2fsck", "fstrim", "losetup", "qemu-img"}) {
-      if (!HaveProgram(tool)) GTEST_SKIP() << tool << " is not installed";
+    if (!CanMount() || geteuid() != 0 || access("/dev/loop-control", F_OK) != 0 ||
+        RunShell("command -v mkfs.ext4 e2fsck fstrim qemu-img >/dev/null") != 0) {
+      GTEST_SKIP() << "needs /dev/fuse, root, loop devices, e2fsprogs, fstrim and qemu-img";
     }
   }
   // A shell command that must succeed; its standard output.
@@ -31,14 +29,13 @@ class MountFileSystemTest : public TempDirTest {
 };
 
 TEST_F(MountFileSystemTest, Ext4OnDynamicThenASnapshotMerged) {
-  std::string image = File("fs.vhd");
+  std::string image = File("fs.vhd"), child = File("snap.vhd"), diskHash;
   ASSERT_EQ(RunTool({"create", "--type", "dynamic", "--size", "256M", image}).exitCode, 0);
   // Ten folders of files from a few bytes to 512 KiB, each folder written in
   // one piece by cp, so that removing half the folders frees whole blocks.
   Sh("for d in 0 1 2 3 4 5 6 7 8 9; do mkdir -p src/$d; for i in $(seq 30); do "
      "head -c $(( (i * i * 7919 + d * 104729) % 524288 )) /dev/urandom > src/$d/f$i; done; done"
-     " && (cd src && find . -type f | sort | xargs sha256sum) > all.sums"
-     " && grep -v '^[^ ]*  ./[0-4]/' all.sums > kept.sums");
+     " && (cd src && find ./[5-9] -type f | xargs sha256sum) > kept.sums");
   off_t filled = 0;
   {
     Mount mount(image, File("mnt"));
@@ -53,7 +50,6 @@ TEST_F(MountFileSystemTest, Ext4OnDynamicThenASnapshotMerged) {
     EXPECT_EQ(mount.Unmount(), 0);
   }
   EXPECT_LT(off_t(FileSize(image)) + (16 << 20), filled) << "trimmed blocks were given back";
-  std::string diskHash;
   {
     Mount mount(image, File("mnt"), {"--read-only"});
     ShellOnExit unmount{"umount " + File("ext")};
@@ -61,13 +57,11 @@ TEST_F(MountFileSystemTest, Ext4OnDynamicThenASnapshotMerged) {
        " && umount ext");
     diskHash = Sh("sha256sum < " + mount.File());
   }
-  Sh("qemu-img convert --image-opts driver=vpc,force_size_calc=current_size,file.filename=" +
-     image + " -O raw qemu.raw");
-  EXPECT_EQ(Sh("sha256sum < qemu.raw"), diskHash);
+  EXPECT_EQ(Sh("qemu-img convert --image-opts driver=vpc,force_size_calc=current_size,"
+               "file.filename=" + image + " -O raw qemu.raw && sha256sum < qemu.raw"), diskHash);
 
   // Snapshot: the child takes the changes, the base stays as it was until
   // the merge folds them into it.
-  std::string child = File("snap.vhd");
   ASSERT_EQ(RunTool({"create", "--parent", image, child}).exitCode, 0);
   std::string baseHash = Sh("sha256sum < " + image);
   {
