@@ -159,6 +159,9 @@ int Fail(NTSTATUS status) { return -ErrnoForStatus(status); }
 bool IsDiskFile(const char *path) { return Mounted().filePath == path; }
 
 int FlushIfDirty(MountedDisk &mounted) {
+  if (!mounted.dirty) {
+    return 0;
+  }
   auto held = mounted.admission.Exclusive();
   if (!mounted.dirty.exchange(false)) {
     return 0;
