@@ -2,22 +2,19 @@
 // checked, trimmed (the dynamic image gives blocks back), read again after a
 // remount and compared with what qemu-img reads; then the snapshot workflow,
 // changes in a differencing child merged into its untouched base.
-#include <unistd.h>
-
 #include "mount_support.h"
-#include "support/temp_dir.h"
 #include "tool_test_support.h"
 
 namespace dorvane::test {
 namespace {
 
-class MountFileSystemTest : public TempDirTest {
+class MountFileSystemTest : public MountTest {
  protected:
   void SetUp() override {
-    TempDirTest::SetUp();
-    if (!CanMount() || geteuid() != 0 || access("/dev/loop-control", F_OK) != 0 ||
-        RunShell("command -v mkfs.ext4 e2fsck fstrim qemu-img >/dev/null") != 0) {
-      GTEST_SKIP() << "needs /dev/fuse, root, loop devices, e2fsprogs, fstrim and qemu-img";
+    MountTest::SetUp();
+    if (!IsSkipped() && (geteuid() != 0 || access("/dev/loop-control", F_OK) != 0 ||
+                         RunShell("command -v mkfs.ext4 e2fsck fstrim qemu-img >/dev/null") != 0)) {
+      GTEST_SKIP() << "needs root, loop devices, e2fsprogs, fstrim and qemu-img";
     }
   }
   // A shell command that must succeed; its standard output.
@@ -39,13 +36,13 @@ TEST_F(MountFileSystemTest, Ext4OnDynamicThenASnapshotMerged) {
   off_t filled = 0;
   {
     Mount mount(image, File("mnt"));
-    ASSERT_TRUE(mount.Ready());
+    ASSERT_TRUE(mount.ready);
     ShellOnExit unmount{"umount " + File("ext")};
-    Sh("mkfs.ext4 -q -F " + mount.File() + " && mkdir ext && mount -o loop " + mount.File() +
-       " ext && cp -a src/. ext/ && umount ext && e2fsck -fn " + mount.File() + " >/dev/null 2>&1");
+    Sh("mkfs.ext4 -q -F " + mount.file + " && mkdir ext && mount -o loop " + mount.file +
+       " ext && cp -a src/. ext/ && umount ext && e2fsck -fn " + mount.file + " >/dev/null 2>&1");
     filled = off_t(FileSize(image));
     // Blocks a removal frees are free for fstrim once the removal is committed.
-    Sh("mount -o loop " + mount.File() + " ext && rm -r ext/[0-4] && sync && fstrim ext && "
+    Sh("mount -o loop " + mount.file + " ext && rm -r ext/[0-4] && sync && fstrim ext && "
        "umount ext");
     EXPECT_EQ(mount.Unmount(), 0);
   }
@@ -53,9 +50,9 @@ TEST_F(MountFileSystemTest, Ext4OnDynamicThenASnapshotMerged) {
   {
     Mount mount(image, File("mnt"), {"--read-only"});
     ShellOnExit unmount{"umount " + File("ext")};
-    Sh("mount -o loop,ro " + mount.File() + " ext && (cd ext && sha256sum --quiet -c ../kept.sums)"
+    Sh("mount -o loop,ro " + mount.file + " ext && (cd ext && sha256sum --quiet -c ../kept.sums)"
        " && umount ext");
-    diskHash = Sh("sha256sum < " + mount.File());
+    diskHash = Sh("sha256sum < " + mount.file);
   }
   EXPECT_EQ(Sh("qemu-img convert --image-opts driver=vpc,force_size_calc=current_size,"
                "file.filename=" + image + " -O raw qemu.raw && sha256sum < qemu.raw"), diskHash);
@@ -66,11 +63,11 @@ TEST_F(MountFileSystemTest, Ext4OnDynamicThenASnapshotMerged) {
   std::string baseHash = Sh("sha256sum < " + image);
   {
     Mount mount(child, File("mnt"));
-    ASSERT_TRUE(mount.Ready());
+    ASSERT_TRUE(mount.ready);
     ShellOnExit unmount{"umount " + File("ext")};
-    Sh("mount -o loop " + mount.File() + " ext && cp -a src/0 src/1 ext/ && rm -r ext/9 && "
-       "umount ext && e2fsck -fn " + mount.File() + " >/dev/null 2>&1");
-    diskHash = Sh("sha256sum < " + mount.File());
+    Sh("mount -o loop " + mount.file + " ext && cp -a src/0 src/1 ext/ && rm -r ext/9 && "
+       "umount ext && e2fsck -fn " + mount.file + " >/dev/null 2>&1");
+    diskHash = Sh("sha256sum < " + mount.file);
     EXPECT_EQ(mount.Unmount(), 0);
   }
   EXPECT_EQ(Sh("sha256sum < " + image), baseHash);

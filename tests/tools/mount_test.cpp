@@ -1,16 +1,14 @@
 // dorvane mount: what a client of the mounted file sees of the driver's
-// answers (through the mount's one status-to-errno table), a mount whose image breaks underneath it, and the command
-// returning only once the file can be used.
+// answers (through the mount's one status-to-errno table), a mount whose
+// image breaks underneath it, and the command returning only once the file
+// can be used.
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 
 #include "mount_support.h"
 #include "support/differencing_chain.h"
 #include "support/image_builder.h"
-#include "support/temp_dir.h"
 #include "tool_test_support.h"
 
 namespace dorvane::test {
@@ -18,14 +16,6 @@ namespace {
 
 const uint64_t kMiB = 1ull << 20;
 const int kPunch = FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE;
-
-class MountTest : public TempDirTest {
- protected:
-  void SetUp() override {
-    TempDirTest::SetUp();
-    if (!CanMount()) GTEST_SKIP() << "no /dev/fuse or fusermount3: FUSE mounts cannot be tested";
-  }
-};
 
 int ErrnoOf(long result) { return result < 0 ? errno : 0; }
 
@@ -36,8 +26,8 @@ TEST_F(MountTest, RequestsOnTheFileAnswerAsTheDriverDoes) {
   struct stat info {};
   {
     Mount mount(image, File("mnt"));
-    ASSERT_TRUE(mount.Ready());
-    int fd = open(mount.File().c_str(), O_RDWR);
+    ASSERT_TRUE(mount.ready);
+    int fd = open(mount.file.c_str(), O_RDWR);
     const std::vector<std::pair<int, std::function<long()>>> steps = {
         /* 0 */ {0, [&] { return pwrite(fd, data.data(), kMiB, 3 * kMiB) - long(kMiB); }},
         /* 1 */ {0, [&] { return pwrite(fd, data.data(), 4096, 0) - 4096; }},
@@ -69,8 +59,8 @@ TEST_F(MountTest, ABrokenParentFailsReadsNotTheMount) {
   MakeDifferencingImage(child, base);
   AppendBlock(child, 1, Bytes(4096, 'c'));
   Mount mount(child, File("mnt"));
-  ASSERT_TRUE(mount.Ready());
-  int fd = open(mount.File().c_str(), O_RDWR | O_DIRECT);
+  ASSERT_TRUE(mount.ready);
+  int fd = open(mount.file.c_str(), O_RDWR | O_DIRECT);
   EXPECT_EQ(ErrnoOf(fallocate(fd, kPunch, 0, 4096)), EOPNOTSUPP);
   TruncateFile(base, 1024);
   alignas(4096) static char buffer[4096];
