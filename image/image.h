@@ -9,6 +9,7 @@
 #pragma once
 
 #include "format/vhd_format.h"
+#include "image/image_limits.h"
 #include "kernel/owners.h"
 
 // One open image file: the image a client named, or a parent in its chain.
@@ -35,6 +36,9 @@ typedef struct _IMAGE_CONTEXT {
   USHORT BlockShift;
   LONGLONG BatOffset;
   ULONG BatEntries;
+  // Pool charged to this image and to the images opened before it in its
+  // chain (its children), against IMAGE_CHAIN_POOL_LIMIT.
+  ULONGLONG ChainPool;
   VHD_DYNAMIC_HEADER DynamicHeader;
   // Differencing images only.
   BOOLEAN MergeThrough;
@@ -88,14 +92,25 @@ NTSTATUS OpenImageFile(PIMAGE_CONTEXT *ContextOut, PCUNICODE_STRING ImagePath,
                        PIO_STATUS_BLOCK IoStatus);
 
 // OpenImageFile for an image at ChainDepth in a chain (0 for the image a client
-// names); the parent open passes its child's depth plus one.
+// names); the parent open passes its child's depth plus one, and the pool its
+// children are charged (the child's ChainPool).
 NTSTATUS OpenImageFileInChain(PIMAGE_CONTEXT *ContextOut, PCUNICODE_STRING ImagePath,
                               USHORT FileAttributes, ULONG CreateDisposition,
                               ULONG CreateOptions, ACCESS_MASK DesiredAccess,
                               USHORT ShareAccess, PIO_STATUS_BLOCK IoStatus,
-                              ULONG ChainDepth);
+                              ULONG ChainDepth, ULONGLONG ChainPool);
 
 NTSTATUS LoadDynamicHeader(PIMAGE_CONTEXT Context);
+
+// Pool a request may take for an image of this table and block size at its
+// level of a chain, with the table itself.
+ULONGLONG ImagePoolCharge(ULONG BatEntries, ULONG BlockSize);
+
+// Refuses, with STATUS_NOT_SUPPORTED, an image whose block size or table is
+// beyond its limit or whose charge would take ChainPool (the charge of its
+// children on entry) beyond IMAGE_CHAIN_POOL_LIMIT; else adds its charge to
+// ChainPool. BlockSize and BatEntries must be set.
+NTSTATUS CheckImageLimits(PIMAGE_CONTEXT Context);
 
 // Where the metadata of a dynamic or differencing image lies in its file: the
 // footer copy at 0, the dynamic header, and the BAT counted in whole sectors.

@@ -94,7 +94,7 @@ NTSTATUS OpenParentByPath(PIMAGE_CONTEXT Context, ULONG ChainDepth) {
   IO_STATUS_BLOCK IoStatus;
   return OpenImageFileInChain(&Context->Parent, &Context->ParentPath, FILE_ATTRIBUTE_NORMAL,
                               FILE_OPEN, 0, 0, FILE_SHARE_READ | FILE_SHARE_DELETE, &IoStatus,
-                              ChainDepth + 1);
+                              ChainDepth + 1, Context->ChainPool);
 }
 
 // Walks the locators from the last entry to the first. A damaged locator
