@@ -9,6 +9,7 @@ PACKAGES=(
   g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
   fuse3 libfuse3-dev
   qemu-utils python3-libvhdi python3 ccache
+  clang
   wine64
 )
 
