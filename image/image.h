@@ -102,10 +102,6 @@ NTSTATUS OpenImageFileInChain(PIMAGE_CONTEXT *ContextOut, PCUNICODE_STRING Image
 
 NTSTATUS LoadDynamicHeader(PIMAGE_CONTEXT Context);
 
-// Pool a request may take for an image of this table and block size at its
-// level of a chain, with the table itself.
-ULONGLONG ImagePoolCharge(ULONG BatEntries, ULONG BlockSize);
-
 // Refuses, with STATUS_NOT_SUPPORTED, an image whose block size or table is
 // beyond its limit or whose charge would take ChainPool (the charge of its
 // children on entry) beyond IMAGE_CHAIN_POOL_LIMIT; else adds its charge to

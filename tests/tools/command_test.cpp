@@ -103,7 +103,7 @@ TEST_F(ToolCommand, FailuresAreOneLineNamingTheFile) {
   MakeFixedImage(faulty, 4 * kMiB);
   WriteFileBytes(input, Bytes(101, 'x'));
   std::string fifo = File("fifo"), loopA = File("loop-a.vhd"), loopB = File("loop-b.vhd");
-  std::string other = File("other.vhd"), stranger = File("stranger.vhd");
+  std::string other = File("other.vhd");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   MakeDynamicImage(other, kMiB);
   MakeDifferencingImage(loopA, other);
@@ -112,9 +112,6 @@ TEST_F(ToolCommand, FailuresAreOneLineNamingTheFile) {
   SetLocator(loopA, 0, "W2ru", u".\\loop-b.vhd");
   PokeFile(loopA, kHeaderOffset + offsetof(VHD_DYNAMIC_HEADER, ParentUniqueId), UniqueId(loopB));
   RefreshHeaderChecksum(loopA);
-  MakeDifferencingImage(stranger, other);
-  std::filesystem::remove(other);
-  MakeDynamicImage(other, kMiB);  // another image where its parent was
   const std::string tooFar = " would run past the end of the disk (65536 bytes): only 100 "
                              "bytes fit; nothing was written";
   // err: the start of the line (exit 1), or a part of it (usage errors, exit 2).
@@ -168,20 +165,14 @@ TEST_F(ToolCommand, FailuresAreOneLineNamingTheFile) {
                 DirPath() + ": cannot open image: it is a directory, not an image file: "
                             "STATUS_OBJECT_NAME_COLLISION (0xC0000035)"},
       /* 20 */ {{"cat", ""}, 1, "\"\": cannot open image: an image's name cannot be empty: "},
-      /* 21 */ {{"write", fifo, "--offset", "0"}, 1,
-                fifo + ": cannot open image for writing: it is a FIFO (named pipe), not an image "
-                       "file: STATUS_ACCESS_DENIED (0xC0000022)"},
-      /* 22 */ {{"cat", loopA}, 1,
+      /* 21 */ {{"cat", loopA}, 1,
                 loopA + ": cannot open image: in the parent chain, " + loopB +
                     ": its parent chain leads back to " + loopA + ": STATUS_TOO_MANY_LINKS"},
-      /* 23 */ {{"write", stranger, "--offset", "0"}, 1,
-                stranger + ": cannot open image for writing: the image at " + other +
-                    " is not its parent: its Unique Id is another: STATUS_FILE_CORRUPT_ERROR"},
-      /* 24 */ {{"create", "--parent", fifo, fresh}, 1,
+      /* 22 */ {{"create", "--parent", fifo, fresh}, 1,
                 fresh + ": cannot create image: in the parent chain, " + fifo + ": it is a FIFO"},
-      /* 25 */ {{"create", "--type", "fixed", "--size", "1M", File("a\\b.vhd")}, 1,
+      /* 23 */ {{"create", "--type", "fixed", "--size", "1M", File("a\\b.vhd")}, 1,
                 File("a\\b.vhd") + ": cannot create image: the name holds a backslash"},
-      /* 26 */ {{"create", "--type", "fixed", "--size", "1M", File("bad\xFF.vhd")}, 1,
+      /* 24 */ {{"create", "--type", "fixed", "--size", "1M", File("bad\xFF.vhd")}, 1,
                 File("bad\xFF.vhd") + ": cannot create image: the name is not UTF-8 text"},
   };
   Bytes diskBefore = ReadFileBytes(disk);
