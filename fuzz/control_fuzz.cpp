@@ -138,5 +138,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   fuzz::CheckNothingKept(pool, handles);
   host::ClearDebugOutput();
   host::ClearErrorLog();
+  host::ClearCreateHistory();
   return 0;
 }

@@ -3,8 +3,11 @@
 // file, optionally followed by a second one that its locators may name as
 // .\p.vhd:
 //
-//   bytes 0-3   length L of the image (little-endian); when the input holds
-//               fewer than L bytes after it, all of them are the image
+//   bytes 0-3   length L of the image (little-endian, bit 31 apart); when
+//               the input holds fewer than L bytes after it, all of them
+//               are the image. Unless bit 31 is set, the checksums of both
+//               footers and of the dynamic header are made right first, so
+//               that changed fields reach the checks behind them.
 //   L bytes     the image, written as c.vhd
 //   the rest    the parent, written as p.vhd (absent when empty)
 //
@@ -14,6 +17,7 @@
 #include "disk_access.h"
 #include "fuzz_support.h"
 
+#include "format/vhd_format.h"
 #include "host/host_kernel.h"
 #include "host/io_client.h"
 
@@ -25,6 +29,23 @@
 namespace {
 
 using namespace dorvane;
+
+const uint32_t kKeepChecksums = 0x80000000u;
+
+// Writes the file, its records' checksums made right.
+void WriteImageFile(const std::string &path, const uint8_t *data, size_t size, bool fix) {
+  std::vector<uint8_t> bytes(data, data + size);
+  if (fix && size >= sizeof(VHD_FOOTER)) {
+    auto *footer = reinterpret_cast<VHD_FOOTER *>(bytes.data() + size - sizeof(VHD_FOOTER));
+    UpdateFooterChecksum(footer);
+    UpdateFooterChecksum(reinterpret_cast<VHD_FOOTER *>(bytes.data()));
+    uint64_t header = LoadBe64(footer->DataOffset);
+    if (header <= size && size - header >= sizeof(VHD_DYNAMIC_HEADER)) {
+      UpdateDynamicHeaderChecksum(reinterpret_cast<VHD_DYNAMIC_HEADER *>(bytes.data() + header));
+    }
+  }
+  fuzz::WriteWholeFile(path, bytes.data(), bytes.size());
+}
 
 void Exercise(const std::string &image) {
   Disk disk;
@@ -59,10 +80,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     data += 4;
     size -= 4;
   }
+  bool fix = (imageLength & kKeepChecksums) == 0;
+  imageLength &= ~kKeepChecksums;
   size_t first = imageLength < size ? imageLength : size;
-  fuzz::WriteWholeFile(image, data, first);
+  WriteImageFile(image, data, first, fix);
   if (size > first) {
-    fuzz::WriteWholeFile(parent, data + first, size - first);
+    WriteImageFile(parent, data + first, size - first, fix);
   } else {
     unlink(parent.c_str());
   }
@@ -73,5 +96,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   fuzz::CheckNothingKept(pool, handles);
   host::ClearDebugOutput();
   host::ClearErrorLog();
+  host::ClearCreateHistory();
   return 0;
 }

@@ -19,8 +19,7 @@ class SharingBetweenProcesses : public TempDirTest {};
 TEST_F(SharingBetweenProcesses, SecondWriterAndReaderOfAWrittenImageAreRefused) {
   std::string disk = File("disk.vhd"), base = File("base.vhd"), child = File("child.vhd");
   std::string fresh = File("fresh.vhd"), binary = DORVANE_BINARY_DIR "/dorvane";
-  MakeDynamicImage(disk, 8 << 20);
-  MakeDynamicImage(base, 8 << 20);
+  for (const std::string &image : {disk, base}) MakeDynamicImage(image, 8 << 20);
   ASSERT_EQ(RunTool({"create", "--parent", base, child}).exitCode, 0);
   WriteFileBytes(File("data.bin"), Bytes(4096, 'd'));
   const std::string writeData = " --offset 4096 --input " + File("data.bin");
