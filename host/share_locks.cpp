@@ -31,7 +31,15 @@ namespace {
 
 // The last bytes a lock can name (off_t is signed 64-bit).
 constexpr off_t kShareLockBase = 0x7FFFFFFFFFFFFF00;
-enum ShareByte : off_t { kReads, kWrites, kDeletes, kDeniesRead, kDeniesWrite, kDeniesDelete, kBytes };
+enum ShareByte : off_t {
+  kReads,
+  kWrites,
+  kDeletes,
+  kDeniesRead,
+  kDeniesWrite,
+  kDeniesDelete,
+  kBytes
+};
 
 constexpr int kAttempts = 8;
 

@@ -72,6 +72,30 @@ std::string FileInUse(const std::string &image, const std::vector<ImageRecords> 
   return "";
 }
 
+// The image of the chain beyond the driver's limits, or the chain as a whole.
+InspectFailure BeyondLimits(const std::vector<ImageRecords> &chain) {
+  for (const ImageRecords &image : chain) {
+    if (!image.header) {
+      continue;
+    }
+    uint32_t blockSize = LoadBe32(image.header->BlockSize);
+    uint32_t entries = LoadBe32(image.header->MaxTableEntries);
+    if (blockSize > IMAGE_BLOCK_SIZE_LIMIT) {
+      return {image.path, "its blocks of " + std::to_string(blockSize) +
+                              " bytes are larger than the driver serves (at most " +
+                              std::to_string(IMAGE_BLOCK_SIZE_LIMIT) + ")"};
+    }
+    if (entries > IMAGE_BAT_ENTRY_LIMIT) {
+      return {image.path, "its block table of " + std::to_string(entries) +
+                              " entries is larger than the driver serves (at most " +
+                              std::to_string(IMAGE_BAT_ENTRY_LIMIT) + ")"};
+    }
+  }
+  return {chain.front().path, "its parent chain of " + std::to_string(chain.size()) +
+                                  " images needs more memory than the driver gives one chain (" +
+                                  std::to_string(IMAGE_CHAIN_POOL_LIMIT >> 20) + " MiB)"};
+}
+
 }  // namespace
 
 InspectFailure ExplainOpenFailure(const std::string &image, bool writable, NTSTATUS status) {
@@ -94,10 +118,7 @@ InspectFailure ExplainOpenFailure(const std::string &image, bool writable, NTSTA
     return {image, "the file or a file of its parent chain was in use by another process"};
   }
   if (status == STATUS_NOT_SUPPORTED) {
-    return {image, "it or a file of its parent chain is larger than the driver serves (blocks of "
-                   "up to " + std::to_string(IMAGE_BLOCK_SIZE_LIMIT >> 20) + " MiB, tables of up to " +
-                   std::to_string(IMAGE_BAT_ENTRY_LIMIT) + " entries, " +
-                   std::to_string(IMAGE_CHAIN_POOL_LIMIT >> 20) + " MiB for a whole chain)"};
+    return BeyondLimits(chain);
   }
   return {image, ""};
 }

@@ -5,8 +5,6 @@
 
 #include <signal.h>
 
-#include <filesystem>
-
 #include "support/image_builder.h"
 #include "support/temp_dir.h"
 #include "tool_test_support.h"
@@ -31,10 +29,9 @@ TEST_F(SharingBetweenProcesses, SecondWriterAndReaderOfAWrittenImageAreRefused) 
   } cases[] = {
       /* 0 */ {disk, "write " + disk + writeData, disk + forWriting},
       /* 1 */ {disk, "cat " + disk, disk + ": cannot open image: "},
-      /* 2 */ {base, "cat " + child, child + ": cannot open image" + inParent},
       // The child holds its parent open for reading without sharing writes.
-      /* 3 */ {child, "write " + base + writeData, base + forWriting},
-      /* 4 */ {base, "create --parent " + base + " " + fresh,
+      /* 2 */ {child, "write " + base + writeData, base + forWriting},
+      /* 3 */ {base, "create --parent " + base + " " + fresh,
                fresh + ": cannot create image" + inParent},
   };
   signal(SIGPIPE, SIG_IGN);  // a writer that failed shows as EPIPE
@@ -56,7 +53,6 @@ TEST_F(SharingBetweenProcesses, SecondWriterAndReaderOfAWrittenImageAreRefused) 
                           "the file is in use by another process: "
                           "STATUS_SHARING_VIOLATION (0xC0000043)\n")
         << "case " << i;
-    EXPECT_FALSE(std::filesystem::exists(fresh)) << "case " << i;
     kill(std::stoi(AsString(ReadFileBytes(File("pid")))), SIGKILL);
     pclose(writer);
     EXPECT_EQ(RunShell(second, &output), 0) << "case " << i << ": " << output;
