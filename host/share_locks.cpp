@@ -50,26 +50,18 @@ struct ShareClaim {
 
 ShareClaim ClaimOf(ACCESS_MASK access, ULONG shareAccess) {
   ShareClaim claim;
-  bool read = (access & (FILE_READ_DATA | FILE_EXECUTE)) != 0;
-  bool write = (access & (FILE_WRITE_DATA | FILE_APPEND_DATA)) != 0;
-  bool del = (access & DELETE) != 0;
-  bool deniesRead = (shareAccess & FILE_SHARE_READ) == 0;
-  bool deniesWrite = (shareAccess & FILE_SHARE_WRITE) == 0;
-  bool deniesDelete = (shareAccess & FILE_SHARE_DELETE) == 0;
-  claim.holds[kReads] = read;
-  claim.holds[kWrites] = write;
-  claim.holds[kDeletes] = del;
-  claim.holds[kDeniesRead] = deniesRead;
-  claim.holds[kDeniesWrite] = deniesWrite;
-  claim.holds[kDeniesDelete] = deniesDelete;
+  claim.holds[kReads] = (access & (FILE_READ_DATA | FILE_EXECUTE)) != 0;
+  claim.holds[kWrites] = (access & (FILE_WRITE_DATA | FILE_APPEND_DATA)) != 0;
+  claim.holds[kDeletes] = (access & DELETE) != 0;
+  claim.holds[kDeniesRead] = (shareAccess & FILE_SHARE_READ) == 0;
+  claim.holds[kDeniesWrite] = (shareAccess & FILE_SHARE_WRITE) == 0;
+  claim.holds[kDeniesDelete] = (shareAccess & FILE_SHARE_DELETE) == 0;
   // What this open does must be shared by every other; what it refuses to
-  // share no other may be doing.
-  claim.meets[kDeniesRead] = read;
-  claim.meets[kDeniesWrite] = write;
-  claim.meets[kDeniesDelete] = del;
-  claim.meets[kReads] = deniesRead;
-  claim.meets[kWrites] = deniesWrite;
-  claim.meets[kDeletes] = deniesDelete;
+  // share no other may be doing. Each "does" byte pairs with its "denies".
+  for (off_t done = kReads; done <= kDeletes; ++done) {
+    claim.meets[done + kDeniesRead] = claim.holds[done];
+    claim.meets[done] = claim.holds[done + kDeniesRead];
+  }
   return claim;
 }
 
