@@ -62,11 +62,8 @@ int CreateChild(const std::string &image, const std::string &parent, const Comma
   Disk parentDisk;
   NTSTATUS status = parentDisk.OpenDisk(parent, false);
   if (!NT_SUCCESS(status)) {
-    InspectFailure why = ExplainOpenFailure(parent, false, status);
-    if (why.path.empty()) {
-      why.path = "\"\"";
-    }
-    ReportOpenFailure(io.err, image, "cannot create image", why, status);
+    ReportOpenFailure(io.err, image, "cannot create image",
+                      ExplainOpenFailure(parent, false, status), status);
     return kExitFailure;
   }
   std::string error = CreateDifferencingImage(image, parent);

@@ -189,8 +189,8 @@ bool OpenDiskAt(const std::string &image, bool writable, uint64_t offset, const 
                 Disk *disk, uint64_t *size) {
   NTSTATUS status = disk->OpenDisk(image, writable);
   if (!NT_SUCCESS(status)) {
-    ReportOpenFailure(io.err, image, writable ? "cannot open image for writing" : "cannot open image",
-                      ExplainOpenFailure(image, writable, status), status);
+    const char *what = writable ? "cannot open image for writing" : "cannot open image";
+    ReportOpenFailure(io.err, image, what, ExplainOpenFailure(image, writable, status), status);
     return false;
   }
   status = disk->QueryDiskSize(size);

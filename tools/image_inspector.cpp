@@ -221,7 +221,8 @@ InspectFailure OpenImage(const std::string &path, FileDescriptor *file, ImageRec
     return Failure(path, "it is a directory, not an image file");
   }
   if (!S_ISREG(info.st_mode) && !S_ISBLK(info.st_mode)) {
-    return Failure(path, "it is not a regular file and so no image file");
+    return Failure(path, "it is a special file (a FIFO, socket or character device), not an "
+                         "image file");
   }
   image->fileSize = static_cast<uint64_t>(info.st_size);
   image->device = static_cast<uint64_t>(info.st_dev);

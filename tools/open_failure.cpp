@@ -127,7 +127,7 @@ void ReportOpenFailure(int fd, const std::string &image, const std::string &what
                        const InspectFailure &why, NTSTATUS status) {
   std::string detail;
   if (why.path != image) {
-    detail = "in the parent chain, " + why.path + ": ";
+    detail = "in the parent chain, " + (why.path.empty() ? "\"\"" : why.path) + ": ";
   }
   if (!why.what.empty()) {
     detail += why.what + ": ";
