@@ -3,11 +3,17 @@
 option(DORVANE_TESTS "Build the test suite" ON)
 option(DORVANE_BENCH "Build the benchmarks" ON)
 set(DORVANE_SANITIZE "" CACHE STRING "Sanitizers: address,undefined or thread")
+option(DORVANE_FUZZ "Build the libFuzzer targets in fuzz/ (clang)" OFF)
 
 if(DORVANE_SANITIZE)
   add_compile_options(-fsanitize=${DORVANE_SANITIZE} -fno-omit-frame-pointer
                       -fno-sanitize-recover=all)
   add_link_options(-fsanitize=${DORVANE_SANITIZE})
+endif()
+
+if(DORVANE_FUZZ)
+  # Coverage for libFuzzer in all code; only the fuzz targets link its main.
+  add_compile_options(-fsanitize=fuzzer-no-link)
 endif()
 
 find_package(Threads REQUIRED)
@@ -40,4 +46,7 @@ if(DORVANE_TESTS)
 endif()
 if(DORVANE_BENCH)
   add_subdirectory(bench)
+endif()
+if(DORVANE_FUZZ)
+  add_subdirectory(fuzz)
 endif()

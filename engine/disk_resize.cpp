@@ -343,9 +343,9 @@ NTSTATUS GrowDynamicDisk(PIMAGE_CONTEXT Context, LONGLONG NewSize) {
   }
   LONGLONG Size = (NewSize + (LONGLONG)(BlockSize - 1)) & ~(LONGLONG)(BlockSize - 1);
   ULONGLONG Entries = (ULONGLONG)Size >> Context->BlockShift;
-  // The table is read and kept in one buffer of 32-bit length.
-  if (Entries > 0xFFFFFFFFull / sizeof(ULONG)) {
-    return STATUS_INVALID_PARAMETER;
+  // No larger table than an open accepts: the grown image must open again.
+  if (Entries > IMAGE_BAT_ENTRY_LIMIT) {
+    return STATUS_NOT_SUPPORTED;
   }
   ULONG OldEntries = Context->BatEntries;
   ULONG NewEntries = (ULONG)Entries;

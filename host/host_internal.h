@@ -171,6 +171,12 @@ HostFile* HostFileFromObject(PFILE_OBJECT object);
 NTSTATUS InsertOpenedFile(int fd, const struct stat& st, const MappedName& name,
                           const std::u16string& ntName, ACCESS_MASK granted, ULONG shareAccess,
                           ULONG options, bool kernelHandle, PHANDLE handle);
+// Share access against opens of the same file in other processes (and other
+// open descriptions in this one), held in the file's locks (share_locks.cpp):
+// STATUS_SHARING_VIOLATION when another open conflicts. Released by
+// ReleaseProcessShareAccess or when fd's open description closes.
+NTSTATUS TakeProcessShareAccess(int fd, ACCESS_MASK access, ULONG shareAccess);
+void ReleaseProcessShareAccess(int fd);
 // STATUS_DELETE_PENDING if the file is open and marked for deletion.
 NTSTATUS CheckNotDeletePending(const struct stat& st);
 // Marks or clears the file's delete disposition.

@@ -131,6 +131,7 @@ void UnlinkFile(FileNode* node, const std::string& path) {
 void CleanupLocked(HostFile* file) {
   FileNode* node = file->node;
   RemoveShareAccess(node, file);
+  if (!file->directory) ReleaseProcessShareAccess(file->fd);
   file->object.Flags |= FO_CLEANUP_COMPLETE;
   if (file->deleteOnClose) node->deletePending = true;
   --node->cleanupCount;
@@ -169,6 +170,15 @@ NTSTATUS InsertOpenedFile(int fd, const struct stat& st, const MappedName& name,
                           const std::u16string& ntName, ACCESS_MASK granted, ULONG shareAccess,
                           ULONG options, bool kernelHandle, PHANDLE handle) {
   UNREFERENCED_PARAMETER(ntName);
+  // Other processes' opens first: they hold their share access in the file's
+  // locks, which close(fd) gives back if this open fails later.
+  if (S_ISREG(st.st_mode)) {
+    NTSTATUS shared = TakeProcessShareAccess(fd, granted, shareAccess);
+    if (!NT_SUCCESS(shared)) {
+      close(fd);
+      return shared;
+    }
+  }
   auto* record = new HostFileRecord();
   HostFile* file = &record->file;
   file->fd = fd;

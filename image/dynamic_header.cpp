@@ -73,7 +73,7 @@ NTSTATUS TakeBlockGeometry(PIMAGE_CONTEXT Context) {
   if (BlocksNeeded != Context->BatEntries) {
     return STATUS_FILE_CORRUPT_ERROR;
   }
-  return STATUS_SUCCESS;
+  return CheckImageLimits(Context);
 }
 
 // Reads the table. Only bytes before the trailing footer are entries: a table

@@ -9,6 +9,7 @@
 #pragma once
 
 #include "format/vhd_format.h"
+#include "image/image_limits.h"
 #include "kernel/owners.h"
 
 // One open image file: the image a client named, or a parent in its chain.
@@ -35,6 +36,9 @@ typedef struct _IMAGE_CONTEXT {
   USHORT BlockShift;
   LONGLONG BatOffset;
   ULONG BatEntries;
+  // Pool charged to this image and to the images opened before it in its
+  // chain (its children), against IMAGE_CHAIN_POOL_LIMIT.
+  ULONGLONG ChainPool;
   VHD_DYNAMIC_HEADER DynamicHeader;
   // Differencing images only.
   BOOLEAN MergeThrough;
@@ -57,6 +61,13 @@ ULONG ImageContextSize(ULONG DiskType);
 // level of an open or a read-through nests about 600 bytes of stack, so 20
 // levels leave more than half of a 24 KiB kernel stack to the file system.
 #define IMAGE_CHAIN_DEPTH_LIMIT 20
+
+// Most parent opens one chain open tries, all levels together. Every level
+// may try each of its eight locators, and locators that name one file in
+// different ways (letter case, relative and absolute) are each tried, so
+// without a bound the opens of a chain whose base fails grow as eight to
+// the power of its depth.
+#define IMAGE_PARENT_OPEN_LIMIT (IMAGE_CHAIN_DEPTH_LIMIT * VHD_PARENT_LOCATOR_COUNT)
 
 // The driver's device, and the name of its link in the DOS device directory.
 #define DORVANE_DEVICE_NAME "\\Device\\Dorvane"
@@ -87,15 +98,28 @@ NTSTATUS OpenImageFile(PIMAGE_CONTEXT *ContextOut, PCUNICODE_STRING ImagePath,
                        ACCESS_MASK DesiredAccess, USHORT ShareAccess,
                        PIO_STATUS_BLOCK IoStatus);
 
-// OpenImageFile for an image at ChainDepth in a chain (0 for the image a client
-// names); the parent open passes its child's depth plus one.
+// Where an open stands in a chain, as a child passes it to its parent's open.
+typedef struct _IMAGE_CHAIN_OPEN {
+  ULONG Depth;          // 0 for the image a client names
+  ULONGLONG ChildPool;  // pool charged to its children (the child's ChainPool)
+  PULONG ParentOpens;   // parent opens tried so far for the whole chain
+} IMAGE_CHAIN_OPEN;
+
+// OpenImageFile for an image of a chain; the parent open passes its child's
+// depth plus one.
 NTSTATUS OpenImageFileInChain(PIMAGE_CONTEXT *ContextOut, PCUNICODE_STRING ImagePath,
                               USHORT FileAttributes, ULONG CreateDisposition,
                               ULONG CreateOptions, ACCESS_MASK DesiredAccess,
                               USHORT ShareAccess, PIO_STATUS_BLOCK IoStatus,
-                              ULONG ChainDepth);
+                              const IMAGE_CHAIN_OPEN *Chain);
 
 NTSTATUS LoadDynamicHeader(PIMAGE_CONTEXT Context);
+
+// Refuses, with STATUS_NOT_SUPPORTED, an image whose block size or table is
+// beyond its limit or whose charge would take ChainPool (the charge of its
+// children on entry) beyond IMAGE_CHAIN_POOL_LIMIT; else adds its charge to
+// ChainPool. BlockSize and BatEntries must be set.
+NTSTATUS CheckImageLimits(PIMAGE_CONTEXT Context);
 
 // Where the metadata of a dynamic or differencing image lies in its file: the
 // footer copy at 0, the dynamic header, and the BAT counted in whole sectors.
@@ -114,12 +138,13 @@ IMAGE_METADATA LocateImageMetadata(const IMAGE_CONTEXT *Context);
 // footer: writes to such blocks would destroy other data.
 NTSTATUS ValidateBlockPlacement(PIMAGE_CONTEXT Context);
 
-// Opens the parent chain of a differencing image (Context at ChainDepth).
+// Opens the parent chain of a differencing image (Context at Chain->Depth).
 // The parent is found through the header's parent locators, tried from the
 // last entry to the first, and must carry the Unique Id the child records.
 // A chain longer than IMAGE_CHAIN_DEPTH_LIMIT images is refused with
-// STATUS_TOO_MANY_LINKS; so is a chain that leads back into itself.
-NTSTATUS OpenParentImage(PIMAGE_CONTEXT Context, ULONG ChainDepth);
+// STATUS_TOO_MANY_LINKS; so is a chain that leads back into itself, and one
+// whose locators would make more than IMAGE_PARENT_OPEN_LIMIT parent opens.
+NTSTATUS OpenParentImage(PIMAGE_CONTEXT Context, const IMAGE_CHAIN_OPEN *Chain);
 
 // Turns a parent locator's path (in ParentPath, whose buffer it owns) into
 // the kernel path to open, relative paths joined to ChildPath's folder. On

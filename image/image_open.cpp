@@ -99,7 +99,8 @@ VOID CloseImageFile(PIMAGE_CONTEXT Context) {
 // path, the sizes, the disk type's own part, and the reference to the file
 // object. Whatever it takes over the record releases.
 NTSTATUS InitializeImageContext(PIMAGE_CONTEXT Context, PCUNICODE_STRING ImagePath,
-                                ACCESS_MASK Access, LONGLONG FileLength, ULONG ChainDepth) {
+                                ACCESS_MASK Access, LONGLONG FileLength,
+                                const IMAGE_CHAIN_OPEN *Chain) {
   KeInitializeSpinLock(&Context->GateLock);
   Context->SharedCount = 0;
   Context->ExclusiveCount = 0;
@@ -116,6 +117,9 @@ NTSTATUS InitializeImageContext(PIMAGE_CONTEXT Context, PCUNICODE_STRING ImagePa
     return STATUS_FILE_CORRUPT_ERROR;
   }
   Context->DiskSize = (LONGLONG)CurrentSize;
+  if (Context->DiskType != VHD_DISK_TYPE_FIXED) {
+    Context->ChainPool = Chain->ChildPool;
+  }
 
   switch (Context->DiskType) {
     case VHD_DISK_TYPE_FIXED:
@@ -125,7 +129,7 @@ NTSTATUS InitializeImageContext(PIMAGE_CONTEXT Context, PCUNICODE_STRING ImagePa
       Status = LoadDynamicHeader(Context);
       break;
     default:
-      Status = OpenParentImage(Context, ChainDepth);
+      Status = OpenParentImage(Context, Chain);
       break;
   }
   if (!NT_SUCCESS(Status)) {
@@ -152,15 +156,17 @@ NTSTATUS OpenImageFile(PIMAGE_CONTEXT *ContextOut, PCUNICODE_STRING ImagePath,
                        USHORT FileAttributes, ULONG CreateDisposition, ULONG CreateOptions,
                        ACCESS_MASK DesiredAccess, USHORT ShareAccess,
                        PIO_STATUS_BLOCK IoStatus) {
+  ULONG ParentOpens = 0;
+  IMAGE_CHAIN_OPEN Chain = {0, 0, &ParentOpens};
   return OpenImageFileInChain(ContextOut, ImagePath, FileAttributes, CreateDisposition,
-                              CreateOptions, DesiredAccess, ShareAccess, IoStatus, 0);
+                              CreateOptions, DesiredAccess, ShareAccess, IoStatus, &Chain);
 }
 
 NTSTATUS OpenImageFileInChain(PIMAGE_CONTEXT *ContextOut, PCUNICODE_STRING ImagePath,
                               USHORT FileAttributes, ULONG CreateDisposition,
                               ULONG CreateOptions, ACCESS_MASK DesiredAccess,
                               USHORT ShareAccess, PIO_STATUS_BLOCK IoStatus,
-                              ULONG ChainDepth) {
+                              const IMAGE_CHAIN_OPEN *Chain) {
   *ContextOut = NULL;
   NTSTATUS Status = CheckImageOpenAllowed(ImagePath);
   if (!NT_SUCCESS(Status)) {
@@ -208,7 +214,7 @@ NTSTATUS OpenImageFileInChain(PIMAGE_CONTEXT *ContextOut, PCUNICODE_STRING Image
   Context->ImageHandle = Handle.Detach();
   Context->Footer = Footer.Detach();
 
-  Status = InitializeImageContext(Context.Get(), ImagePath, Access, FileLength, ChainDepth);
+  Status = InitializeImageContext(Context.Get(), ImagePath, Access, FileLength, Chain);
   if (!NT_SUCCESS(Status)) {
     return Status;
   }

@@ -90,17 +90,22 @@ NTSTATUS ReadLocatorPath(PIMAGE_CONTEXT Context, const VHD_PARENT_LOCATOR *Locat
 
 // The parent is opened for reading only and shared for reading and
 // deletion, never for writing: nobody may change it under its children.
-NTSTATUS OpenParentByPath(PIMAGE_CONTEXT Context, ULONG ChainDepth) {
+NTSTATUS OpenParentByPath(PIMAGE_CONTEXT Context, const IMAGE_CHAIN_OPEN *Chain) {
+  if (++*Chain->ParentOpens > IMAGE_PARENT_OPEN_LIMIT) {
+    return STATUS_TOO_MANY_LINKS;
+  }
+  IMAGE_CHAIN_OPEN ParentChain = {Chain->Depth + 1, Context->ChainPool, Chain->ParentOpens};
   IO_STATUS_BLOCK IoStatus;
   return OpenImageFileInChain(&Context->Parent, &Context->ParentPath, FILE_ATTRIBUTE_NORMAL,
                               FILE_OPEN, 0, 0, FILE_SHARE_READ | FILE_SHARE_DELETE, &IoStatus,
-                              ChainDepth + 1);
+                              &ParentChain);
 }
 
 // Walks the locators from the last entry to the first. A damaged locator
 // ends the walk; a parent that does not open, or fails its own validation,
 // moves it on to the next entry.
-NTSTATUS WalkParentLocators(PIMAGE_CONTEXT Context, ULONG ChainDepth, PPARENT_WALK Walk) {
+NTSTATUS WalkParentLocators(PIMAGE_CONTEXT Context, const IMAGE_CHAIN_OPEN *Chain,
+                            PPARENT_WALK Walk) {
   // What a differencing image without any usable locator fails with: its
   // parent, which holds every sector it does not, cannot be found.
   NTSTATUS LastOpenStatus = STATUS_OBJECT_NAME_NOT_FOUND;
@@ -121,11 +126,12 @@ NTSTATUS WalkParentLocators(PIMAGE_CONTEXT Context, ULONG ChainDepth, PPARENT_WA
     if (WasTried(Walk, &Context->ParentPath)) {
       continue;
     }
-    Status = OpenParentByPath(Context, ChainDepth);
+    Status = OpenParentByPath(Context, Chain);
     if (NT_SUCCESS(Status)) {
       return Status;
     }
-    // Too deep a chain stays too deep whichever locator leads into it.
+    // Too deep a chain stays too deep whichever locator leads into it, and
+    // a chain out of parent opens stays so.
     if (Status == STATUS_TOO_MANY_LINKS) {
       return Status;
     }
@@ -159,21 +165,21 @@ NTSTATUS CheckParentIdentity(PIMAGE_CONTEXT Context) {
 
 }  // namespace
 
-NTSTATUS OpenParentImage(PIMAGE_CONTEXT Context, ULONG ChainDepth) {
+NTSTATUS OpenParentImage(PIMAGE_CONTEXT Context, const IMAGE_CHAIN_OPEN *Chain) {
   NTSTATUS Status = LoadDynamicHeader(Context);
   if (!NT_SUCCESS(Status)) {
     return Status;
   }
   // Each parent is opened by a nested open; the bound keeps the nesting off
   // the end of the stack and ends a chain that loops back into itself.
-  if (ChainDepth + 1 >= IMAGE_CHAIN_DEPTH_LIMIT) {
+  if (Chain->Depth + 1 >= IMAGE_CHAIN_DEPTH_LIMIT) {
     return STATUS_TOO_MANY_LINKS;
   }
   PARENT_WALK_OWNER Walk(static_cast<PPARENT_WALK>(AllocateZeroedPool(sizeof(PARENT_WALK))));
   if (!Walk) {
     return STATUS_INSUFFICIENT_RESOURCES;
   }
-  Status = WalkParentLocators(Context, ChainDepth, Walk.Get());
+  Status = WalkParentLocators(Context, Chain, Walk.Get());
   if (!NT_SUCCESS(Status)) {
     return Status;
   }

@@ -9,6 +9,7 @@ PACKAGES=(
   g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
   fuse3 libfuse3-dev e2fsprogs util-linux mount
   qemu-utils python3-libvhdi libvhdi-utils python3 ccache
+  clang
   wine64
 )
 

@@ -1,8 +1,10 @@
 // dorvane create: a new empty fixed or dynamic image, or a differencing image
 // of a parent.
 #include "command_line.h"
+#include "disk_access.h"
 #include "errors.h"
 #include "image_writer.h"
+#include "open_failure.h"
 
 #include "format/vhd_format.h"
 
@@ -53,9 +55,32 @@ bool ReadImageSpec(const Arguments &args, const CommandIo &io, ImageSpec *spec, 
          SizeOption(args, "--block-size", kCreate, io, &spec->blockSize, exitCode);
 }
 
+// A differencing image of parent. The parent chain is held open through
+// the driver while the image is made, as its children will open it: so it
+// is known to open, and no other process writes it meanwhile.
+int CreateChild(const std::string &image, const std::string &parent, const CommandIo &io) {
+  Disk parentDisk;
+  NTSTATUS status = parentDisk.OpenDisk(parent, false);
+  if (!NT_SUCCESS(status)) {
+    ReportOpenFailure(io.err, image, "cannot create image",
+                      ExplainOpenFailure(parent, false, status), status);
+    return kExitFailure;
+  }
+  std::string error = CreateDifferencingImage(image, parent);
+  if (!error.empty()) {
+    ReportError(io.err, image, "cannot create image", error);
+    return kExitFailure;
+  }
+  return 0;
+}
+
 int RunCreate(const Arguments &args, const CommandIo &io) {
   const std::string &image = args.positional[0];
-  std::string error;
+  std::string error = UnopenableName(image);
+  if (!error.empty()) {
+    ReportError(io.err, image.empty() ? "\"\"" : image, "cannot create image", error);
+    return kExitFailure;
+  }
   if (args.Has("--parent")) {
     for (const char *option : {"--type", "--size", "--block-size"}) {
       if (args.Has(option)) {
@@ -64,15 +89,14 @@ int RunCreate(const Arguments &args, const CommandIo &io) {
                                                 "image takes its size from its parent");
       }
     }
-    error = CreateDifferencingImage(image, args.Value("--parent"));
-  } else {
-    ImageSpec spec;
-    int exitCode = 0;
-    if (!ReadImageSpec(args, io, &spec, &exitCode)) {
-      return exitCode;
-    }
-    error = CreateImage(image, spec);
+    return CreateChild(image, args.Value("--parent"), io);
   }
+  ImageSpec spec;
+  int exitCode = 0;
+  if (!ReadImageSpec(args, io, &spec, &exitCode)) {
+    return exitCode;
+  }
+  error = CreateImage(image, spec);
   if (!error.empty()) {
     ReportError(io.err, image, "cannot create image", error);
     return kExitFailure;

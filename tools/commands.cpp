@@ -5,6 +5,7 @@
 #include "command_line.h"
 #include "errors.h"
 #include "image_inspector.h"
+#include "open_failure.h"
 #include "size_parse.h"
 
 #include "host/host_kernel.h"
@@ -189,8 +190,8 @@ bool OpenDiskAt(const std::string &image, bool writable, uint64_t offset, const 
                 Disk *disk, uint64_t *size) {
   NTSTATUS status = disk->OpenDisk(image, writable);
   if (!NT_SUCCESS(status)) {
-    ReportStatus(io.err, image, writable ? "cannot open image for writing" : "cannot open image",
-                 status);
+    const char *what = writable ? "cannot open image for writing" : "cannot open image";
+    ReportOpenFailure(io.err, image, what, ExplainOpenFailure(image, writable, status), status);
     return false;
   }
   status = disk->QueryDiskSize(size);

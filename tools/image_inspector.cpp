@@ -208,13 +208,21 @@ InspectFailure FindParent(const ImageRecords &child, const std::u16string &child
 InspectFailure OpenImage(const std::string &path, FileDescriptor *file, ImageRecords *image) {
   *image = ImageRecords();
   image->path = path;
-  *file = FileDescriptor(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // Not blocking: a FIFO would wait for a writer.
+  *file = FileDescriptor(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   struct stat info;
   if (!file->IsOpen()) {
     return Failure(path, ErrnoText("cannot open the file", errno));
   }
   if (fstat(file->Get(), &info) != 0) {
     return Failure(path, ErrnoText("cannot query the file", errno));
+  }
+  if (S_ISDIR(info.st_mode)) {
+    return Failure(path, "it is a directory, not an image file");
+  }
+  if (!S_ISREG(info.st_mode) && !S_ISBLK(info.st_mode)) {
+    return Failure(path, "it is a special file (a FIFO, socket or character device), not an "
+                         "image file");
   }
   image->fileSize = static_cast<uint64_t>(info.st_size);
   image->device = static_cast<uint64_t>(info.st_dev);

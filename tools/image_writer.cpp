@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "errors.h"
+#include "image/image_limits.h"
 #include "image_file_writer.h"
 
 namespace dorvane {
@@ -51,16 +52,16 @@ std::string CheckSize(const ImageSpec &spec) {
 std::string PlanDynamicLayout(const ImageSpec &spec, DynamicLayout *layout) {
   uint64_t blockSize = spec.blockSize;
   if (!IsPowerOfTwo(blockSize) || blockSize < VHD_MIN_BLOCK_SIZE ||
-      blockSize > (1ull << VHD_MAX_BLOCK_SHIFT)) {
-    return "the block size " + std::to_string(blockSize) +
-           " is not a power of two from 512 to 2147483648";
+      blockSize > IMAGE_BLOCK_SIZE_LIMIT) {
+    return "the block size " + std::to_string(blockSize) + " is not a power of two from 512 to " +
+           std::to_string(IMAGE_BLOCK_SIZE_LIMIT);
   }
   uint64_t entries = spec.size / blockSize + (spec.size % blockSize != 0 ? 1 : 0);
-  // The table is held in one buffer whose length is a 32-bit count.
-  if (entries > 0xFFFFFFFFull / sizeof(ULONG)) {
+  // The driver opens no image with a larger table.
+  if (entries > IMAGE_BAT_ENTRY_LIMIT) {
     return "the size " + std::to_string(spec.size) + " needs " + std::to_string(entries) +
            " table entries with " + std::to_string(blockSize) + "-byte blocks; at most " +
-           std::to_string(0xFFFFFFFFull / sizeof(ULONG)) + " fit";
+           std::to_string(IMAGE_BAT_ENTRY_LIMIT) + " fit";
   }
   uint64_t tableBytes = RoundUpToSector(entries * sizeof(ULONG));
   layout->blockSize = static_cast<uint32_t>(blockSize);

@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <optional>
 
+#include <sys/stat.h>
+
 #include "host/host_kernel.h"
 #include "size_parse.h"
 #include "support/differencing_chain.h"
@@ -100,8 +102,14 @@ TEST_F(ToolCommand, FailuresAreOneLineNamingTheFile) {
   std::filesystem::remove(File("gone.vhd"));
   MakeFixedImage(faulty, 4 * kMiB);
   WriteFileBytes(input, Bytes(101, 'x'));
-  const std::string notFound = "STATUS_OBJECT_NAME_NOT_FOUND (0xC0000034)",
-                    tooFar = " would run past the end of the disk (65536 bytes): only 100 "
+  std::string fifo = File("fifo"), loop = File("loop.vhd");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  MakeDifferencingImage(loop, disk);
+  ClearLocators(loop);  // the image is its own parent
+  SetLocator(loop, 0, "W2ru", u".\\loop.vhd");
+  PokeFile(loop, kHeaderOffset + offsetof(VHD_DYNAMIC_HEADER, ParentUniqueId), UniqueId(loop));
+  RefreshHeaderChecksum(loop);
+  const std::string tooFar = " would run past the end of the disk (65536 bytes): only 100 "
                              "bytes fit; nothing was written";
   // err: the start of the line (exit 1), or a part of it (usage errors, exit 2).
   struct Case {
@@ -116,8 +124,11 @@ TEST_F(ToolCommand, FailuresAreOneLineNamingTheFile) {
       /* 1 */ {{"info", corrupt}, 1, corrupt + ": cannot inspect image: the footer at offset"},
       /* 2 */ {{"info", orphan}, 1,
                orphan + ": cannot inspect image: its parent is not found at .\\gone.vhd, Z:\\"},
-      /* 3 */ {{"cat", tiny}, 1, tiny + ": cannot open image: STATUS_BAD_FILE_TYPE (0xC0000903)"},
-      /* 4 */ {{"cat", orphan}, 1, orphan + ": cannot open image: " + notFound},
+      /* 3 */ {{"cat", tiny}, 1,
+               tiny + ": cannot open image: the file is 1024 bytes long, shorter than any image "
+                      "(1536 bytes): STATUS_BAD_FILE_TYPE (0xC0000903)"},
+      /* 4 */ {{"cat", orphan}, 1,
+               orphan + ": cannot open image: its parent is not found at .\\gone.vhd, Z:\\"},
       /* 5 */ {{"cat", disk, "--offset", "32K", "--length", "32769"}, 1,
                disk + ": cannot read: 32769 bytes at offset 32768 run past the end of the disk "
                       "(65536 bytes)"},
@@ -147,6 +158,17 @@ TEST_F(ToolCommand, FailuresAreOneLineNamingTheFile) {
       /* 17 */ {{"write", disk}, 2, "--offset is required"},
       /* 18 */ {{"create", "--parent", disk, "--size", "1M", fresh}, 2,
                 "--size does not apply with --parent"},
+      /* 19 */ {{"cat", DirPath()}, 1,
+                DirPath() + ": cannot open image: it is a directory, not an image file: STATUS_"},
+      /* 20 */ {{"cat", ""}, 1, "\"\": cannot open image: an image's name cannot be empty: "},
+      /* 21 */ {{"cat", loop}, 1,
+                loop + ": cannot open image: its parent chain leads back to " + loop + ": STATUS_"},
+      /* 22 */ {{"create", "--parent", fifo, fresh}, 1,
+                fresh + ": cannot create image: in the parent chain, " + fifo + ": it is a FIFO"},
+      /* 23 */ {{"create", "--type", "fixed", "--size", "1M", File("a\\b.vhd")}, 1,
+                File("a\\b.vhd") + ": cannot create image: the name holds a backslash"},
+      /* 24 */ {{"create", "--type", "fixed", "--size", "1M", File("bad\xFF.vhd")}, 1,
+                File("bad\xFF.vhd") + ": cannot create image: the name is not UTF-8 text"},
   };
   Bytes diskBefore = ReadFileBytes(disk);
   for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i) {
@@ -171,6 +193,7 @@ TEST_F(ToolCommand, FailuresAreOneLineNamingTheFile) {
   }
   EXPECT_TRUE(ReadFileBytes(disk) == diskBefore);
   EXPECT_FALSE(std::filesystem::exists(fresh));
+  EXPECT_FALSE(std::filesystem::exists(File("a\\b.vhd")));
 }
 
 TEST(ToolSize, ParsesBinarySuffixesAndQuotesWhatItRefuses) {

@@ -48,7 +48,7 @@ TEST_F(ToolImageWriter, RefusesWhatTheDriverCouldNotServe) {
       /* 7 */ {{kDynamic, 2048 * kGiB}, "", "", "too large for a dynamic image"},
       /* 8 */ {{kDynamic, 1024 * kGiB, 512}, "", "", "table entries"},
       /* 9 */ {{kDynamic, 2040 * kGiB}, "", "", ""},
-      /* 10 */ {{kDynamic, 2040 * kGiB, 1ull << 31}, "", "", ""},
+      /* 10 */ {{kDynamic, 2040 * kGiB, 1ull << 31}, "", "", "the block size 2147483648"},
       /* 11 */ {{VHD_DISK_TYPE_DIFFERENCING, kMiB}, "", "", "unknown disk type 4"},
       /* 12 */ {{kFixed, kMiB}, "", existing, "the file already exists"},
       /* 13 */ {{kDynamic, kMiB}, "", link, "the file already exists"},
