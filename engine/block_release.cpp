@@ -16,6 +16,14 @@
 //
 // Nothing is undone after a failure: every state in between reads the same
 // and opens, at worst with a span that no entry names.
+//
+// A power loss may keep any subset of the writes since the last flush, so a
+// move flushes after each of 1 to 3: the freed place is written only once no
+// entry names it, the moved entry names it only once the copy is there, and
+// the cut comes only once no entry names the last span. A release that moves
+// nothing flushes nothing: a loss that keeps the cut without the cleared
+// entry leaves an entry past the end of the file, which reads as zeros, what
+// the release stood for, once dorvane check --repair clears it.
 #include "engine/engine.h"
 
 namespace {
@@ -47,16 +55,22 @@ LAST_SPAN FindLastSpan(const IMAGE_CONTEXT *Context, ULONG BlockIndex, LONGLONG 
 }
 
 // The last span, read into WorkBuffer, into the freed place, then the moved
-// block's entry.
+// block's entry, each flushed.
 NTSTATUS MoveLastSpan(PIMAGE_CONTEXT Context, ULONG Mover, ULONG FreedSector,
                       PUCHAR WorkBuffer) {
   ULONG Span = ContextBlockSpan(Context);
   NTSTATUS Status = WriteImageFileExact(Context->ImageHandle, WorkBuffer, Span,
                                         (LONGLONG)FreedSector << VHD_SECTOR_SHIFT);
-  if (!NT_SUCCESS(Status)) {
-    return Status;
+  if (NT_SUCCESS(Status)) {
+    Status = FlushImageWrites(Context);
   }
-  return WriteBatEntry(Context, Mover, FreedSector);
+  if (NT_SUCCESS(Status)) {
+    Status = WriteBatEntry(Context, Mover, FreedSector);
+  }
+  if (NT_SUCCESS(Status)) {
+    Status = FlushImageWrites(Context);
+  }
+  return Status;
 }
 
 // The footer at FooterPlace, then the file cut behind it.
@@ -123,7 +137,10 @@ NTSTATUS ReleaseBlock(PIMAGE_CONTEXT Context, ULONG BlockIndex, PUCHAR WorkBuffe
     return Status;
   }
   if (Moving) {
-    Status = MoveLastSpan(Context, Last.Mover, Sector, WorkBuffer);
+    Status = FlushImageWrites(Context);
+    if (NT_SUCCESS(Status)) {
+      Status = MoveLastSpan(Context, Last.Mover, Sector, WorkBuffer);
+    }
     if (!NT_SUCCESS(Status)) {
       return Status;
     }
