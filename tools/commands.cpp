@@ -28,7 +28,8 @@ const std::vector<OptionSpec> &GlobalOptions() {
 const std::vector<const CommandDef *> &Commands() {
   static const std::vector<const CommandDef *> commands = {
       &InfoCommand(),   &CatCommand(),  &WriteCommand(), &CreateCommand(),
-      &ResizeCommand(), &FlushCommand(), &ZeroCommand(), &TrimCommand(), &MergeCommand()};
+      &ResizeCommand(), &FlushCommand(), &ZeroCommand(), &TrimCommand(), &MergeCommand(),
+      &CheckCommand()};
   return commands;
 }
 
