@@ -17,13 +17,11 @@
 // Nothing is undone after a failure: every state in between reads the same
 // and opens, at worst with a span that no entry names.
 //
-// A power loss may keep any subset of the writes since the last flush, so a
-// move flushes after each of 1 to 3: the freed place is written only once no
-// entry names it, the moved entry names it only once the copy is there, and
-// the cut comes only once no entry names the last span. A release that moves
-// nothing flushes nothing: a loss that keeps the cut without the cleared
-// entry leaves an entry past the end of the file, which reads as zeros, what
-// the release stood for, once dorvane check --repair clears it.
+// A power loss may keep any subset of the writes since the last flush, so
+// each of 1 to 3 is flushed: the freed place is written (by the move, or by
+// the next allocation when nothing moves) only once no entry names it, the
+// moved entry names it only once the copy is there, and the cut comes only
+// once no entry names the last span.
 #include "engine/engine.h"
 
 namespace {
@@ -136,11 +134,14 @@ NTSTATUS ReleaseBlock(PIMAGE_CONTEXT Context, ULONG BlockIndex, PUCHAR WorkBuffe
   if (!NT_SUCCESS(Status)) {
     return Status;
   }
+  // Before the freed place is written, by the move or by the next
+  // allocation, no entry on the disk may name it.
+  Status = FlushImageWrites(Context);
+  if (!NT_SUCCESS(Status)) {
+    return Status;
+  }
   if (Moving) {
-    Status = FlushImageWrites(Context);
-    if (NT_SUCCESS(Status)) {
-      Status = MoveLastSpan(Context, Last.Mover, Sector, WorkBuffer);
-    }
+    Status = MoveLastSpan(Context, Last.Mover, Sector, WorkBuffer);
     if (!NT_SUCCESS(Status)) {
       return Status;
     }

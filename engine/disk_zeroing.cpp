@@ -104,7 +104,8 @@ BOOLEAN MarkNamedSlots(const IMAGE_CONTEXT *Context, BLOCK_SLOTS *Slots) {
 // Moves blocks from the end of the file into the slots no entry names and
 // cuts the file behind the last block: what a release that failed or was cut
 // short part way leaves behind is given back. Each step leaves a valid
-// image: the span is copied into an unnamed slot, then (after a flush) its
+// image: the span is copied into a slot no entry names (on the disk too,
+// after a flush), then (after a flush) its
 // entry names the copy, then (after a flush) the footer moves in front of
 // the unnamed last slot and the file is cut.
 NTSTATUS CompactBlocks(PIMAGE_CONTEXT Context) {
@@ -147,6 +148,12 @@ NTSTATUS CompactBlocks(PIMAGE_CONTEXT Context) {
       SpanBuffer.Reset(static_cast<PUCHAR>(AllocateUnfilledPool(Slots.Span)));
       if (!SpanBuffer) {
         return STATUS_INSUFFICIENT_RESOURCES;
+      }
+      // An entry cleared by a release that stopped part way may not be on
+      // the disk yet; the free slots are written only once it is.
+      NTSTATUS Status = FlushImageWrites(Context);
+      if (!NT_SUCCESS(Status)) {
+        return Status;
       }
     }
     NTSTATUS Status = ReadImageFileExact(Context->ImageHandle, SpanBuffer.Get(), Slots.Span,

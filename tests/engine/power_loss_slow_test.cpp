@@ -9,7 +9,7 @@ class PowerLossSlowCampaign : public PowerLossCampaign,
                               public ::testing::WithParamInterface<CutScenario> {};
 
 TEST_P(PowerLossSlowCampaign, ManyCuts) {
-  RunCampaign(GetParam(), GetParam() == kMergeSteps ? 600 : 1500, 1000 + GetParam());
+  RunCampaign(GetParam(), GetParam() == kMergeSteps ? 600 : 2000, 1000 + GetParam());
   std::printf("cuts repaired %llu; unflushed changes %llu, kept %llu, torn %llu\n",
               (unsigned long long)stats_.repaired, (unsigned long long)stats_.pending,
               (unsigned long long)stats_.kept, (unsigned long long)stats_.torn);

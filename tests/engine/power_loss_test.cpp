@@ -5,7 +5,7 @@
 namespace dorvane::test {
 namespace {
 
-TEST_F(PowerLossCampaign, DynamicSteps) { RunCampaign(kDynamicSteps, 40, 1); }
+TEST_F(PowerLossCampaign, DynamicSteps) { RunCampaign(kDynamicSteps, 60, 1); }
 TEST_F(PowerLossCampaign, DifferencingSteps) { RunCampaign(kDifferencingSteps, 30, 2); }
 TEST_F(PowerLossCampaign, MergeSteps) { RunCampaign(kMergeSteps, 15, 3); }
 
