@@ -101,12 +101,12 @@ NTSTATUS AppendSpan(PIMAGE_CONTEXT Context, const SPAN_PIECE *Pieces, ULONG Piec
   return STATUS_SUCCESS;
 }
 
-// Sets the bits, in file order, of the sectors that lie wholly inside
-// [OffsetInBlock, OffsetInBlock + Length).
-VOID MarkWholeSectors(PUCHAR Bitmap, ULONG BlockSize, ULONG OffsetInBlock, ULONG Length) {
-  ULONG First = (OffsetInBlock + VHD_SECTOR_SIZE - 1) >> VHD_SECTOR_SHIFT;
+// Sets the bits, in file order, of the sectors of [OffsetInBlock,
+// OffsetInBlock + Length), both on sector boundaries.
+VOID MarkSectors(PUCHAR Bitmap, ULONG BlockSize, ULONG OffsetInBlock, ULONG Length) {
+  ULONG First = OffsetInBlock >> VHD_SECTOR_SHIFT;
   ULONG End = (OffsetInBlock + Length) >> VHD_SECTOR_SHIFT;
-  if (End <= First) {
+  if (End == First) {
     return;
   }
   RTL_BITMAP Header;
@@ -127,13 +127,15 @@ NTSTATUS AllocateBlockWithData(PIMAGE_CONTEXT Context, ULONG BlockIndex, const V
   if (!Bitmap) {
     return STATUS_INSUFFICIENT_RESOURCES;
   }
-  // Every sector of a dynamic block is present; a differencing block starts
-  // with the sectors the data covers wholly, the others coming from the
-  // parent until written.
+  // Every sector of a dynamic block is present. A differencing block starts
+  // with the sectors of data in whole sectors, which the span completes;
+  // data with partial sectors is marked only once their rest has come from
+  // the parent, all at once, and the others come from the parent until
+  // written.
   if (Context->DiskType != VHD_DISK_TYPE_DIFFERENCING) {
     RtlFillMemory(Bitmap.Get(), BitmapLength, 0xFF);
-  } else {
-    MarkWholeSectors(Bitmap.Get(), Context->BlockSize, OffsetInBlock, Length);
+  } else if (((OffsetInBlock | Length) & (VHD_SECTOR_SIZE - 1)) == 0) {
+    MarkSectors(Bitmap.Get(), Context->BlockSize, OffsetInBlock, Length);
   }
   // Everything of the span behind the bitmap lies past the file's old end and
   // reads as zeros: only the bitmap and the data are written.

@@ -119,7 +119,7 @@ NTSTATUS AllocateBlock(PIMAGE_CONTEXT Context, ULONG BlockIndex, PULONG SectorOu
 // AllocateBlock with Length bytes of Data written into the new block's data
 // area at OffsetInBlock before the BAT entry names the block, so that the
 // block never exists on disk without them; a differencing block's bitmap
-// marks the sectors the data covers wholly. A range outside the block is
+// marks data in whole sectors present. A range outside the block is
 // refused with STATUS_INVALID_PARAMETER.
 NTSTATUS AllocateBlockWithData(PIMAGE_CONTEXT Context, ULONG BlockIndex, const VOID *Data,
                                ULONG OffsetInBlock, ULONG Length, PULONG SectorOut);
