@@ -150,7 +150,8 @@ NTSTATUS MarkSectorsPresent(PIMAGE_CONTEXT Context, ULONG Sector, ULONG OffsetIn
 // the footer. WorkBuffer holds at least one block span; its contents are not
 // used. The image on disk is valid after each write: the freed entry is
 // cleared first, the moved span copied, the moved block's entry rewritten,
-// then the footer is written where the file is to end and the file cut.
+// each flushed, then the footer is written where the file is to end and the
+// file cut.
 // FileEnd and the in-memory entries change only after the write they stand
 // for; a failure undoes nothing that was written and leaves at worst a span
 // that no entry names.
