@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <functional>
+#include <numeric>
 #include <random>
 
 #include "merge_fixture.h"
@@ -62,9 +63,7 @@ class PowerLossCampaign : public MergeTest {
     std::mt19937_64 random(seed);
     for (int cut = 0; cut < cuts; ++cut) {
       size_t step = random() % steps.size();
-      uint64_t total = 0, pick;
-      for (uint64_t count : calls[step]) total += count;
-      pick = random() % total;
+      uint64_t pick = random() % std::accumulate(calls[step].begin(), calls[step].end(), 0ull);
       size_t kind = 0;
       while (pick >= calls[step][kind]) pick -= calls[step][kind++];
       SCOPED_TRACE("cut " + std::to_string(cut) + ": step " + std::to_string(step) + ", call kind " +
@@ -74,9 +73,8 @@ class PowerLossCampaign : public MergeTest {
       RunStep(steps[step]);
       image_.Close();
       host::ClearFaults();
-      host::ArmPowerLoss(false);
-      host::PowerCutReport report = host::LastPowerCut();
-      stats_.pending += report.pending, stats_.kept += report.kept, stats_.torn += report.torn;
+      host::PowerCutReport last = host::LastPowerCut();
+      stats_.pending += last.pending, stats_.kept += last.kept, stats_.torn += last.torn;
       if (image_.Open(path_) != STATUS_SUCCESS) {
         ++stats_.repaired;
         ToolRun run = RunTool({"check", "--repair", path_});
@@ -84,7 +82,7 @@ class PowerLossCampaign : public MergeTest {
         ASSERT_NO_FATAL_FAILURE(OpenImage());
       }
       Bytes disk = ReadDiskThroughEngine(image_.Get());
-      size_t flushed = step;
+      size_t flushed = step;  // the state the last flush made durable
       while (flushed > 0 && !steps[flushed - 1].flush) --flushed;
       ExpectOneOf(disk, states, flushed, step + 1);
       image_.Close();
@@ -95,9 +93,7 @@ class PowerLossCampaign : public MergeTest {
     }
   }
 
-  struct {
-    uint64_t repaired = 0, pending = 0, kept = 0, torn = 0;
-  } stats_;
+  struct { uint64_t repaired = 0, pending = 0, kept = 0, torn = 0; } stats_;
 
  private:
   static constexpr host::FileCall kMutating[] = {host::FileCall::Write, host::FileCall::SetInformation,

@@ -1,5 +1,7 @@
 // The long power-loss campaign: many cuts of each scenario, with what the
 // cuts kept and how often the image needed a repair printed at the end.
+#include <iostream>
+
 #include "power_loss_campaign.h"
 
 namespace dorvane::test {
@@ -10,9 +12,8 @@ class PowerLossSlowCampaign : public PowerLossCampaign,
 
 TEST_P(PowerLossSlowCampaign, ManyCuts) {
   RunCampaign(GetParam(), GetParam() == kMergeSteps ? 600 : 2000, 1000 + GetParam());
-  std::printf("cuts repaired %llu; unflushed changes %llu, kept %llu, torn %llu\n",
-              (unsigned long long)stats_.repaired, (unsigned long long)stats_.pending,
-              (unsigned long long)stats_.kept, (unsigned long long)stats_.torn);
+  std::cout << "cuts repaired " << stats_.repaired << "; unflushed changes " << stats_.pending
+            << ", kept " << stats_.kept << ", torn " << stats_.torn << "\n";
 }
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, PowerLossSlowCampaign,
