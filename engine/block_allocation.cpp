@@ -8,7 +8,12 @@
 //      front of it, and the bytes between them belong to no block;
 //   2. the block's bitmap over the old footer, then the data the block is
 //      allocated for: still no entry names the span;
-//   3. the BAT entry: the block exists.
+//   3. (after a flush) the BAT entry: the block exists.
+//
+// The flush keeps a power loss from keeping the entry without the span it
+// names; a loss before it may keep the bitmap over the old footer without
+// the footer behind it, which leaves the footer copy at offset 0 to rebuild
+// the trailing one from (dorvane check --repair).
 //
 // Everything of the span behind the bitmap lies past the file's old end, so
 // the first write leaves it reading as zeros: only the bitmap and the data
@@ -96,6 +101,20 @@ NTSTATUS AppendSpan(PIMAGE_CONTEXT Context, const SPAN_PIECE *Pieces, ULONG Piec
   return STATUS_SUCCESS;
 }
 
+// Sets the bits, in file order, of the sectors of [OffsetInBlock,
+// OffsetInBlock + Length), both on sector boundaries.
+VOID MarkSectors(PUCHAR Bitmap, ULONG BlockSize, ULONG OffsetInBlock, ULONG Length) {
+  ULONG First = OffsetInBlock >> VHD_SECTOR_SHIFT;
+  ULONG End = (OffsetInBlock + Length) >> VHD_SECTOR_SHIFT;
+  if (End == First) {
+    return;
+  }
+  RTL_BITMAP Header;
+  RtlInitializeBitMap(&Header, reinterpret_cast<PULONG>(Bitmap), BlockSize / VHD_SECTOR_SIZE);
+  RtlSetBits(&Header, First, End - First);
+  SectorBitmapToDisk(Bitmap, SectorBitmapLength(BlockSize));
+}
+
 }  // namespace
 
 NTSTATUS AllocateBlockWithData(PIMAGE_CONTEXT Context, ULONG BlockIndex, const VOID *Data,
@@ -108,10 +127,15 @@ NTSTATUS AllocateBlockWithData(PIMAGE_CONTEXT Context, ULONG BlockIndex, const V
   if (!Bitmap) {
     return STATUS_INSUFFICIENT_RESOURCES;
   }
-  // Every sector of a dynamic block is present; a differencing block starts
-  // with none, its sectors coming from the parent until written.
+  // Every sector of a dynamic block is present. A differencing block starts
+  // with the sectors of data in whole sectors, which the span completes;
+  // data with partial sectors is marked only once their rest has come from
+  // the parent, all at once, and the others come from the parent until
+  // written.
   if (Context->DiskType != VHD_DISK_TYPE_DIFFERENCING) {
     RtlFillMemory(Bitmap.Get(), BitmapLength, 0xFF);
+  } else if (((OffsetInBlock | Length) & (VHD_SECTOR_SIZE - 1)) == 0) {
+    MarkSectors(Bitmap.Get(), Context->BlockSize, OffsetInBlock, Length);
   }
   // Everything of the span behind the bitmap lies past the file's old end and
   // reads as zeros: only the bitmap and the data are written.
@@ -122,7 +146,10 @@ NTSTATUS AllocateBlockWithData(PIMAGE_CONTEXT Context, ULONG BlockIndex, const V
   if (!NT_SUCCESS(Status)) {
     return Status;
   }
-  Status = WriteBatEntry(Context, BlockIndex, Sector);
+  Status = FlushImageWrites(Context);
+  if (NT_SUCCESS(Status)) {
+    Status = WriteBatEntry(Context, BlockIndex, Sector);
+  }
   if (!NT_SUCCESS(Status)) {
     return Status;
   }

@@ -16,6 +16,12 @@
 //
 // Nothing is undone after a failure: every state in between reads the same
 // and opens, at worst with a span that no entry names.
+//
+// A power loss may keep any subset of the writes since the last flush, so
+// each of 1 to 3 is flushed: the freed place is written (by the move, or by
+// the next allocation when nothing moves) only once no entry names it, the
+// moved entry names it only once the copy is there, and the cut comes only
+// once no entry names the last span.
 #include "engine/engine.h"
 
 namespace {
@@ -47,16 +53,22 @@ LAST_SPAN FindLastSpan(const IMAGE_CONTEXT *Context, ULONG BlockIndex, LONGLONG 
 }
 
 // The last span, read into WorkBuffer, into the freed place, then the moved
-// block's entry.
+// block's entry, each flushed.
 NTSTATUS MoveLastSpan(PIMAGE_CONTEXT Context, ULONG Mover, ULONG FreedSector,
                       PUCHAR WorkBuffer) {
   ULONG Span = ContextBlockSpan(Context);
   NTSTATUS Status = WriteImageFileExact(Context->ImageHandle, WorkBuffer, Span,
                                         (LONGLONG)FreedSector << VHD_SECTOR_SHIFT);
-  if (!NT_SUCCESS(Status)) {
-    return Status;
+  if (NT_SUCCESS(Status)) {
+    Status = FlushImageWrites(Context);
   }
-  return WriteBatEntry(Context, Mover, FreedSector);
+  if (NT_SUCCESS(Status)) {
+    Status = WriteBatEntry(Context, Mover, FreedSector);
+  }
+  if (NT_SUCCESS(Status)) {
+    Status = FlushImageWrites(Context);
+  }
+  return Status;
 }
 
 // The footer at FooterPlace, then the file cut behind it.
@@ -119,6 +131,12 @@ NTSTATUS ReleaseBlock(PIMAGE_CONTEXT Context, ULONG BlockIndex, PUCHAR WorkBuffe
     }
   }
   Status = WriteBatEntry(Context, BlockIndex, VHD_BAT_UNALLOCATED);
+  if (!NT_SUCCESS(Status)) {
+    return Status;
+  }
+  // Before the freed place is written, by the move or by the next
+  // allocation, no entry on the disk may name it.
+  Status = FlushImageWrites(Context);
   if (!NT_SUCCESS(Status)) {
     return Status;
   }

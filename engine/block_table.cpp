@@ -1,5 +1,6 @@
 // The block allocation table: lookups in the in-memory copy and updates of
-// single entries, on disk first.
+// single entries, on disk first; and the flush that orders an entry behind
+// the writes it makes reachable.
 #include "engine/engine.h"
 
 ULONG LookupBlockSector(const IMAGE_CONTEXT *Context, ULONG BlockIndex) {
@@ -26,4 +27,9 @@ NTSTATUS WriteBatEntry(PIMAGE_CONTEXT Context, ULONG BlockIndex, ULONG HostSecto
   }
   Context->Bat[BlockIndex] = DiskEntry;
   return STATUS_SUCCESS;
+}
+
+NTSTATUS FlushImageWrites(PIMAGE_CONTEXT Context) {
+  IO_STATUS_BLOCK IoStatus;
+  return FlushImageFile(Context->ImageHandle, &IoStatus);
 }

@@ -77,11 +77,6 @@ PVHD_FOOTER MakeGrownFooter(const IMAGE_CONTEXT *Context, LONGLONG NewSize) {
   return Footer;
 }
 
-NTSTATUS FlushImage(PIMAGE_CONTEXT Context) {
-  IO_STATUS_BLOCK IoStatus;
-  return FlushImageFile(Context->ImageHandle, &IoStatus);
-}
-
 // ---------------------------------------------------------------------------
 // Fixed images.
 
@@ -112,7 +107,7 @@ NTSTATUS ExtendFixedFile(PIMAGE_CONTEXT Context, LONGLONG NewSize) {
     return Status;
   }
   Context->FileEnd = NewEnd;
-  return FlushImage(Context);
+  return FlushImageWrites(Context);
 }
 
 }  // namespace
@@ -134,7 +129,7 @@ NTSTATUS GrowFixedDisk(PIMAGE_CONTEXT Context, LONGLONG NewSize) {
   if (NT_SUCCESS(Status) && ZeroEnd > OldSize) {
     Status = ZeroImageFileRange(Context->ImageHandle, OldSize, ZeroEnd);
     if (NT_SUCCESS(Status)) {
-      Status = FlushImage(Context);
+      Status = FlushImageWrites(Context);
     }
   }
   if (!NT_SUCCESS(Status)) {
@@ -154,7 +149,7 @@ NTSTATUS GrowFixedDisk(PIMAGE_CONTEXT Context, LONGLONG NewSize) {
   if (NewEnd < Context->FileEnd) {
     // The new footer stands inside the slack of an earlier attempt; cutting
     // the file makes it the trailing one.
-    Status = FlushImage(Context);
+    Status = FlushImageWrites(Context);
     if (NT_SUCCESS(Status)) {
       Status = SetImageFileEnd(Context->ImageHandle, NewEnd);
     }
@@ -189,7 +184,7 @@ NTSTATUS MoveFooterPastTable(PIMAGE_CONTEXT Context, LONGLONG TableEnd) {
   }
   Context->FileEnd = TableEnd + (LONGLONG)sizeof(VHD_FOOTER);
   // The old footer, now inside the table's area, is written over later.
-  return FlushImage(Context);
+  return FlushImageWrites(Context);
 }
 
 BOOLEAN LiesInRange(ULONG Sector, ULONG SpanBytes, LONGLONG Start, LONGLONG End) {
@@ -233,14 +228,14 @@ NTSTATUS RelocateBlocks(PIMAGE_CONTEXT Context, LONGLONG AreaStart, LONGLONG Are
   if (!NT_SUCCESS(Status) || Moved == 0) {
     return Status;
   }
-  Status = FlushImage(Context);
+  Status = FlushImageWrites(Context);
   for (ULONG Index = 0; Index < Context->BatEntries && NT_SUCCESS(Status); ++Index) {
     if (NewSectors[Index] != 0) {
       Status = WriteBatEntry(Context, Index, NewSectors[Index]);
     }
   }
   if (NT_SUCCESS(Status)) {
-    Status = FlushImage(Context);
+    Status = FlushImageWrites(Context);
   }
   return Status;
 }
@@ -257,7 +252,7 @@ NTSTATUS WriteNewEntries(PIMAGE_CONTEXT Context, ULONG FirstEntry, LONGLONG Tabl
   RtlFillMemory(Entries.Get(), Length, 0xFF);
   NTSTATUS Status = WriteImageFileExact(Context->ImageHandle, Entries.Get(), Length, Start);
   if (NT_SUCCESS(Status)) {
-    Status = FlushImage(Context);
+    Status = FlushImageWrites(Context);
   }
   return Status;
 }
@@ -279,7 +274,7 @@ NTSTATUS ZeroPartialBlockTail(PIMAGE_CONTEXT Context, LONGLONG NewSize) {
       ZeroImageFileRange(Context->ImageHandle, BlockDataOffset(Context, Sector, TailStart),
                          BlockDataOffset(Context, Sector, Context->BlockSize));
   if (NT_SUCCESS(Status)) {
-    Status = FlushImage(Context);
+    Status = FlushImageWrites(Context);
   }
   return Status;
 }
@@ -310,7 +305,7 @@ NTSTATUS WriteGrownRecords(PIMAGE_CONTEXT Context, const VHD_FOOTER *Footer,
     NTSTATUS Status = WriteImageFileExact(Context->ImageHandle, Records[Index].New,
                                           Records[Index].Length, Records[Index].Offset);
     if (NT_SUCCESS(Status) && Index + 1 < Count) {
-      Status = FlushImage(Context);
+      Status = FlushImageWrites(Context);
     }
     if (NT_SUCCESS(Status)) {
       continue;

@@ -104,9 +104,10 @@ BOOLEAN MarkNamedSlots(const IMAGE_CONTEXT *Context, BLOCK_SLOTS *Slots) {
 // Moves blocks from the end of the file into the slots no entry names and
 // cuts the file behind the last block: what a release that failed or was cut
 // short part way leaves behind is given back. Each step leaves a valid
-// image: the span is copied into an unnamed slot, then its entry names the
-// copy, then the footer moves in front of the unnamed last slot and the file
-// is cut.
+// image: the span is copied into a slot no entry names (on the disk too,
+// after a flush), then (after a flush) its
+// entry names the copy, then (after a flush) the footer moves in front of
+// the unnamed last slot and the file is cut.
 NTSTATUS CompactBlocks(PIMAGE_CONTEXT Context) {
   BLOCK_SLOTS Slots;
   Slots.Origin = MetadataEnd(Context);
@@ -148,6 +149,12 @@ NTSTATUS CompactBlocks(PIMAGE_CONTEXT Context) {
       if (!SpanBuffer) {
         return STATUS_INSUFFICIENT_RESOURCES;
       }
+      // An entry cleared by a release that stopped part way may not be on
+      // the disk yet; the free slots are written only once it is.
+      NTSTATUS Status = FlushImageWrites(Context);
+      if (!NT_SUCCESS(Status)) {
+        return Status;
+      }
     }
     NTSTATUS Status = ReadImageFileExact(Context->ImageHandle, SpanBuffer.Get(), Slots.Span,
                                          SlotPlace(&Slots, Last));
@@ -156,8 +163,14 @@ NTSTATUS CompactBlocks(PIMAGE_CONTEXT Context) {
                                    SlotPlace(&Slots, Free));
     }
     if (NT_SUCCESS(Status)) {
+      Status = FlushImageWrites(Context);
+    }
+    if (NT_SUCCESS(Status)) {
       Status = WriteBatEntry(Context, Mover,
                              (ULONG)((ULONGLONG)SlotPlace(&Slots, Free) >> VHD_SECTOR_SHIFT));
+    }
+    if (NT_SUCCESS(Status)) {
+      Status = FlushImageWrites(Context);
     }
     if (!NT_SUCCESS(Status)) {
       return Status;
@@ -236,8 +249,7 @@ NTSTATUS WriteTrailingFooter(PIMAGE_CONTEXT Context) {
   // Entries cleared since the last flush reach the disk before the cut: a
   // cut that outlived entries still naming the blocks it removed would leave
   // an image that no longer opens.
-  IO_STATUS_BLOCK IoStatus;
-  NTSTATUS Status = FlushImageFile(Context->ImageHandle, &IoStatus);
+  NTSTATUS Status = FlushImageWrites(Context);
   if (!NT_SUCCESS(Status)) {
     return Status;
   }

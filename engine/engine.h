@@ -67,6 +67,12 @@ ULONG LookupBlockSector(const IMAGE_CONTEXT *Context, ULONG BlockIndex);
 // holding other data; the in-memory entry then keeps its old value.
 NTSTATUS WriteBatEntry(PIMAGE_CONTEXT Context, ULONG BlockIndex, ULONG HostSector);
 
+// Makes the image file's writes so far durable. Called before a write that
+// makes earlier ones reachable (an entry naming a block, bits marking
+// sectors present) or unreachable (a cut), so that a power loss, which may
+// keep any subset of the unflushed writes, never keeps the later one alone.
+NTSTATUS FlushImageWrites(PIMAGE_CONTEXT Context);
+
 // The zero test of the write path: Length is a multiple of 4 and every byte
 // is zero. Data that passes never allocates a block.
 BOOLEAN PassesZeroTest(const VOID *Data, ULONG Length);
@@ -99,7 +105,8 @@ NTSTATUS ZeroBlockRange(PIMAGE_CONTEXT Context, const VOID *Data, ULONG Length,
 
 // Appends a new block for BlockIndex where the trailing footer stands (on the
 // next sector boundary) and writes the footer behind it: bitmap all ones for
-// a dynamic image, all zero for a differencing one, data zero. The image on
+// a dynamic image, all zero for a differencing one, data zero. The span is
+// flushed before the BAT entry names it. The image on
 // disk is valid after each of its writes: the footer at the new end first,
 // then the bitmap (the rest of the span, past the old end of file, reads as
 // zeros), then the BAT entry; FileEnd and the in-memory entry change only
@@ -111,7 +118,8 @@ NTSTATUS AllocateBlock(PIMAGE_CONTEXT Context, ULONG BlockIndex, PULONG SectorOu
 
 // AllocateBlock with Length bytes of Data written into the new block's data
 // area at OffsetInBlock before the BAT entry names the block, so that the
-// block never exists on disk without them. A range outside the block is
+// block never exists on disk without them; a differencing block's bitmap
+// marks data in whole sectors present. A range outside the block is
 // refused with STATUS_INVALID_PARAMETER.
 NTSTATUS AllocateBlockWithData(PIMAGE_CONTEXT Context, ULONG BlockIndex, const VOID *Data,
                                ULONG OffsetInBlock, ULONG Length, PULONG SectorOut);
@@ -142,7 +150,8 @@ NTSTATUS MarkSectorsPresent(PIMAGE_CONTEXT Context, ULONG Sector, ULONG OffsetIn
 // the footer. WorkBuffer holds at least one block span; its contents are not
 // used. The image on disk is valid after each write: the freed entry is
 // cleared first, the moved span copied, the moved block's entry rewritten,
-// then the footer is written where the file is to end and the file cut.
+// each flushed, then the footer is written where the file is to end and the
+// file cut.
 // FileEnd and the in-memory entries change only after the write they stand
 // for; a failure undoes nothing that was written and leaves at worst a span
 // that no entry names.

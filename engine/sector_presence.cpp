@@ -51,6 +51,13 @@ NTSTATUS MarkSectorsPresent(PIMAGE_CONTEXT Context, ULONG Sector, ULONG OffsetIn
   }
   RtlSetBits(&Bitmap->Header, FirstSector, Count);
 
+  // The sectors' data must be on the disk before the bits that expose it: a
+  // power loss that kept the bits alone would show what the block held there
+  // before instead of the parent's bytes or the written ones.
+  Status = FlushImageWrites(Context);
+  if (!NT_SUCCESS(Status)) {
+    return Status;
+  }
   ULONG BitmapLength = ContextBitmapLength(Context);
   PUCHAR Bytes = SectorBitmapBytes(Bitmap.Get());
   SectorBitmapToDisk(Bytes, BitmapLength);

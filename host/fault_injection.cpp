@@ -58,6 +58,7 @@ void ClearFaults() {
 }
 
 bool Crashed() { return crashed.load(); }
+void MarkCrashed() { crashed.store(true); }
 
 uint64_t FileCallCount(FileCall call, const std::string& pathSuffix) {
   std::lock_guard<std::mutex> guard(faultLock);
@@ -110,6 +111,9 @@ FileCallGate EnterFileCall(FileCall call, const std::string& hostPath, uint64_t 
       case FileFault::Kind::ShortTo:
         gate.allowedBytes = std::min<uint64_t>(gate.allowedBytes, fault.bytes);
         break;
+      case FileFault::Kind::PowerCut:
+        CutPower(fault.bytes);
+        [[fallthrough]];
       case FileFault::Kind::Crash:
         crashed.store(true);
         crashesHere = true;
@@ -140,6 +144,7 @@ void ClearCreateHistory() {
 
 void ResetForTest() {
   ClearFaults();
+  ArmPowerLoss(false);
   FailUuidCreate(0);
   SetFileCallHook(nullptr);
   ResetFileCallCounts();

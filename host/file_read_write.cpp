@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <limits>
+#include <optional>
 
 namespace host {
 
@@ -61,6 +62,8 @@ NTSTATUS Transfer(bool write, HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
   if (Length == 0) return Finish(IoStatusBlock, STATUS_SUCCESS, 0);
 
   uint8_t* bytes = static_cast<uint8_t*>(Buffer);
+  std::optional<UnflushedChange> change;
+  if (write) change.emplace(file->fd, offset, allowed);
   ULONG done = 0;
   while (done < allowed) {
     ssize_t moved = write ? pwrite(file->fd, bytes + done, allowed - done, offset + done)

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 struct _OBJECT_TYPE {
   const char* Name;
@@ -98,6 +99,28 @@ struct FileCallGate {
 FileCallGate EnterFileCall(FileCall call, const std::string& hostPath, uint64_t requestedBytes);
 // True after a Crash fault fired: nothing more may reach the disk.
 bool Crashed();
+void MarkCrashed();
+
+// The journal of simulated power loss (power_loss.cpp). An UnflushedChange
+// lives around one change to the file behind fd: the sectors of
+// [offset, offset + length) are written, or (resize) the end of file moves
+// to offset. Nothing is kept unless power loss is armed.
+class UnflushedChange {
+ public:
+  UnflushedChange(int fd, int64_t offset, int64_t length, bool resize = false);
+  ~UnflushedChange();
+  UnflushedChange(const UnflushedChange&) = delete;
+  UnflushedChange& operator=(const UnflushedChange&) = delete;
+
+ private:
+  int fd_;
+  bool resize_;
+  bool active_ = false;
+  int64_t first_ = 0, end_ = 0, sizeBefore_ = 0;
+  std::vector<uint8_t> before_;
+};
+// A flush made the file's changes durable.
+void FlushedFile(int fd);
 void RecordCreate(CreateRecord record);
 
 // --- Object names ------------------------------------------------------------

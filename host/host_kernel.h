@@ -39,6 +39,7 @@ struct FileFault {
     ShortTo,  // the call moves at most `bytes` bytes, and succeeds
     Crash,    // the call and every later mutating call fail with
               // STATUS_IO_DEVICE_ERROR, doing nothing (a power cut)
+    PowerCut, // CutPower(`bytes` as the seed) first, then as Crash
   };
   Kind kind = Kind::Fail;
   NTSTATUS status = STATUS_IO_DEVICE_ERROR;
@@ -48,6 +49,9 @@ struct FileFault {
   static FileFault ShortBy(uint64_t n) { return {Kind::ShortBy, STATUS_SUCCESS, n}; }
   static FileFault ShortTo(uint64_t n) { return {Kind::ShortTo, STATUS_SUCCESS, n}; }
   static FileFault Crash() { return {Kind::Crash, STATUS_IO_DEVICE_ERROR, 0}; }
+  static FileFault PowerCut(uint64_t seed) {
+    return {Kind::PowerCut, STATUS_IO_DEVICE_ERROR, seed};
+  }
 };
 
 // The nth call (1 = the next) of `call` on a file whose host path ends with
@@ -63,6 +67,27 @@ void ResetFileCallCounts();
 // (before faults apply), on the calling thread, without host-kernel locks held.
 // nullptr clears it.
 void SetFileCallHook(std::function<void(FileCall, const std::string& hostPath)> hook);
+
+// --- Power loss -----------------------------------------------------------------
+
+// While armed, each file's writes, end-of-file changes and zeroed ranges since
+// its last flush are kept (a flush of the file makes them durable). Arming
+// or disarming forgets what was kept; ResetForTest disarms.
+void ArmPowerLoss(bool arm);
+
+struct PowerCutReport {
+  uint64_t pending = 0;  // changes not yet flushed
+  uint64_t kept = 0;     // of them, reaching the disk
+  uint64_t torn = 0;     // of those, writes torn at a 512-byte boundary
+};
+// Loses power now: each file with unflushed changes is put back to its state
+// at its last flush, and an arbitrary subset of the changes (chosen by seed)
+// is applied again in order, a write possibly keeping only the sectors in
+// front of or behind a 512-byte boundary. Afterwards every mutating call fails
+// as after a Crash fault, until ClearFaults.
+PowerCutReport CutPower(uint64_t seed);
+// What the last cut did.
+PowerCutReport LastPowerCut();
 
 // --- Debug output --------------------------------------------------------------
 

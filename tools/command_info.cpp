@@ -46,35 +46,6 @@ std::string HexId(const UCHAR (&id)[16]) {
   return hex;
 }
 
-std::string JsonString(const std::string &text) {
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (c < 0x20) {
-          char escape[8];
-          std::snprintf(escape, sizeof(escape), "\\u%04x", c);
-          out += escape;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  return out + "\"";
-}
-
 // Block size, table entries and allocated blocks of a dynamic or
 // differencing image; none for a fixed one.
 struct BlockCounts {
@@ -167,5 +138,34 @@ int RunInfo(const Arguments &args, const CommandIo &io) {
 }  // namespace
 
 const CommandDef &InfoCommand() { return kInfo; }
+
+std::string JsonString(const std::string &text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (c < 0x20) {
+          char escape[8];
+          std::snprintf(escape, sizeof(escape), "\\u%04x", c);
+          out += escape;
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  return out + "\"";
+}
 
 }  // namespace dorvane

@@ -47,6 +47,10 @@ const CommandDef &ZeroCommand();
 const CommandDef &TrimCommand();
 const CommandDef &MergeCommand();
 const CommandDef &MountCommand();
+const CommandDef &CheckCommand();
+
+// text as a JSON string literal, quotes included.
+std::string JsonString(const std::string &text);
 
 // Splits args into options of specs and positional arguments; "--name=value"
 // and "--name value" alike, "--" ends the options. Returns "" or what is wrong.

@@ -30,7 +30,7 @@ const std::vector<const CommandDef *> &Commands() {
   static const std::vector<const CommandDef *> commands = {
       &InfoCommand(),   &CatCommand(),  &WriteCommand(), &CreateCommand(),
       &ResizeCommand(), &FlushCommand(), &ZeroCommand(), &TrimCommand(), &MergeCommand(),
-      &MountCommand()};
+      &MountCommand(), &CheckCommand()};
   return commands;
 }
 

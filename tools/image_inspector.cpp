@@ -30,8 +30,9 @@ const uint64_t kEntriesPerRead = 1u << 18;
 
 InspectFailure Failure(const std::string &path, const std::string &what) { return {path, what}; }
 
-// Exactly length bytes at offset; "" or why they could not be read.
-std::string ReadAt(int fd, void *buffer, uint64_t length, uint64_t offset, const char *what) {
+}  // namespace
+
+std::string ReadFileAt(int fd, void *buffer, uint64_t length, uint64_t offset, const char *what) {
   auto *bytes = static_cast<uint8_t *>(buffer);
   while (length > 0) {
     ssize_t got = pread(fd, bytes, static_cast<size_t>(length), static_cast<off_t>(offset));
@@ -51,6 +52,8 @@ std::string ReadAt(int fd, void *buffer, uint64_t length, uint64_t offset, const
   return "";
 }
 
+namespace {
+
 // Whether length bytes at offset lie inside a file of fileSize bytes.
 bool Inside(uint64_t offset, uint64_t length, uint64_t fileSize) {
   return offset <= fileSize && length <= fileSize - offset;
@@ -59,7 +62,7 @@ bool Inside(uint64_t offset, uint64_t length, uint64_t fileSize) {
 // The footer copy at the start of the file, then the header.
 std::string ReadDynamicHeader(int fd, ImageRecords *image) {
   VHD_FOOTER copy;
-  std::string error = ReadAt(fd, &copy, kFooterSize, 0, "footer copy");
+  std::string error = ReadFileAt(fd, &copy, kFooterSize, 0, "footer copy");
   if (error.empty() && std::memcmp(&copy, &image->footer, kFooterSize) != 0) {
     error = "the footer copy at offset 0 differs from the footer";
   }
@@ -71,7 +74,7 @@ std::string ReadDynamicHeader(int fd, ImageRecords *image) {
     return "the dynamic header's offset " + std::to_string(offset) + " lies outside the file";
   }
   VHD_DYNAMIC_HEADER header;
-  error = ReadAt(fd, &header, kHeaderSize, offset, "dynamic header");
+  error = ReadFileAt(fd, &header, kHeaderSize, offset, "dynamic header");
   if (!error.empty()) {
     return error;
   }
@@ -96,7 +99,7 @@ std::string CountAllocatedBlocks(int fd, ImageRecords *image) {
   image->allocatedBlocks = 0;
   for (uint64_t done = 0; done < present;) {
     uint64_t count = std::min<uint64_t>(present - done, entries.size());
-    std::string error = ReadAt(fd, entries.data(), count * sizeof(ULONG),
+    std::string error = ReadFileAt(fd, entries.data(), count * sizeof(ULONG),
                                tableOffset + done * sizeof(ULONG), "block allocation table");
     if (!error.empty()) {
       return error;
@@ -121,7 +124,7 @@ std::string ReadLocatorText(int fd, const VHD_PARENT_LOCATOR &locator, uint64_t 
     return "its data lies outside the file";
   }
   std::vector<uint8_t> data(length);
-  std::string error = ReadAt(fd, data.data(), length, offset, "parent locator's data");
+  std::string error = ReadFileAt(fd, data.data(), length, offset, "parent locator's data");
   text->clear();
   for (size_t i = 0; error.empty() && i + 1 < data.size(); i += 2) {
     text->push_back(static_cast<char16_t>(data[i] | (data[i + 1] << 8)));
@@ -163,25 +166,16 @@ InspectFailure FindParent(const ImageRecords &child, const std::u16string &child
   }
   std::string missing;    // the paths that lead to no file
   InspectFailure damaged;  // the last file that is no image
-  for (int index = VHD_PARENT_LOCATOR_COUNT - 1; index >= 0; --index) {
-    const VHD_PARENT_LOCATOR &locator = child.header->ParentLocators[index];
-    if (!IsUsableLocatorCode(&locator)) {
+  for (const ParentCandidate &candidate : ParentCandidates(file.Get(), child, childName)) {
+    if (!candidate.error.empty()) {
+      return Failure(child.path,
+                     "parent locator " + std::to_string(candidate.locator) + ": " + candidate.error);
+    }
+    if (candidate.hostPath.empty()) {
+      missing += (missing.empty() ? "" : ", ") + candidate.text;
       continue;
     }
-    std::u16string text;
-    std::string error = ReadLocatorText(file.Get(), locator, child.fileSize, &text);
-    if (!error.empty()) {
-      return Failure(child.path, "parent locator " + std::to_string(index) + ": " + error);
-    }
-    std::u16string name = LocatorName(text, childName);
-    std::string hostPath;
-    struct stat info;
-    if (!NT_SUCCESS(host::HostPathForNtName(name, true, &hostPath)) ||
-        stat(hostPath.c_str(), &info) != 0) {
-      missing += (missing.empty() ? "" : ", ") + host::Utf8FromUtf16(text);
-      continue;
-    }
-    InspectFailure failure = InspectImage(hostPath, &parent->records);
+    InspectFailure failure = InspectImage(candidate.hostPath, &parent->records);
     if (failure) {
       damaged = failure;
       continue;
@@ -190,10 +184,10 @@ InspectFailure FindParent(const ImageRecords &child, const std::u16string &child
     // written over a different disk.
     if (std::memcmp(parent->records.footer.UniqueId, child.header->ParentUniqueId,
                     sizeof(child.header->ParentUniqueId)) != 0) {
-      return Failure(child.path, "the image at " + hostPath +
+      return Failure(child.path, "the image at " + candidate.hostPath +
                                      " is not its parent: its Unique Id is another");
     }
-    parent->name = name;
+    parent->name = candidate.name;
     return {};
   }
   if (damaged) {
@@ -233,7 +227,7 @@ InspectFailure OpenImage(const std::string &path, FileDescriptor *file, ImageRec
                              std::to_string(kShortestImage) + " bytes)");
   }
   uint64_t footerOffset = image->fileSize - kFooterSize;
-  std::string error = ReadAt(file->Get(), &image->footer, kFooterSize, footerOffset, "footer");
+  std::string error = ReadFileAt(file->Get(), &image->footer, kFooterSize, footerOffset, "footer");
   if (error.empty() && !IsFooterIntact(&image->footer)) {
     error = "the footer at offset " + std::to_string(footerOffset) +
             " is damaged (its cookie, version or checksum)";
@@ -251,6 +245,33 @@ InspectFailure OpenImage(const std::string &path, FileDescriptor *file, ImageRec
 }
 
 }  // namespace
+
+std::vector<ParentCandidate> ParentCandidates(int fd, const ImageRecords &child,
+                                              const std::u16string &childName) {
+  std::vector<ParentCandidate> candidates;
+  for (int index = VHD_PARENT_LOCATOR_COUNT - 1; index >= 0; --index) {
+    const VHD_PARENT_LOCATOR &locator = child.header->ParentLocators[index];
+    if (!IsUsableLocatorCode(&locator)) {
+      continue;
+    }
+    ParentCandidate candidate;
+    candidate.locator = index;
+    std::u16string text;
+    candidate.error = ReadLocatorText(fd, locator, child.fileSize, &text);
+    if (candidate.error.empty()) {
+      candidate.text = host::Utf8FromUtf16(text);
+      candidate.name = LocatorName(text, childName);
+      std::string hostPath;
+      struct stat info;
+      if (NT_SUCCESS(host::HostPathForNtName(candidate.name, true, &hostPath)) &&
+          stat(hostPath.c_str(), &info) == 0) {
+        candidate.hostPath = hostPath;
+      }
+    }
+    candidates.push_back(std::move(candidate));
+  }
+  return candidates;
+}
 
 InspectFailure InspectImage(const std::string &path, ImageRecords *image) {
   FileDescriptor file;

@@ -34,6 +34,22 @@ struct InspectFailure {
   explicit operator bool() const { return !what.empty(); }
 };
 
+// Exactly length bytes of the file at offset; "" or why they could not be
+// read ("the file ends inside the WHAT").
+std::string ReadFileAt(int fd, void *buffer, uint64_t length, uint64_t offset, const char *what);
+
+// Where a differencing image's usable parent locators lead, in the order the
+// driver tries them (the last entry first).
+struct ParentCandidate {
+  int locator = 0;
+  std::string text;      // the locator's path; empty when its data is unusable
+  std::string error;     // why the locator's data is unusable, else empty
+  std::string hostPath;  // the file it names; empty when the name maps nowhere
+  std::u16string name;   // the kernel name it forms
+};
+std::vector<ParentCandidate> ParentCandidates(int fd, const ImageRecords &child,
+                                              const std::u16string &childName);
+
 // Reads the footer and, for dynamic and differencing images, the dynamic
 // header and the block allocation table, whose entries beyond the footer's
 // start count as unallocated (as the driver reads them).

@@ -1,0 +1,185 @@
+// Simulated power loss. While it is armed, every change a file call makes to
+// a file (a write, an end-of-file or allocation change, zeroed data) is kept
+// in the file's journal until the next flush of that file, which makes them
+// durable and empties the journal. A cut puts every file with a journal back
+// to its state at its last flush and then applies an arbitrary subset of the
+// journal, in order, where a write may be torn at a 512-byte boundary: what
+// a disk that reorders and tears its writes may have kept when the power
+// went. Afterwards nothing more reaches the disk until ClearFaults, as after
+// a Crash fault.
+//
+// The journal works in whole sectors, as a disk writes the page cache back:
+// a change is kept as the bytes of the sectors it touched, as they stood
+// right after it (a later change to the same sector therefore carries the
+// earlier one with it), together with what those sectors and the file's
+// length were before it, so that the cut can undo it.
+#include "host/host_internal.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+#include <random>
+#include <utility>
+#include <vector>
+
+namespace host {
+
+namespace {
+
+constexpr int64_t kSector = 512;
+
+struct Change {
+  bool resize = false;      // an end-of-file change, else sectors written
+  int64_t offset = 0;       // first byte of the sectors
+  std::vector<uint8_t> before, after;  // the sectors' bytes (inside the file)
+  int64_t sizeBefore = 0, sizeAfter = 0;
+};
+
+struct Journal {
+  int fd = -1;  // a descriptor of its own, writable
+  std::vector<Change> changes;
+};
+
+using FileKey = std::pair<dev_t, ino_t>;
+
+std::mutex journalLock;
+std::atomic<bool> armed{false};
+PowerCutReport lastCut;  // under journalLock
+std::map<FileKey, Journal> &Journals() {
+  static auto *journals = new std::map<FileKey, Journal>();
+  return *journals;
+}
+
+bool KeyOf(int fd, FileKey *key, int64_t *size) {
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  *key = {st.st_dev, st.st_ino};
+  *size = st.st_size;
+  return true;
+}
+
+// Bytes [offset, offset + length) of the file, cut at its end.
+std::vector<uint8_t> ReadRange(int fd, int64_t offset, int64_t length) {
+  std::vector<uint8_t> bytes(size_t(std::max<int64_t>(length, 0)));
+  ssize_t got = length > 0 ? pread(fd, bytes.data(), bytes.size(), offset) : 0;
+  bytes.resize(size_t(std::max<ssize_t>(got, 0)));
+  return bytes;
+}
+
+void WriteRange(int fd, int64_t offset, const uint8_t *bytes, size_t length) {
+  for (size_t done = 0; done < length;) {
+    ssize_t put = pwrite(fd, bytes + done, length - done, offset + int64_t(done));
+    if (put <= 0) BugCheck("POWER_LOSS", "cannot rewrite a file at a cut (errno %d)", errno);
+    done += size_t(put);
+  }
+}
+
+void SetSize(int fd, int64_t size) {
+  if (ftruncate(fd, size) != 0) BugCheck("POWER_LOSS", "cannot resize a file at a cut");
+}
+
+void CloseJournals() {
+  for (auto &[key, journal] : Journals()) close(journal.fd);
+  Journals().clear();
+}
+
+// One file back at its last flush, then the changes the disk kept.
+void CutFile(Journal &journal, std::mt19937_64 &random, PowerCutReport *report) {
+  for (auto change = journal.changes.rbegin(); change != journal.changes.rend(); ++change) {
+    SetSize(journal.fd, change->sizeBefore);
+    WriteRange(journal.fd, change->offset, change->before.data(), change->before.size());
+  }
+  for (const Change &change : journal.changes) {
+    ++report->pending;
+    if (random() % 2 == 0) continue;
+    ++report->kept;
+    if (change.resize) {
+      SetSize(journal.fd, change.sizeAfter);
+      continue;
+    }
+    size_t from = 0, to = change.after.size();
+    size_t sectors = (to + kSector - 1) / kSector;
+    if (sectors > 1 && random() % 3 == 0) {
+      ++report->torn;
+      size_t boundary = size_t(1 + random() % (sectors - 1)) * kSector;
+      (random() % 2 == 0 ? to : from) = boundary;
+    }
+    WriteRange(journal.fd, change.offset + int64_t(from), change.after.data() + from, to - from);
+  }
+}
+
+}  // namespace
+
+UnflushedChange::UnflushedChange(int fd, int64_t offset, int64_t length, bool resize)
+    : fd_(fd), resize_(resize) {
+  if (!armed.load()) return;
+  std::lock_guard<std::mutex> guard(journalLock);
+  FileKey key;
+  int64_t size;
+  if (!KeyOf(fd, &key, &size)) return;
+  if (resize) {
+    // The sectors a shrink cuts off, to put back; a growth adds zeros.
+    length = std::max<int64_t>(size - offset, 0);
+  }
+  first_ = offset / kSector * kSector;
+  end_ = (offset + length + kSector - 1) / kSector * kSector;
+  sizeBefore_ = size;
+  before_ = ReadRange(fd, first_, std::min(end_, size) - first_);
+  active_ = true;
+}
+
+UnflushedChange::~UnflushedChange() {
+  if (!active_ || !armed.load()) return;
+  std::lock_guard<std::mutex> guard(journalLock);
+  FileKey key;
+  int64_t size;
+  if (!KeyOf(fd_, &key, &size)) return;
+  Journal &journal = Journals()[key];
+  if (journal.fd < 0) journal.fd = dup(fd_);
+  Change change;
+  change.resize = resize_;
+  change.offset = first_;
+  change.before = std::move(before_);
+  change.sizeBefore = sizeBefore_;
+  change.sizeAfter = size;
+  if (!resize_) change.after = ReadRange(fd_, first_, std::min(end_, size) - first_);
+  journal.changes.push_back(std::move(change));
+}
+
+void FlushedFile(int fd) {
+  if (!armed.load()) return;
+  std::lock_guard<std::mutex> guard(journalLock);
+  FileKey key;
+  int64_t size;
+  if (!KeyOf(fd, &key, &size)) return;
+  auto it = Journals().find(key);
+  if (it == Journals().end()) return;
+  close(it->second.fd);
+  Journals().erase(it);
+}
+
+void ArmPowerLoss(bool arm) {
+  std::lock_guard<std::mutex> guard(journalLock);
+  CloseJournals();
+  armed.store(arm);
+}
+
+PowerCutReport CutPower(uint64_t seed) {
+  std::lock_guard<std::mutex> guard(journalLock);
+  PowerCutReport report;
+  std::mt19937_64 random(seed);
+  for (auto &[key, journal] : Journals()) CutFile(journal, random, &report);
+  CloseJournals();
+  MarkCrashed();
+  lastCut = report;
+  return report;
+}
+
+PowerCutReport LastPowerCut() {
+  std::lock_guard<std::mutex> guard(journalLock);
+  return lastCut;
+}
+
+}  // namespace host

@@ -1,0 +1,13 @@
+// A short run of the power-loss campaign (power_loss_campaign.h); the long
+// one is power_loss_slow_test.cpp.
+#include "power_loss_campaign.h"
+
+namespace dorvane::test {
+namespace {
+
+TEST_F(PowerLossCampaign, DynamicSteps) { RunCampaign(kDynamicSteps, 60, 1); }
+TEST_F(PowerLossCampaign, DifferencingSteps) { RunCampaign(kDifferencingSteps, 30, 2); }
+TEST_F(PowerLossCampaign, MergeSteps) { RunCampaign(kMergeSteps, 15, 3); }
+
+}  // namespace
+}  // namespace dorvane::test
