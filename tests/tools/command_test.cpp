@@ -135,17 +135,20 @@ TEST_F(ToolCommand, FailuresAreOneLineNamingTheFile) {
       /* 11 */ {{"write", disk, "--offset", "0", "--input", missing}, 1,
                 missing + ": cannot open input: No such file or directory"},
       /* 12 */ {{"write", faulty, "--offset", "4096"}, 1,
-                faulty + ": cannot write at offset 2101248: STATUS_DISK_FULL (0xC000007F)",
+                faulty + ": cannot write at offset 2097152: STATUS_DISK_FULL (0xC000007F)",
                 std::string(3 * kMiB, 'd'), host::FileCall::Write, 2, STATUS_DISK_FULL},
-      /* 13 */ {{"create", "--type", "dynamic", "--size", "1M", disk}, 1,
+      /* 13 */ {{"write", faulty, "--offset", "4196"}, 1,  // requests break at 2 MiB, not 2101348
+                faulty + ": cannot write at offset 2097152: STATUS_DISK_FULL (0xC000007F)",
+                std::string(3 * kMiB, 'd'), host::FileCall::Write, 2, STATUS_DISK_FULL},
+      /* 14 */ {{"create", "--type", "dynamic", "--size", "1M", disk}, 1,
                 disk + ": cannot create image: the file already exists; it is left as it is"},
-      /* 14 */ {{"create", "--parent", missing, fresh}, 1,
+      /* 15 */ {{"create", "--parent", missing, fresh}, 1,
                 fresh + ": cannot create image: in the parent chain, " + missing +
                     ": cannot open the file"},
-      /* 15 */ {{"info"}, 2, "missing IMAGE"},
-      /* 16 */ {{"cat", disk, "--offset", "1Q"}, 2, "--offset: \"1Q\" is not a size"},
-      /* 17 */ {{"write", disk}, 2, "--offset is required"},
-      /* 18 */ {{"create", "--parent", disk, "--size", "1M", fresh}, 2,
+      /* 16 */ {{"info"}, 2, "missing IMAGE"},
+      /* 17 */ {{"cat", disk, "--offset", "1Q"}, 2, "--offset: \"1Q\" is not a size"},
+      /* 18 */ {{"write", disk}, 2, "--offset is required"},
+      /* 19 */ {{"create", "--parent", disk, "--size", "1M", fresh}, 2,
                 "--size does not apply with --parent"},
   };
   Bytes diskBefore = ReadFileBytes(disk);
