@@ -160,6 +160,40 @@ VOID ForgetSectorBitmap(PIMAGE_CONTEXT Context, ULONG BlockIndex) {
   }
 }
 
+ULONG SectorRunEnd(const ULONG *Bits, ULONG Sector, ULONG EndSector) {
+  ULONG Fill = ((Bits[Sector >> 5] >> (Sector & 31)) & 1) != 0 ? 0xFFFFFFFFu : 0;
+  ULONG Word = Sector >> 5;
+  ULONG Differ = (Bits[Word] ^ Fill) & (0xFFFFFFFFu << (Sector & 31));
+  while (Differ == 0) {
+    ++Word;
+    if ((Word << 5) >= EndSector) {
+      return EndSector;
+    }
+    Differ = Bits[Word] ^ Fill;
+  }
+  ULONG At = (Word << 5) + (ULONG)__builtin_ctz(Differ);
+  return At < EndSector ? At : EndSector;
+}
+
+SECTOR_RANGE_STATE ProbeSectorBitmap(PIMAGE_CONTEXT Context, ULONG BlockIndex, ULONG Sector,
+                                     ULONG FirstSector, ULONG EndSector) {
+  if (!HasCache(Context)) {
+    return SectorsMixed;
+  }
+  SECTOR_BITMAP_CACHE *Cache = Context->BitmapCache;
+  ULONG Slot = BlockIndex % Cache->SlotCount;
+  CACHE_LOCK Lock(Context);
+  if (Cache->Slots[Slot].Sector != Sector || Cache->Slots[Slot].BlockIndex != BlockIndex) {
+    return SectorsMixed;
+  }
+  const ULONG *Bits = reinterpret_cast<const ULONG *>(SlotBitmap(Cache, Slot));
+  if (SectorRunEnd(Bits, FirstSector, EndSector) < EndSector) {
+    return SectorsMixed;
+  }
+  return ((Bits[FirstSector >> 5] >> (FirstSector & 31)) & 1) != 0 ? SectorsPresent
+                                                                    : SectorsAbsent;
+}
+
 PUCHAR TakeWorkBuffer(PIMAGE_CONTEXT Context) {
   if (HasCache(Context)) {
     SECTOR_BITMAP_CACHE *Cache = Context->BitmapCache;

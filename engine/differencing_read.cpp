@@ -36,20 +36,8 @@ BOOLEAN IsPresent(const READ_PIECE &Piece, ULONG Sector) {
   return ((Piece.Bits[Sector >> 5] >> (Sector & 31)) & 1) != 0;
 }
 
-// The end of the run of sectors that share Sector's state, at most EndSector.
 ULONG RunEnd(const READ_PIECE &Piece, ULONG Sector) {
-  ULONG Fill = IsPresent(Piece, Sector) ? 0xFFFFFFFFu : 0;
-  ULONG Word = Sector >> 5;
-  ULONG Differ = (Piece.Bits[Word] ^ Fill) & (0xFFFFFFFFu << (Sector & 31));
-  while (Differ == 0) {
-    ++Word;
-    if ((Word << 5) >= Piece.EndSector) {
-      return Piece.EndSector;
-    }
-    Differ = Piece.Bits[Word] ^ Fill;
-  }
-  ULONG At = (Word << 5) + (ULONG)__builtin_ctz(Differ);
-  return At < Piece.EndSector ? At : Piece.EndSector;
+  return SectorRunEnd(Piece.Bits, Sector, Piece.EndSector);
 }
 
 // The bytes of sectors [From, To) that the piece asks for.
@@ -158,6 +146,25 @@ NTSTATUS ReadSeparateRuns(const READ_PIECE &Piece, BOOLEAN Present, PUCHAR Scrat
 
 NTSTATUS ReadAllocatedBlock(PIMAGE_CONTEXT Context, ULONG Sector, PUCHAR Buffer, ULONG Length,
                             ULONG BlockIndex, ULONG OffsetInBlock, PIO_STATUS_BLOCK IoStatus) {
+  // A range that one image holds whole, by a bitmap already cached, is one
+  // read with no bitmap copied: the common case of small reads.
+  ULONG FirstSector = OffsetInBlock >> VHD_SECTOR_SHIFT;
+  ULONG EndSector = (OffsetInBlock + Length + VHD_SECTOR_SIZE - 1) >> VHD_SECTOR_SHIFT;
+  switch (ProbeSectorBitmap(Context, BlockIndex, Sector, FirstSector, EndSector)) {
+    case SectorsPresent: {
+      ULONG Unused;
+      return ReadBlockData(Context, Buffer, Length, BlockIndex, OffsetInBlock, &Unused, IoStatus);
+    }
+    case SectorsAbsent: {
+      IO_STATUS_BLOCK ParentStatus;
+      NTSTATUS Status = ReadParentRange(
+          Context, Buffer, Length, ((LONGLONG)BlockIndex << Context->BlockShift) + OffsetInBlock,
+          &ParentStatus);
+      return CompleteTransfer(IoStatus, Status, Length);
+    }
+    default:
+      break;
+  }
   WORK_BUFFER Work(Context);
   if (!Work) {
     return CompleteTransfer(IoStatus, STATUS_INSUFFICIENT_RESOURCES, 0);
@@ -172,8 +179,8 @@ NTSTATUS ReadAllocatedBlock(PIMAGE_CONTEXT Context, ULONG Sector, PUCHAR Buffer,
   Piece.BlockIndex = BlockIndex;
   Piece.Start = OffsetInBlock;
   Piece.End = OffsetInBlock + Length;
-  Piece.FirstSector = OffsetInBlock >> VHD_SECTOR_SHIFT;
-  Piece.EndSector = (Piece.End + VHD_SECTOR_SIZE - 1) >> VHD_SECTOR_SHIFT;
+  Piece.FirstSector = FirstSector;
+  Piece.EndSector = EndSector;
   Piece.Bits = reinterpret_cast<const ULONG *>(Work.Bitmap());
 
   ULONG PresentSectors = 0;

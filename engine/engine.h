@@ -195,6 +195,17 @@ VOID StoreSectorBitmap(PIMAGE_CONTEXT Context, ULONG BlockIndex, ULONG Sector, c
 // Drops whatever the cache holds for the block.
 VOID ForgetSectorBitmap(PIMAGE_CONTEXT Context, ULONG BlockIndex);
 
+// The end of the run of sectors that share Sector's state in Bits (RTL
+// order), at most EndSector.
+ULONG SectorRunEnd(const ULONG *Bits, ULONG Sector, ULONG EndSector);
+
+// How sectors [FirstSector, EndSector) of block BlockIndex at Sector stand
+// by its cached bitmap, with nothing copied: all present, all absent, or
+// mixed (also when the block's bitmap is not in the cache).
+typedef enum _SECTOR_RANGE_STATE { SectorsMixed, SectorsPresent, SectorsAbsent } SECTOR_RANGE_STATE;
+SECTOR_RANGE_STATE ProbeSectorBitmap(PIMAGE_CONTEXT Context, ULONG BlockIndex, ULONG Sector,
+                                     ULONG FirstSector, ULONG EndSector);
+
 // A work buffer: ContextBitmapLength bytes for a bitmap, then
 // DIFFERENCING_SCRATCH_LENGTH bytes of scratch. One of the buffers the image
 // keeps, or a fresh one when all are in use; NULL when none can be had.
