@@ -2,6 +2,8 @@
 // present sectors, the bitmap read once per block, and the bitmap cache of
 // an image with more blocks than it keeps staying right through writes and
 // merge steps.
+#include <thread>
+
 #include "merge_fixture.h"
 
 namespace dorvane::test {
@@ -84,6 +86,23 @@ TEST_F(DifferencingReadTest, CachedBitmapsFollowWritesAndMerges) {
     }
   }
   ASSERT_TRUE(model == ReadDiskThroughEngine(image_.Get(), 5000));
+}
+
+// Readers side by side, as shared admission lets them run: they share the
+// cache's slots (evicting each other's) and the kept work buffers.
+using DifferencingReadConcurrency = DifferencingReadTest;
+
+TEST_F(DifferencingReadConcurrency, ReadersSideBySideReadTheChain) {
+  BuildChain({VHD_DISK_TYPE_DYNAMIC, 5 * kMiB, 4 * kKiB}, 200);
+  OpenImage();
+  std::vector<Bytes> reads(4);
+  std::vector<std::thread> readers;
+  for (uint32_t index = 0; index < reads.size(); ++index) {
+    readers.emplace_back([&, index] { reads[index] = ReadDiskThroughEngine(image_.Get(), 3000 + 7000 * index); });
+  }
+  for (std::thread &reader : readers) reader.join();
+  for (const Bytes &read : reads) EXPECT_TRUE(topDisk_ == read);
+  ExpectPoolSettled();
 }
 
 }  // namespace
