@@ -36,7 +36,7 @@ line() {
   printf '%-44s %8.3f s %8.3f s %6.2f\n' "$1" "$2" "$3" "$(echo "$2 $3" | awk '{ print $1 / $2 }')"
 }
 
-printf '%-44s %10s %10s %6s\n' "workload ($size MiB)" "plain" "dorvane" "ratio"
+printf '%-44s %10s %10s %6s\n' "workload ($size MiB; speed = plain / dorvane)" "plain" "dorvane" "speed"
 cat_raw=$(best "cat '$dir/raw' > /dev/null")
 line "cat, fixed image" "$cat_raw" "$(best "'$dorvane' cat '$dir/fixed.vhd' > /dev/null")"
 line "cat, dynamic image" "$cat_raw" "$(best "'$dorvane' cat '$dir/dynamic.vhd' > /dev/null")"

@@ -45,7 +45,9 @@ namespace {
 
 class CACHE_LOCK {
  public:
-  explicit CACHE_LOCK(PIMAGE_CONTEXT Context) { KeAcquireInStackQueuedSpinLock(&Context->CacheLock, &Handle_); }
+  explicit CACHE_LOCK(PIMAGE_CONTEXT Context) {
+    KeAcquireInStackQueuedSpinLock(&Context->CacheLock, &Handle_);
+  }
   ~CACHE_LOCK() { KeReleaseInStackQueuedSpinLock(&Handle_); }
   CACHE_LOCK(const CACHE_LOCK &) = delete;
   CACHE_LOCK &operator=(const CACHE_LOCK &) = delete;
@@ -126,8 +128,8 @@ NTSTATUS LoadSectorBitmap(PIMAGE_CONTEXT Context, ULONG BlockIndex, ULONG Sector
       return STATUS_SUCCESS;
     }
   }
-  NTSTATUS Status =
-      ReadImageFileExact(Context->ImageHandle, Bits, BitmapLength, (LONGLONG)Sector << VHD_SECTOR_SHIFT);
+  NTSTATUS Status = ReadImageFileExact(Context->ImageHandle, Bits, BitmapLength,
+                                       (LONGLONG)Sector << VHD_SECTOR_SHIFT);
   if (!NT_SUCCESS(Status)) {
     return Status;
   }

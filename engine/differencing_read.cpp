@@ -132,7 +132,8 @@ NTSTATUS ReadSeparateRuns(const READ_PIECE &Piece, BOOLEAN Present, PUCHAR Scrat
         ULONG RunTo = RunEnd(Piece, Run);
         if (IsPresent(Piece, Run) == Present) {
           ULONG First = ByteFrom(Piece, Run);
-          RtlCopyMemory(PlaceOf(Piece, Run), Scratch + (First - Staged), ByteTo(Piece, RunTo) - First);
+          RtlCopyMemory(PlaceOf(Piece, Run), Scratch + (First - Staged),
+                        ByteTo(Piece, RunTo) - First);
         }
         Run = RunTo;
       }

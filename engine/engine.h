@@ -215,7 +215,8 @@ VOID ReturnWorkBuffer(PIMAGE_CONTEXT Context, PUCHAR Buffer);
 // A work buffer held for one operation.
 class WORK_BUFFER {
  public:
-  explicit WORK_BUFFER(PIMAGE_CONTEXT Context) : Context_(Context), Buffer_(TakeWorkBuffer(Context)) {}
+  explicit WORK_BUFFER(PIMAGE_CONTEXT Context)
+      : Context_(Context), Buffer_(TakeWorkBuffer(Context)) {}
   ~WORK_BUFFER() { ReturnWorkBuffer(Context_, Buffer_); }
   WORK_BUFFER(const WORK_BUFFER &) = delete;
   WORK_BUFFER &operator=(const WORK_BUFFER &) = delete;

@@ -53,7 +53,8 @@ TEST_F(DifferencingReadTest, ReadsPerPieceStayFewWhateverThePattern) {
     ASSERT_NO_FATAL_FAILURE(OpenImage());
     for (uint64_t bitmapReads : {1, 0}) {  // the bitmap is read the first time only
       host::ResetFileCallCounts();
-      EXPECT_TRUE(Slice(disk, kBlock + c.offset, c.length) == ReadBack(kBlock + c.offset, c.length));
+      uint64_t at = kBlock + c.offset;
+      EXPECT_TRUE(Slice(disk, at, c.length) == ReadBack(at, c.length));
       EXPECT_EQ(c.childReads + bitmapReads, host::FileCallCount(host::FileCall::Read, "/top.vhd"));
       EXPECT_EQ(c.parentReads, host::FileCallCount(host::FileCall::Read, "/base.vhd"));
       ExpectPoolSettled();
@@ -70,7 +71,8 @@ TEST_F(DifferencingReadTest, CachedBitmapsFollowWritesAndMerges) {
   std::mt19937 random(12);
   for (int op = 0; op < 400; ++op) {
     uint64_t offset = random() % shape.diskSize;
-    uint32_t length = uint32_t(std::min<uint64_t>(1 + random() % (12 * kKiB), shape.diskSize - offset));
+    uint32_t length =
+        uint32_t(std::min<uint64_t>(1 + random() % (12 * kKiB), shape.diskSize - offset));
     uint32_t kind = random() % 8;
     SCOPED_TRACE("operation " + std::to_string(op) + " kind " + std::to_string(kind));
     if (kind < 4) {
@@ -98,7 +100,8 @@ TEST_F(DifferencingReadConcurrency, ReadersSideBySideReadTheChain) {
   std::vector<Bytes> reads(4);
   std::vector<std::thread> readers;
   for (uint32_t index = 0; index < reads.size(); ++index) {
-    readers.emplace_back([&, index] { reads[index] = ReadDiskThroughEngine(image_.Get(), 3000 + 7000 * index); });
+    readers.emplace_back(
+        [&, index] { reads[index] = ReadDiskThroughEngine(image_.Get(), 3000 + 7000 * index); });
   }
   for (std::thread &reader : readers) reader.join();
   for (const Bytes &read : reads) EXPECT_TRUE(topDisk_ == read);
