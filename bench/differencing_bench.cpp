@@ -1,14 +1,16 @@
-// Reads through a chain of three images against a raw file of the same bytes.
+// Reads through differencing chains against a raw file of the same bytes.
 //
-// The chain: a dynamic base (2 MiB blocks) filled completely; a differencing
-// image over it holding the first 256 KiB of every third block; and a
-// differencing image over that holding 64 KiB in the middle of every fifth
-// block and, in every seventh block, 4 KiB of every 32 KiB (sectors of the
-// top and of the chain interleaved). Reads of the top image go through
-// ImageTransfer (the block engine over the host kernel's file services); the
-// raw file is read with pread. Both sit in the page cache. Each workload runs
+// Each chain: a dynamic base (2 MiB blocks) written completely; differencing
+// images over it that together hold every third 64 KiB piece (one image for a
+// chain of three; for deeper chains the pieces are dealt out to the middle
+// images in turn, so that every image holds some sectors of every block);
+// and a top image holding every fifth 4 KiB piece. Reads of the top image go
+// through ImageTransfer (the block engine over the host kernel's file
+// services); the raw file is read with pread, into page-aligned buffers on
+// both sides. Everything sits in the page cache. Each workload runs
 // alternately on both, several rounds; the best round of each counts. Ratios
-// are image throughput / raw throughput.
+// are image throughput / raw throughput. Last, `dorvane cat` of the top image
+// of each chain is timed against `cat` of the raw file, both to /dev/null.
 //
 //   differencing_bench [--dir DIR] [--size-mib N] [--rounds N] [--random-reads N]
 #include <fcntl.h>
@@ -21,6 +23,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -37,28 +40,31 @@ using namespace bench;
 constexpr uint32_t kKiB = 1u << 10;
 constexpr uint32_t kMiB = 1u << 20;
 constexpr uint32_t kBlockSize = 2 * kMiB;
+constexpr uint32_t kMiddlePiece = 64 * kKiB;
+constexpr uint32_t kTopPiece = 4 * kKiB;
 
 struct Result {
-  const char *name;
+  std::string name;
   double bytes;
+  double goal;
   double rawSeconds = 1e30;
   double imageSeconds = 1e30;
 };
 
 void Report(const std::vector<Result> &results) {
-  std::printf("%-40s %12s %12s %8s\n", "workload (top of a 3-image chain)", "raw MB/s",
-              "image MB/s", "ratio");
+  std::printf("%-44s %10s %10s %7s %7s\n", "workload", "raw MB/s", "image MB/s", "ratio", "goal");
   for (const Result &r : results) {
     double raw = r.bytes / r.rawSeconds / 1e6;
     double image = r.bytes / r.imageSeconds / 1e6;
-    std::printf("%-40s %12.0f %12.0f %8.2f\n", r.name, raw, image, image / raw);
+    std::printf("%-44s %10.0f %10.0f %7.2f %7.2f\n", r.name.c_str(), raw, image, image / raw,
+                r.goal);
   }
 }
 
 Options ParseBenchOptions(int argc, char **argv) {
   Options defaults;
-  defaults.size = 256ull * kMiB;
-  defaults.rounds = 3;
+  defaults.size = 1024ull * kMiB;
+  defaults.rounds = 5;
   defaults.randomReads = 100000;
   Options options = ParseOptions(argc, argv, defaults);
   if (options.size == 0 || options.size % kBlockSize != 0) {
@@ -67,63 +73,159 @@ Options ParseBenchOptions(int argc, char **argv) {
   return options;
 }
 
-// Pattern bytes for one write, never all zero.
-std::vector<uint8_t> Pattern(uint32_t length, std::mt19937_64 *random) {
-  std::vector<uint8_t> bytes(length);
-  for (auto &byte : bytes) {
-    byte = uint8_t((*random)() | 1);
+// A page-aligned buffer, as the driver's clients hand in.
+struct AlignedBuffer {
+  explicit AlignedBuffer(size_t length)
+      : bytes(static_cast<uint8_t *>(std::aligned_alloc(4096, length))), size(length) {
+    if (bytes == nullptr) {
+      Fail("out of memory");
+    }
   }
-  return bytes;
+  ~AlignedBuffer() { std::free(bytes); }
+  AlignedBuffer(const AlignedBuffer &) = delete;
+  AlignedBuffer &operator=(const AlignedBuffer &) = delete;
+  uint8_t *bytes;
+  size_t size;
+};
+
+// Pattern bytes for one write, never all zero.
+void Fill(AlignedBuffer *buffer, uint32_t length, std::mt19937_64 *random) {
+  for (uint32_t index = 0; index < length; ++index) {
+    buffer->bytes[index] = uint8_t((*random)() | 1);
+  }
 }
 
-// Writes through the image and into the raw file alike.
-void WriteBoth(Image *image, RawFile *raw, uint64_t offset, const std::vector<uint8_t> &data) {
-  image->Transfer(IRP_MJ_WRITE, offset, const_cast<uint8_t *>(data.data()), uint32_t(data.size()));
-  raw->Write(offset, data.data(), uint32_t(data.size()));
+std::string LevelPath(const std::string &dir, int level) {
+  return dir + "/level" + std::to_string(level) + ".vhd";
 }
 
-void BuildChain(const std::string &dir, uint64_t size) {
+// Builds the chain of `depth` images; its top is LevelPath(dir, depth - 1),
+// and dir/bench.raw holds the same bytes.
+void BuildChain(const std::string &dir, uint64_t size, int depth) {
   std::mt19937_64 random(1);
-  std::string base = dir + "/base.vhd", middle = dir + "/middle.vhd", top = dir + "/top.vhd";
-  RawFile raw(dir + "/bench.raw");
+  AlignedBuffer data(kMiB);
+  RawFile raw(dir + "/bench.raw", true);
+  auto writeBoth = [&](Image *image, uint64_t offset, uint32_t length) {
+    Fill(&data, length, &random);
+    image->Transfer(IRP_MJ_WRITE, offset, data.bytes, length);
+    raw.Write(offset, data.bytes, length);
+  };
   dorvane::ImageSpec spec;
   spec.diskType = VHD_DISK_TYPE_DYNAMIC;
   spec.size = size;
   spec.blockSize = kBlockSize;
-  std::string error = dorvane::CreateImage(base, spec);
+  std::string error = dorvane::CreateImage(LevelPath(dir, 0), spec);
   if (!error.empty()) {
     Fail("cannot create the base: " + error);
   }
   {
-    Image image(base);
+    Image image(LevelPath(dir, 0));
     for (uint64_t offset = 0; offset < size; offset += kMiB) {
-      WriteBoth(&image, &raw, offset, Pattern(kMiB, &random));
+      writeBoth(&image, offset, kMiB);
     }
   }
-  error = dorvane::CreateDifferencingImage(middle, base);
-  if (!error.empty()) {
-    Fail("cannot create the middle image: " + error);
-  }
-  {
-    Image image(middle);
-    for (uint64_t block = 0; block < size / kBlockSize; block += 3) {
-      WriteBoth(&image, &raw, block * kBlockSize, Pattern(256 * kKiB, &random));
+  const int middles = depth - 2;
+  for (int level = 1; level < depth; ++level) {
+    error = dorvane::CreateDifferencingImage(LevelPath(dir, level), LevelPath(dir, level - 1));
+    if (!error.empty()) {
+      Fail("cannot create level " + std::to_string(level) + ": " + error);
     }
-  }
-  error = dorvane::CreateDifferencingImage(top, middle);
-  if (!error.empty()) {
-    Fail("cannot create the top image: " + error);
-  }
-  Image image(top);
-  for (uint64_t block = 0; block < size / kBlockSize; ++block) {
-    if (block % 5 == 0) {
-      WriteBoth(&image, &raw, block * kBlockSize + kMiB, Pattern(64 * kKiB, &random));
-    }
-    if (block % 7 == 0) {
-      for (uint32_t piece = 0; piece < kBlockSize; piece += 32 * kKiB) {
-        WriteBoth(&image, &raw, block * kBlockSize + piece, Pattern(4 * kKiB, &random));
+    Image image(LevelPath(dir, level));
+    if (level < depth - 1) {
+      // Every third piece of the disk, this level's share of them.
+      uint64_t stride = 3ull * uint64_t(middles);
+      for (uint64_t piece = 3ull * uint64_t(level - 1); piece * kMiddlePiece < size;
+           piece += stride) {
+        writeBoth(&image, piece * kMiddlePiece, kMiddlePiece);
+      }
+    } else {
+      for (uint64_t offset = 0; offset < size; offset += 5ull * kTopPiece) {
+        writeBoth(&image, offset, kTopPiece);
       }
     }
+  }
+  // Every file into the page cache the same way: written back, dropped, read
+  // in again. Pages cached as small writes left them copy out more slowly.
+  for (int level = -1; level < depth; ++level) {
+    RawFile file(level < 0 ? dir + "/bench.raw" : LevelPath(dir, level));
+    file.Settle();
+  }
+}
+
+// Wall-clock seconds of a shell command, best of rounds.
+double CommandSeconds(const std::string &command, int rounds) {
+  double best = 1e30;
+  for (int round = 0; round < rounds; ++round) {
+    best = std::min(best, Seconds([&] {
+                      if (std::system(command.c_str()) != 0) {
+                        Fail("failed: " + command);
+                      }
+                    }));
+  }
+  return best;
+}
+
+void MeasureChain(const std::string &dir, const Options &options, int depth, double sequentialGoal,
+                  double randomGoal, std::vector<Result> *results) {
+  const uint64_t size = options.size;
+  BuildChain(dir, size, depth);
+
+  std::string top = LevelPath(dir, depth - 1);
+  Image image(top);
+  RawFile raw(dir + "/bench.raw");
+  AlignedBuffer buffer(kMiB), expected(kMiB);
+
+  // The chain reads as the raw file does.
+  for (uint64_t offset = 0; offset < size; offset += kMiB) {
+    image.Transfer(IRP_MJ_READ, offset, buffer.bytes, kMiB);
+    raw.Read(offset, expected.bytes, kMiB);
+    if (std::memcmp(buffer.bytes, expected.bytes, kMiB) != 0) {
+      Fail("the chain differs from the raw file at " + std::to_string(offset));
+    }
+  }
+
+  std::vector<uint64_t> randomOffsets(options.randomReads);
+  std::mt19937_64 random(2);
+  for (auto &offset : randomOffsets) {
+    offset = random() % (size / (4 * kKiB)) * (4 * kKiB);
+  }
+  std::string chain = "depth " + std::to_string(depth);
+  Result sequential{chain + ": sequential 1 MiB reads", double(size), sequentialGoal};
+  Result scattered{chain + ": random 4 KiB reads", double(options.randomReads) * 4 * kKiB,
+                   randomGoal};
+  for (int round = 0; round < options.rounds; ++round) {
+    sequential.rawSeconds = std::min(sequential.rawSeconds, Seconds([&] {
+                                       for (uint64_t offset = 0; offset < size; offset += kMiB)
+                                         raw.Read(offset, buffer.bytes, kMiB);
+                                     }));
+    sequential.imageSeconds = std::min(sequential.imageSeconds, Seconds([&] {
+                                         for (uint64_t offset = 0; offset < size; offset += kMiB) {
+                                           image.Transfer(IRP_MJ_READ, offset, buffer.bytes, kMiB);
+                                         }
+                                       }));
+    scattered.rawSeconds = std::min(scattered.rawSeconds, Seconds([&] {
+                                      for (uint64_t offset : randomOffsets)
+                                        raw.Read(offset, buffer.bytes, 4 * kKiB);
+                                    }));
+    scattered.imageSeconds =
+        std::min(scattered.imageSeconds, Seconds([&] {
+                   for (uint64_t offset : randomOffsets) {
+                     image.Transfer(IRP_MJ_READ, offset, buffer.bytes, 4 * kKiB);
+                   }
+                 }));
+  }
+  results->push_back(sequential);
+  results->push_back(scattered);
+
+  // The command against cat, as a user would run them.
+  Result command{chain + ": dorvane cat vs cat (to /dev/null)", double(size), 1.0 / 3};
+  command.rawSeconds = CommandSeconds("cat " + dir + "/bench.raw > /dev/null", options.rounds);
+  command.imageSeconds = CommandSeconds(
+      std::string(DORVANE_COMMAND_PATH) + " cat " + top + " > /dev/null", options.rounds);
+  results->push_back(command);
+
+  for (int level = 0; level < depth; ++level) {
+    std::filesystem::remove(LevelPath(dir, level));
   }
 }
 
@@ -140,51 +242,10 @@ int main(int argc, char **argv) {
     }
     dir = pattern;
   }
-  const uint64_t size = options.size;
-  BuildChain(dir, size);
-
-  Image image(dir + "/top.vhd");
-  RawFile raw(dir + "/bench.raw");
-  std::vector<uint8_t> buffer(kMiB), expected(kMiB);
-
-  // The chain reads as the raw file does.
-  for (uint64_t offset = 0; offset < size; offset += kMiB) {
-    image.Transfer(IRP_MJ_READ, offset, buffer.data(), kMiB);
-    raw.Read(offset, expected.data(), kMiB);
-    if (buffer != expected) {
-      Fail("the chain differs from the raw file at " + std::to_string(offset));
-    }
-  }
-
-  std::vector<uint64_t> randomOffsets(options.randomReads);
-  std::mt19937_64 random(2);
-  for (auto &offset : randomOffsets) {
-    offset = random() % (size / (4 * kKiB)) * (4 * kKiB);
-  }
-  Result sequential{"sequential 1 MiB reads", double(size)};
-  Result scattered{"random 4 KiB reads", double(options.randomReads) * 4 * kKiB};
-  for (int round = 0; round < options.rounds; ++round) {
-    sequential.rawSeconds = std::min(sequential.rawSeconds, Seconds([&] {
-                                       for (uint64_t offset = 0; offset < size; offset += kMiB)
-                                         raw.Read(offset, buffer.data(), kMiB);
-                                     }));
-    sequential.imageSeconds = std::min(sequential.imageSeconds, Seconds([&] {
-                                         for (uint64_t offset = 0; offset < size; offset += kMiB) {
-                                           image.Transfer(IRP_MJ_READ, offset, buffer.data(), kMiB);
-                                         }
-                                       }));
-    scattered.rawSeconds = std::min(scattered.rawSeconds, Seconds([&] {
-                                      for (uint64_t offset : randomOffsets)
-                                        raw.Read(offset, buffer.data(), 4 * kKiB);
-                                    }));
-    scattered.imageSeconds =
-        std::min(scattered.imageSeconds, Seconds([&] {
-                   for (uint64_t offset : randomOffsets) {
-                     image.Transfer(IRP_MJ_READ, offset, buffer.data(), 4 * kKiB);
-                   }
-                 }));
-  }
-  Report({sequential, scattered});
+  std::vector<Result> results;
+  MeasureChain(dir, options, 3, 0.8, 0.7, &results);
+  MeasureChain(dir, options, 8, 0.6, 0.6, &results);
+  Report(results);
 
   if (ownDir) {
     std::error_code ignored;

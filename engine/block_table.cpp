@@ -14,6 +14,8 @@ NTSTATUS WriteBatEntry(PIMAGE_CONTEXT Context, ULONG BlockIndex, ULONG HostSecto
   if (BlockIndex >= Context->BatEntries) {
     return STATUS_INVALID_PARAMETER;
   }
+  // The block's cached bitmap belongs to the place the entry names now.
+  ForgetSectorBitmap(Context, BlockIndex);
   ULONG DiskEntry = BatEntryToDisk(HostSector);
   LONGLONG Offset = Context->BatOffset + (LONGLONG)BlockIndex * sizeof(ULONG);
   NTSTATUS Status = WriteImageFileExact(Context->ImageHandle, &DiskEntry, sizeof(DiskEntry), Offset);

@@ -14,10 +14,8 @@ LONGLONG VirtualOffset(const IMAGE_CONTEXT *Context, ULONG BlockIndex, ULONG Off
 
 ULONG SectorStart(ULONG SectorInBlock) { return SectorInBlock << VHD_SECTOR_SHIFT; }
 
-// A range of the parent's virtual disk. Every byte of the buffer is set:
-// bytes the parent did not return (a failed or short read) are zeros. A child
-// may be larger than its parent; the bytes beyond the parent's disk are zeros
-// and count as read, rather than whatever the parent's file holds there.
+}  // namespace
+
 NTSTATUS ReadParentRange(PIMAGE_CONTEXT Context, PVOID Buffer, ULONG Length, LONGLONG Offset,
                          PIO_STATUS_BLOCK IoStatus) {
   PIMAGE_CONTEXT Parent = Context->Parent;
@@ -40,102 +38,17 @@ NTSTATUS ReadParentRange(PIMAGE_CONTEXT Context, PVOID Buffer, ULONG Length, LON
   return CompleteTransfer(IoStatus, Status, Read == ReadLength ? Length : Read);
 }
 
-// An allocated block whose range holds absent sectors from sector RunStart on,
-// present ones in between: the child's bytes of the whole range straight into
-// the destination, then one parent read from the first absent sector to the
-// end of the range, whose absent runs are copied over the child's bytes.
-NTSTATUS ReadInterleavedSectors(PIMAGE_CONTEXT Context, PRTL_BITMAP Bitmap, PUCHAR Buffer,
-                                ULONG Length, ULONG BlockIndex, ULONG OffsetInBlock, ULONG RunStart,
-                                ULONG RunLength, PIO_STATUS_BLOCK IoStatus) {
-  ULONG Sector;
-  NTSTATUS Status =
-      ReadBlockData(Context, Buffer, Length, BlockIndex, OffsetInBlock, &Sector, IoStatus);
-  if (!NT_SUCCESS(Status)) {
-    return Status;
-  }
-  ULONG RangeEnd = OffsetInBlock + Length;
-  ULONG EndSector = (RangeEnd + VHD_SECTOR_SIZE - 1) >> VHD_SECTOR_SHIFT;
-  ULONG ParentStart = SectorStart(RunStart) > OffsetInBlock ? SectorStart(RunStart) : OffsetInBlock;
-  ULONG ParentLength = RangeEnd - ParentStart;
-  POOL_BUFFER<UCHAR> ParentData(static_cast<PUCHAR>(AllocateUnfilledPool(ParentLength)));
-  if (!ParentData) {
-    return CompleteTransfer(IoStatus, STATUS_INSUFFICIENT_RESOURCES, 0);
-  }
-  IO_STATUS_BLOCK ParentStatus;
-  Status = ReadParentRange(Context, ParentData.Get(), ParentLength,
-                           VirtualOffset(Context, BlockIndex, ParentStart), &ParentStatus);
-  if (!NT_SUCCESS(Status)) {
-    return CompleteTransfer(IoStatus, Status, 0);
-  }
-  // Each absent run, cut to the requested bytes (a first or last sector the
-  // request covers in part gives only its covered bytes).
-  while (RunLength != 0 && RunStart < EndSector) {
-    ULONG RunEnd = RunStart + RunLength;
-    ULONG From = SectorStart(RunStart) > ParentStart ? SectorStart(RunStart) : ParentStart;
-    ULONG To = RunEnd >= EndSector ? RangeEnd : SectorStart(RunEnd);
-    RtlCopyMemory(Buffer + (From - OffsetInBlock), ParentData.Get() + (From - ParentStart),
-                  To - From);
-    if (RunEnd >= EndSector) {
-      break;
-    }
-    RunLength = RtlFindNextForwardRunClear(Bitmap, RunEnd, &RunStart);
-  }
-  return CompleteTransfer(IoStatus, Status, Length);
-}
-
-// An allocated block: each source is read straight into the destination
-// where the range holds only present sectors, only absent ones, or present
-// ones followed by absent ones; otherwise the interleaved read above.
-NTSTATUS ReadAllocatedBlock(PIMAGE_CONTEXT Context, ULONG Sector, PUCHAR Buffer, ULONG Length,
-                            ULONG BlockIndex, ULONG OffsetInBlock, PIO_STATUS_BLOCK IoStatus) {
-  PSECTOR_BITMAP Record = NULL;
-  NTSTATUS Status = ReadSectorBitmap(Context, &Record, Sector);
-  if (!NT_SUCCESS(Status)) {
-    return CompleteTransfer(IoStatus, Status, 0);
-  }
-  POOL_BUFFER<SECTOR_BITMAP> Bitmap(Record);
-
-  ULONG FirstSector = OffsetInBlock >> VHD_SECTOR_SHIFT;
-  ULONG EndSector = (OffsetInBlock + Length + VHD_SECTOR_SIZE - 1) >> VHD_SECTOR_SHIFT;
-  ULONG RunStart = 0;
-  ULONG RunLength = RtlFindNextForwardRunClear(&Bitmap->Header, FirstSector, &RunStart);
-  ULONG Unused;
-  if (RunLength == 0 || RunStart >= EndSector) {
-    return ReadBlockData(Context, Buffer, Length, BlockIndex, OffsetInBlock, &Unused, IoStatus);
-  }
-  if (RunStart + RunLength < EndSector) {
-    return ReadInterleavedSectors(Context, &Bitmap->Header, Buffer, Length, BlockIndex,
-                                  OffsetInBlock, RunStart, RunLength, IoStatus);
-  }
-  ULONG ChildLength =
-      SectorStart(RunStart) > OffsetInBlock ? SectorStart(RunStart) - OffsetInBlock : 0;
-  if (ChildLength > 0) {
-    Status =
-        ReadBlockData(Context, Buffer, ChildLength, BlockIndex, OffsetInBlock, &Unused, IoStatus);
-    if (!NT_SUCCESS(Status)) {
-      return Status;
-    }
-  }
-  IO_STATUS_BLOCK ParentStatus;
-  Status = ReadParentRange(Context, Buffer + ChildLength, Length - ChildLength,
-                           VirtualOffset(Context, BlockIndex, OffsetInBlock + ChildLength),
-                           &ParentStatus);
-  return CompleteTransfer(IoStatus, Status, Length);
-}
+namespace {
 
 // Writes the sector SectorInBlock of an allocated block as the virtual disk
 // held it, taken from the parent, with the bytes of the write that fall into
 // it laid over.
 NTSTATUS FillSectorFromParent(PIMAGE_CONTEXT Context, ULONG Sector, ULONG BlockIndex,
                               ULONG SectorInBlock, const UCHAR *Data, ULONG OffsetInBlock,
-                              ULONG Length) {
-  POOL_BUFFER<UCHAR> Bytes(static_cast<PUCHAR>(AllocateUnfilledPool(VHD_SECTOR_SIZE)));
-  if (!Bytes) {
-    return STATUS_INSUFFICIENT_RESOURCES;
-  }
+                              ULONG Length, PUCHAR Bytes) {
   ULONG Start = SectorStart(SectorInBlock);
   IO_STATUS_BLOCK ParentStatus;
-  NTSTATUS Status = ReadParentRange(Context, Bytes.Get(), VHD_SECTOR_SIZE,
+  NTSTATUS Status = ReadParentRange(Context, Bytes, VHD_SECTOR_SIZE,
                                     VirtualOffset(Context, BlockIndex, Start), &ParentStatus);
   if (!NT_SUCCESS(Status)) {
     return Status;
@@ -143,8 +56,8 @@ NTSTATUS FillSectorFromParent(PIMAGE_CONTEXT Context, ULONG Sector, ULONG BlockI
   ULONG From = OffsetInBlock > Start ? OffsetInBlock : Start;
   ULONG RangeEnd = OffsetInBlock + Length;
   ULONG To = RangeEnd < Start + VHD_SECTOR_SIZE ? RangeEnd : Start + VHD_SECTOR_SIZE;
-  RtlCopyMemory(Bytes.Get() + (From - Start), Data + (From - OffsetInBlock), To - From);
-  return WriteImageFileExact(Context->ImageHandle, Bytes.Get(), VHD_SECTOR_SIZE,
+  RtlCopyMemory(Bytes + (From - Start), Data + (From - OffsetInBlock), To - From);
+  return WriteImageFileExact(Context->ImageHandle, Bytes, VHD_SECTOR_SIZE,
                              BlockDataOffset(Context, Sector, Start));
 }
 
@@ -165,14 +78,21 @@ NTSTATUS FillPartialSectors(PIMAGE_CONTEXT Context, ULONG Sector, BOOLEAN NewBlo
   ULONG HeadSector = OffsetInBlock >> VHD_SECTOR_SHIFT;
   ULONG TailSector = (RangeEnd - 1) >> VHD_SECTOR_SHIFT;
 
-  POOL_BUFFER<SECTOR_BITMAP> Bitmap;
-  if (!NewBlock) {
-    PSECTOR_BITMAP Record = NULL;
-    NTSTATUS Status = ReadSectorBitmap(Context, &Record, Sector);
+  // A new block holds no sector yet; an old one's bitmap says which it holds.
+  WORK_BUFFER Work(Context);
+  if (!Work) {
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  RTL_BITMAP Bitmap;
+  RtlInitializeBitMap(&Bitmap, reinterpret_cast<PULONG>(Work.Bitmap()),
+                      Context->BlockSize / VHD_SECTOR_SIZE);
+  if (NewBlock) {
+    RtlZeroMemory(Work.Bitmap(), ContextBitmapLength(Context));
+  } else {
+    NTSTATUS Status = LoadSectorBitmap(Context, BlockIndex, Sector, Work.Bitmap());
     if (!NT_SUCCESS(Status)) {
       return Status;
     }
-    Bitmap.Reset(Record);
   }
   ULONG Edges[2];
   ULONG EdgeCount = 0;
@@ -183,11 +103,11 @@ NTSTATUS FillPartialSectors(PIMAGE_CONTEXT Context, ULONG Sector, BOOLEAN NewBlo
     Edges[EdgeCount++] = TailSector;
   }
   for (ULONG Index = 0; Index < EdgeCount; ++Index) {
-    if (Bitmap && RtlTestBit(&Bitmap->Header, Edges[Index])) {
+    if (RtlTestBit(&Bitmap, Edges[Index])) {
       continue;
     }
     NTSTATUS Status = FillSectorFromParent(Context, Sector, BlockIndex, Edges[Index], Data,
-                                           OffsetInBlock, Length);
+                                           OffsetInBlock, Length, Work.Scratch());
     if (!NT_SUCCESS(Status)) {
       return Status;
     }
@@ -277,7 +197,7 @@ NTSTATUS WriteDifferencingBlock(PIMAGE_CONTEXT Context, const VOID *Data, ULONG 
   if (!NT_SUCCESS(Status)) {
     return CompleteTransfer(IoStatus, Status, 0);
   }
-  Status = MarkSectorsPresent(Context, Sector, OffsetInBlock, Length);
+  Status = MarkSectorsPresent(Context, BlockIndex, Sector, OffsetInBlock, Length);
   return CompleteTransfer(IoStatus, Status, Length);
 }
 

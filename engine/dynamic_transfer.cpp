@@ -40,11 +40,8 @@ NTSTATUS DynamicTransfer(PIMAGE_CONTEXT Context, UCHAR Operation, ULONG Length,
   // A read returns zeros wherever no piece finds data. A dynamic image's
   // pieces are cleared one by one as they turn out unallocated, so that data
   // read from the file is not preceded by a pass over the buffer; a
-  // differencing read fills its pieces over a cleared buffer.
+  // differencing piece that succeeds sets every byte of its range.
   BOOLEAN ClearEachPiece = Reading && Context->DiskType == VHD_DISK_TYPE_DYNAMIC;
-  if (Reading && !ClearEachPiece) {
-    RtlZeroMemory(Bytes, Length);
-  }
 
   // The block index in full: cut to 32 bits, an offset far beyond the disk
   // would alias one of its first blocks.

@@ -131,15 +131,17 @@ NTSTATUS AllocateBlockWithData(PIMAGE_CONTEXT Context, ULONG BlockIndex, const V
 // the old end of the file.
 NTSTATUS AppendBlockSpan(PIMAGE_CONTEXT Context, const VOID *Span, PULONG SectorOut);
 
-// Reads the bitmap of the block at Sector into a new record, converted to
-// RTL order. *BitmapOut is NULL on failure.
+// Reads the bitmap of the block at Sector from the file into a new record,
+// converted to RTL order (the cache is written through: the file is current).
+// *BitmapOut is NULL on failure.
 NTSTATUS ReadSectorBitmap(PIMAGE_CONTEXT Context, PSECTOR_BITMAP *BitmapOut, ULONG Sector);
 
 // Marks every sector that the range touches, wholly or in part, present in
-// the bitmap of the block at Sector. No I/O for VHD_BAT_UNALLOCATED, an empty
-// range, or sectors already marked; a short bitmap write is a failure.
-NTSTATUS MarkSectorsPresent(PIMAGE_CONTEXT Context, ULONG Sector, ULONG OffsetInBlock,
-                            ULONG Length);
+// the bitmap of block BlockIndex at Sector, on disk and then in the bitmap
+// cache. No I/O for VHD_BAT_UNALLOCATED, an empty range, or sectors already
+// marked; a short bitmap write is a failure.
+NTSTATUS MarkSectorsPresent(PIMAGE_CONTEXT Context, ULONG BlockIndex, ULONG Sector,
+                            ULONG OffsetInBlock, ULONG Length);
 
 // ---------------------------------------------------------------------------
 // Block release and compaction.
@@ -170,6 +172,71 @@ NTSTATUS WriteDifferencingBlock(PIMAGE_CONTEXT Context, const VOID *Data, ULONG 
 
 BOOLEAN MatchesParentData(PIMAGE_CONTEXT Context, const VOID *Data, ULONG Length,
                           ULONG BlockIndex, ULONG OffsetInBlock);
+
+// A range of the parent's virtual disk read into Buffer, every byte set:
+// bytes the parent did not return, or that lie beyond the parent's disk, are
+// zeros. IoStatus receives the parent transfer's result.
+NTSTATUS ReadParentRange(PIMAGE_CONTEXT Context, PVOID Buffer, ULONG Length, LONGLONG Offset,
+                         PIO_STATUS_BLOCK IoStatus);
+
+// The range of an allocated differencing block (at Sector) from the image and
+// its parent chain, each sector from the image that holds it.
+NTSTATUS ReadAllocatedBlock(PIMAGE_CONTEXT Context, ULONG Sector, PUCHAR Buffer, ULONG Length,
+                            ULONG BlockIndex, ULONG OffsetInBlock, PIO_STATUS_BLOCK IoStatus);
+
+// ---------------------------------------------------------------------------
+// Read caches of differencing images (bitmap_cache.cpp).
+
+// Bytes of parent or image data a mixed read stages at once in a work buffer.
+#define DIFFERENCING_SCRATCH_LENGTH (64u * 1024)
+
+// Made at open (STATUS_INSUFFICIENT_RESOURCES when the pool has no room),
+// released at close; nothing for other disk types.
+NTSTATUS CreateBitmapCache(PIMAGE_CONTEXT Context);
+VOID ReleaseBitmapCache(PIMAGE_CONTEXT Context);
+
+// The bitmap of block BlockIndex at Sector in RTL order into Bits
+// (ContextBitmapLength bytes): from the cache, or read from the file and
+// then kept.
+NTSTATUS LoadSectorBitmap(PIMAGE_CONTEXT Context, ULONG BlockIndex, ULONG Sector, PUCHAR Bits);
+// Keeps Bits (RTL order) as the bitmap of the block; the file must hold it.
+VOID StoreSectorBitmap(PIMAGE_CONTEXT Context, ULONG BlockIndex, ULONG Sector, const UCHAR *Bits);
+// Drops whatever the cache holds for the block.
+VOID ForgetSectorBitmap(PIMAGE_CONTEXT Context, ULONG BlockIndex);
+
+// The end of the run of sectors that share Sector's state in Bits (RTL
+// order), at most EndSector.
+ULONG SectorRunEnd(const ULONG *Bits, ULONG Sector, ULONG EndSector);
+
+// How sectors [FirstSector, EndSector) of block BlockIndex at Sector stand
+// by its cached bitmap, with nothing copied: all present, all absent, or
+// mixed (also when the block's bitmap is not in the cache).
+typedef enum _SECTOR_RANGE_STATE { SectorsMixed, SectorsPresent, SectorsAbsent } SECTOR_RANGE_STATE;
+SECTOR_RANGE_STATE ProbeSectorBitmap(PIMAGE_CONTEXT Context, ULONG BlockIndex, ULONG Sector,
+                                     ULONG FirstSector, ULONG EndSector);
+
+// A work buffer: ContextBitmapLength bytes for a bitmap, then
+// DIFFERENCING_SCRATCH_LENGTH bytes of scratch. One of the buffers the image
+// keeps, or a fresh one when all are in use; NULL when none can be had.
+PUCHAR TakeWorkBuffer(PIMAGE_CONTEXT Context);
+VOID ReturnWorkBuffer(PIMAGE_CONTEXT Context, PUCHAR Buffer);
+
+// A work buffer held for one operation.
+class WORK_BUFFER {
+ public:
+  explicit WORK_BUFFER(PIMAGE_CONTEXT Context)
+      : Context_(Context), Buffer_(TakeWorkBuffer(Context)) {}
+  ~WORK_BUFFER() { ReturnWorkBuffer(Context_, Buffer_); }
+  WORK_BUFFER(const WORK_BUFFER &) = delete;
+  WORK_BUFFER &operator=(const WORK_BUFFER &) = delete;
+  explicit operator bool() const { return Buffer_ != NULL; }
+  PUCHAR Bitmap() const { return Buffer_; }
+  PUCHAR Scratch() const { return Buffer_ + ContextBitmapLength(Context_); }
+
+ private:
+  PIMAGE_CONTEXT Context_;
+  PUCHAR Buffer_;
+};
 
 // ---------------------------------------------------------------------------
 // Virtual disk resize.

@@ -26,30 +26,36 @@ NTSTATUS ReadSectorBitmap(PIMAGE_CONTEXT Context, PSECTOR_BITMAP *BitmapOut, ULO
   return STATUS_SUCCESS;
 }
 
-NTSTATUS MarkSectorsPresent(PIMAGE_CONTEXT Context, ULONG Sector, ULONG OffsetInBlock,
-                            ULONG Length) {
+NTSTATUS MarkSectorsPresent(PIMAGE_CONTEXT Context, ULONG BlockIndex, ULONG Sector,
+                            ULONG OffsetInBlock, ULONG Length) {
   if (Sector == VHD_BAT_UNALLOCATED || Length == 0) {
     return STATUS_SUCCESS;
   }
   if ((ULONGLONG)OffsetInBlock + Length > Context->BlockSize) {
     return STATUS_INVALID_PARAMETER;
   }
-  PSECTOR_BITMAP Record = NULL;
-  NTSTATUS Status = ReadSectorBitmap(Context, &Record, Sector);
+  WORK_BUFFER Work(Context);
+  if (!Work) {
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  PUCHAR Bytes = Work.Bitmap();
+  NTSTATUS Status = LoadSectorBitmap(Context, BlockIndex, Sector, Bytes);
   if (!NT_SUCCESS(Status)) {
     return Status;
   }
-  POOL_BUFFER<SECTOR_BITMAP> Bitmap(Record);
+  RTL_BITMAP Bitmap;
+  RtlInitializeBitMap(&Bitmap, reinterpret_cast<PULONG>(Bytes),
+                      Context->BlockSize / VHD_SECTOR_SIZE);
 
   // Every sector the range touches, the partly written first and last ones
   // included: their data is now in this image.
   ULONG FirstSector = OffsetInBlock / VHD_SECTOR_SIZE;
   ULONG LastSector = (OffsetInBlock + Length - 1) / VHD_SECTOR_SIZE;
   ULONG Count = LastSector - FirstSector + 1;
-  if (RtlAreBitsSet(&Bitmap->Header, FirstSector, Count)) {
+  if (RtlAreBitsSet(&Bitmap, FirstSector, Count)) {
     return STATUS_SUCCESS;
   }
-  RtlSetBits(&Bitmap->Header, FirstSector, Count);
+  RtlSetBits(&Bitmap, FirstSector, Count);
 
   // The sectors' data must be on the disk before the bits that expose it: a
   // power loss that kept the bits alone would show what the block held there
@@ -59,10 +65,18 @@ NTSTATUS MarkSectorsPresent(PIMAGE_CONTEXT Context, ULONG Sector, ULONG OffsetIn
     return Status;
   }
   ULONG BitmapLength = ContextBitmapLength(Context);
-  PUCHAR Bytes = SectorBitmapBytes(Bitmap.Get());
   SectorBitmapToDisk(Bytes, BitmapLength);
   // A bitmap written short leaves written sectors marked absent, and their
-  // data would read from the parent: that is a failure, not a success.
-  return WriteImageFileExact(Context->ImageHandle, Bytes, BitmapLength,
-                             (LONGLONG)Sector << VHD_SECTOR_SHIFT);
+  // data would read from the parent: that is a failure, not a success. What
+  // the file holds after a failed write is not known, so the cache forgets
+  // the block and reads it again.
+  Status = WriteImageFileExact(Context->ImageHandle, Bytes, BitmapLength,
+                               (LONGLONG)Sector << VHD_SECTOR_SHIFT);
+  if (!NT_SUCCESS(Status)) {
+    ForgetSectorBitmap(Context, BlockIndex);
+    return Status;
+  }
+  SectorBitmapFromDisk(Bytes, BitmapLength);
+  StoreSectorBitmap(Context, BlockIndex, Sector, Bytes);
+  return STATUS_SUCCESS;
 }

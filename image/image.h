@@ -42,6 +42,8 @@ typedef struct _IMAGE_CONTEXT {
   VHD_DYNAMIC_HEADER DynamicHeader;
   // Differencing images only.
   BOOLEAN MergeThrough;
+  KSPIN_LOCK CacheLock;               // guards BitmapCache's slots and buffers
+  struct _SECTOR_BITMAP_CACHE *BitmapCache;  // owned; engine/bitmap_cache.cpp
 } IMAGE_CONTEXT, *PIMAGE_CONTEXT;
 
 // A record is allocated only as long as its disk type needs: a fixed image's

@@ -1,5 +1,6 @@
 // Opening an image file: the adapted create, the footer's validation, the
 // record of the image's disk type, its reopening for writing, and its release.
+#include "engine/engine.h"
 #include "image/image.h"
 
 namespace {
@@ -130,6 +131,9 @@ NTSTATUS InitializeImageContext(PIMAGE_CONTEXT Context, PCUNICODE_STRING ImagePa
       break;
     default:
       Status = OpenParentImage(Context, Chain);
+      if (NT_SUCCESS(Status)) {
+        Status = CreateBitmapCache(Context);
+      }
       break;
   }
   if (!NT_SUCCESS(Status)) {
@@ -262,6 +266,7 @@ VOID CloseImageContext(PIMAGE_CONTEXT Context) {
   Context->Footer = NULL;
   FreePool(Context->Bat);
   Context->Bat = NULL;
+  ReleaseBitmapCache(Context);
 }
 
 VOID ReleaseImageContext(PIMAGE_CONTEXT Context) {

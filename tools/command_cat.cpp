@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <vector>
 
 namespace dorvane {
 
@@ -52,9 +51,9 @@ int RunCat(const Arguments &args, const CommandIo &io) {
   // Without --length the copy ends where the driver's reads come back short:
   // at the end of the disk.
   uint64_t left = toTheEnd ? UINT64_MAX : length;
-  std::vector<uint8_t> buffer(static_cast<size_t>(std::min<uint64_t>(left, kTransferSize)));
+  TransferBuffer buffer(static_cast<size_t>(std::min<uint64_t>(left, kTransferSize)));
   while (left > 0) {
-    uint32_t chunk = static_cast<uint32_t>(std::min<uint64_t>(left, kTransferSize));
+    uint32_t chunk = TransferChunk(offset, left);
     uint32_t transferred = 0;
     NTSTATUS status = disk.ReadDisk(offset, buffer.data(), chunk, &transferred);
     if (!NT_SUCCESS(status)) {

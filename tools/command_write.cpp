@@ -164,9 +164,12 @@ int RunWrite(const Arguments &args, const CommandIo &io) {
       return kExitFailure;
   }
 
-  std::vector<uint8_t> buffer(static_cast<size_t>(length < kTransferSize ? length : kTransferSize));
+  // Requests break only at multiples of kTransferSize on the disk: every
+  // sector, and every block of the default size, is written whole by one
+  // request, whatever the offset.
+  TransferBuffer buffer(static_cast<size_t>(length < kTransferSize ? length : kTransferSize));
   while (length > 0) {
-    size_t want = static_cast<size_t>(length < kTransferSize ? length : kTransferSize);
+    size_t want = TransferChunk(offset, length);
     ssize_t got = ReadFull(input.Get(), buffer.data(), want);
     if (got < 0) {
       ReportError(io.err, inputName, "cannot read input",

@@ -1,0 +1,45 @@
+#!/bin/sh
+# The dorvane command against the plain tools on the same bytes, page cache
+# warm, best of several rounds: `dorvane cat` of a fixed and of a dynamic
+# image against `cat` of a raw file (all to /dev/null), and `dorvane write`
+# over the allocated blocks of a dynamic image against
+# `dd conv=notrunc,fsync` into the raw file.
+#   bench/command_bench.sh DORVANE [SIZE_MIB] [ROUNDS]
+set -e
+dorvane=${1:?usage: command_bench.sh DORVANE [SIZE_MIB] [ROUNDS]}
+size=${2:-1024}
+rounds=${3:-5}
+dir=$(mktemp -d /tmp/dorvane-command-bench-XXXXXX)
+trap 'rm -rf "$dir"' EXIT
+
+head -c $((size * 1048576)) /dev/urandom > "$dir/raw"
+"$dorvane" create --type fixed --size "${size}M" "$dir/fixed.vhd" >/dev/null
+"$dorvane" create --type dynamic --size "${size}M" "$dir/dynamic.vhd" >/dev/null
+"$dorvane" write "$dir/fixed.vhd" --offset 0 --input "$dir/raw"
+"$dorvane" write "$dir/dynamic.vhd" --offset 0 --input "$dir/raw"
+cp "$dir/raw" "$dir/copy"
+
+# Best wall-clock seconds of a command over the rounds.
+best() {
+  best_time=
+  for _ in $(seq "$rounds"); do
+    start=$(date +%s.%N)
+    sh -c "$1"
+    end=$(date +%s.%N)
+    best_time=$(echo "$start $end $best_time" |
+      awk '{ t = $2 - $1; if ($3 == "" || t < $3) print t; else print $3 }')
+  done
+  echo "$best_time"
+}
+
+line() {
+  printf '%-44s %8.3f s %8.3f s %6.2f\n' "$1" "$2" "$3" "$(echo "$2 $3" | awk '{ print $1 / $2 }')"
+}
+
+printf '%-44s %10s %10s %6s\n' "workload ($size MiB; speed = plain / dorvane)" "plain" "dorvane" "speed"
+cat_raw=$(best "cat '$dir/raw' > /dev/null")
+line "cat, fixed image" "$cat_raw" "$(best "'$dorvane' cat '$dir/fixed.vhd' > /dev/null")"
+line "cat, dynamic image" "$cat_raw" "$(best "'$dorvane' cat '$dir/dynamic.vhd' > /dev/null")"
+dd_raw=$(best "dd if='$dir/raw' of='$dir/copy' bs=2M conv=notrunc,fsync status=none")
+line "write over allocated blocks (dd to raw)" "$dd_raw" \
+  "$(best "'$dorvane' write '$dir/dynamic.vhd' --offset 0 --input '$dir/raw'")"
