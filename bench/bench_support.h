@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -62,6 +63,36 @@ inline Options ParseOptions(int argc, char **argv, Options options) {
   }
   return options;
 }
+
+// The folder a benchmark works in: --dir as given, or a temporary folder
+// that is removed with everything in it when the benchmark ends.
+class WorkFolder {
+ public:
+  explicit WorkFolder(const std::string &dir) : path_(dir) {
+    if (!path_.empty()) {
+      return;
+    }
+    char pattern[] = "/tmp/dorvane-bench-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) {
+      Fail("cannot make a temporary folder");
+    }
+    path_ = pattern;
+    owned_ = true;
+  }
+  ~WorkFolder() {
+    if (owned_) {
+      std::error_code ignored;
+      std::filesystem::remove_all(path_, ignored);
+    }
+  }
+  WorkFolder(const WorkFolder &) = delete;
+  WorkFolder &operator=(const WorkFolder &) = delete;
+  const std::string &Path() const { return path_; }
+
+ private:
+  std::string path_;
+  bool owned_ = false;
+};
 
 // An image opened for reading and writing, transfers through ImageTransfer.
 class Image {

@@ -233,23 +233,12 @@ void MeasureChain(const std::string &dir, const Options &options, int depth, dou
 
 int main(int argc, char **argv) {
   Options options = ParseBenchOptions(argc, argv);
-  std::string dir = options.dir;
-  bool ownDir = dir.empty();
-  if (ownDir) {
-    char pattern[] = "/tmp/dorvane-bench-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) {
-      Fail("cannot make a temporary folder");
-    }
-    dir = pattern;
-  }
+  WorkFolder folder(options.dir);
+  const std::string &dir = folder.Path();
   std::vector<Result> results;
   MeasureChain(dir, options, 3, 0.8, 0.7, &results);
   MeasureChain(dir, options, 8, 0.6, 0.6, &results);
   Report(results);
 
-  if (ownDir) {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir, ignored);
-  }
   return 0;
 }

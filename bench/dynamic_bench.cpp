@@ -98,15 +98,8 @@ Options ParseBenchOptions(int argc, char **argv) {
 
 int main(int argc, char **argv) {
   Options options = ParseBenchOptions(argc, argv);
-  std::string dir = options.dir;
-  bool ownDir = dir.empty();
-  if (ownDir) {
-    char pattern[] = "/tmp/dorvane-bench-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) {
-      Fail("cannot make a temporary folder");
-    }
-    dir = pattern;
-  }
+  WorkFolder folder(options.dir);
+  const std::string &dir = folder.Path();
   const std::string imagePath = dir + "/bench.vhd";
   const std::string rawPath = dir + "/bench.raw";
   const uint64_t size = options.size;
@@ -229,8 +222,5 @@ int main(int argc, char **argv) {
 
   std::filesystem::remove(imagePath);
   std::filesystem::remove(rawPath);
-  if (ownDir) {
-    std::filesystem::remove(dir);
-  }
   return 0;
 }

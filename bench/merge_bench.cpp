@@ -88,13 +88,8 @@ int main(int argc, char **argv) {
   defaults.rounds = 2;
   Options options = ParseOptions(argc, argv, defaults);
   if (options.size == 0 || options.size % (2 * kMiB) != 0) Fail("the size must be a multiple of 2 MiB");
-  std::string dir = options.dir;
-  bool ownDir = dir.empty();
-  if (ownDir) {
-    char pattern[] = "/tmp/dorvane-bench-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) Fail("cannot make a temporary folder");
-    dir = pattern;
-  }
+  WorkFolder folder(options.dir);
+  const std::string &dir = folder.Path();
   std::printf("%-26s %10s %10s %14s %10s %14s\n", "merge of a full child", "merge s", "cp s",
               "cp+sync s", "merge/cp", "merge/cp+sync");
   for (uint32_t parentType : {VHD_DISK_TYPE_DYNAMIC, VHD_DISK_TYPE_FIXED}) {
@@ -114,10 +109,6 @@ int main(int argc, char **argv) {
     std::printf("%-26s %10.2f %10.2f %14.2f %10.2f %14.2f\n",
                 parentType == VHD_DISK_TYPE_FIXED ? "into a fixed parent" : "into a dynamic parent",
                 merge, copy, durable, merge / copy, merge / durable);
-  }
-  if (ownDir) {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir, ignored);
   }
   return 0;
 }

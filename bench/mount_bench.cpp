@@ -156,15 +156,8 @@ void MakeFiles(const std::string &image, const std::string &raw, uint64_t size) 
 
 int main(int argc, char **argv) {
   Options options = ParseOptions(argc, argv, {"", 1024ull * kMiB, 2, 20000});
-  std::string dir = options.dir;
-  bool ownDir = dir.empty();
-  if (ownDir) {
-    char pattern[] = "/tmp/dorvane-bench-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) {
-      Fail("cannot make a temporary folder");
-    }
-    dir = pattern;
-  }
+  WorkFolder folder(options.dir);
+  const std::string &dir = folder.Path();
   const std::string image = dir + "/bench.vhd", raw = dir + "/bench.raw";
   const std::string ours = dir + "/mnt", theirs = dir + "/vhdimnt";
   std::filesystem::create_directories(ours);
@@ -234,9 +227,6 @@ int main(int argc, char **argv) {
   waitpid(server, nullptr, 0);
   for (const std::string &path : {image, raw, ours, theirs}) {
     std::filesystem::remove(path);
-  }
-  if (ownDir) {
-    std::filesystem::remove(dir);
   }
   return 0;
 }

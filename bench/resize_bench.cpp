@@ -93,15 +93,8 @@ Outcome Grow(const std::string &path, uint64_t oldSize, uint64_t newSize) {
 
 int main(int argc, char **argv) {
   Options options = ParseOptions(argc, argv, Options{});
-  std::string dir = options.dir;
-  bool ownDir = dir.empty();
-  if (ownDir) {
-    char pattern[] = "/tmp/dorvane-bench-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) {
-      Fail("cannot make a temporary folder");
-    }
-    dir = pattern;
-  }
+  WorkFolder folder(options.dir);
+  const std::string &dir = folder.Path();
   const std::string path = dir + "/resize.vhd";
   const struct {
     uint64_t from, to;
@@ -114,9 +107,6 @@ int main(int argc, char **argv) {
                 (unsigned long long)(g.from / kBlockSize / 128),
                 (unsigned long long)(g.to / kBlockSize / 128), outcome.seconds * 1000,
                 outcome.moved, kAllocated);
-  }
-  if (ownDir) {
-    std::filesystem::remove_all(dir);
   }
   return 0;
 }
