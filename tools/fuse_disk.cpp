@@ -174,6 +174,11 @@ int FlushIfDirty(MountedDisk &mounted) {
   return 0;
 }
 
+NTSTATUS QueryDiskSizeShared(MountedDisk &mounted, uint64_t *size) {
+  auto held = mounted.admission.Shared();
+  return mounted.disk->QueryDiskSize(size);
+}
+
 void *InitMount(fuse_conn_info *connection, fuse_config *config) {
   connection->max_write = kLargestRequest;
   if (connection->max_readahead > kLargestRequest) {
@@ -200,10 +205,7 @@ int GetAttributes(const char *path, struct stat *attributes, fuse_file_info *) {
     return -ENOENT;
   }
   uint64_t size = 0;
-  NTSTATUS status = [&] {
-    auto held = mounted.admission.Shared();
-    return mounted.disk->QueryDiskSize(&size);
-  }();
+  NTSTATUS status = QueryDiskSizeShared(mounted, &size);
   if (!NT_SUCCESS(status)) {
     return Fail(status);
   }
@@ -340,10 +342,7 @@ int SyncFile(const char *, int, fuse_file_info *) { return FlushIfDirty(Mounted(
 int StatFileSystem(const char *, struct statvfs *info) {
   MountedDisk &mounted = Mounted();
   uint64_t size = 0;
-  NTSTATUS status = [&] {
-    auto held = mounted.admission.Shared();
-    return mounted.disk->QueryDiskSize(&size);
-  }();
+  NTSTATUS status = QueryDiskSizeShared(mounted, &size);
   if (!NT_SUCCESS(status)) {
     return Fail(status);
   }
