@@ -171,51 +171,55 @@ void MeasureChain(const std::string &dir, const Options &options, int depth, dou
   BuildChain(dir, size, depth);
 
   std::string top = LevelPath(dir, depth - 1);
-  Image image(top);
-  RawFile raw(dir + "/bench.raw");
-  AlignedBuffer buffer(kMiB), expected(kMiB);
-
-  // The chain reads as the raw file does.
-  for (uint64_t offset = 0; offset < size; offset += kMiB) {
-    image.Transfer(IRP_MJ_READ, offset, buffer.bytes, kMiB);
-    raw.Read(offset, expected.bytes, kMiB);
-    if (std::memcmp(buffer.bytes, expected.bytes, kMiB) != 0) {
-      Fail("the chain differs from the raw file at " + std::to_string(offset));
-    }
-  }
-
-  std::vector<uint64_t> randomOffsets(options.randomReads);
-  std::mt19937_64 random(2);
-  for (auto &offset : randomOffsets) {
-    offset = random() % (size / (4 * kKiB)) * (4 * kKiB);
-  }
   std::string chain = "depth " + std::to_string(depth);
-  Result sequential{chain + ": sequential 1 MiB reads", double(size), sequentialGoal};
-  Result scattered{chain + ": random 4 KiB reads", double(options.randomReads) * 4 * kKiB,
-                   randomGoal};
-  for (int round = 0; round < options.rounds; ++round) {
-    sequential.rawSeconds = std::min(sequential.rawSeconds, Seconds([&] {
-                                       for (uint64_t offset = 0; offset < size; offset += kMiB)
-                                         raw.Read(offset, buffer.bytes, kMiB);
-                                     }));
-    sequential.imageSeconds = std::min(sequential.imageSeconds, Seconds([&] {
-                                         for (uint64_t offset = 0; offset < size; offset += kMiB) {
-                                           image.Transfer(IRP_MJ_READ, offset, buffer.bytes, kMiB);
-                                         }
+  // The chain is held open in this process only while it is measured here:
+  // the command below opens it in a process of its own.
+  {
+    Image image(top);
+    RawFile raw(dir + "/bench.raw");
+    AlignedBuffer buffer(kMiB), expected(kMiB);
+
+    // The chain reads as the raw file does.
+    for (uint64_t offset = 0; offset < size; offset += kMiB) {
+      image.Transfer(IRP_MJ_READ, offset, buffer.bytes, kMiB);
+      raw.Read(offset, expected.bytes, kMiB);
+      if (std::memcmp(buffer.bytes, expected.bytes, kMiB) != 0) {
+        Fail("the chain differs from the raw file at " + std::to_string(offset));
+      }
+    }
+
+    std::vector<uint64_t> randomOffsets(options.randomReads);
+    std::mt19937_64 random(2);
+    for (auto &offset : randomOffsets) {
+      offset = random() % (size / (4 * kKiB)) * (4 * kKiB);
+    }
+    Result sequential{chain + ": sequential 1 MiB reads", double(size), sequentialGoal};
+    Result scattered{chain + ": random 4 KiB reads", double(options.randomReads) * 4 * kKiB,
+                     randomGoal};
+    for (int round = 0; round < options.rounds; ++round) {
+      sequential.rawSeconds = std::min(sequential.rawSeconds, Seconds([&] {
+                                         for (uint64_t offset = 0; offset < size; offset += kMiB)
+                                           raw.Read(offset, buffer.bytes, kMiB);
                                        }));
-    scattered.rawSeconds = std::min(scattered.rawSeconds, Seconds([&] {
-                                      for (uint64_t offset : randomOffsets)
-                                        raw.Read(offset, buffer.bytes, 4 * kKiB);
-                                    }));
-    scattered.imageSeconds =
-        std::min(scattered.imageSeconds, Seconds([&] {
-                   for (uint64_t offset : randomOffsets) {
-                     image.Transfer(IRP_MJ_READ, offset, buffer.bytes, 4 * kKiB);
-                   }
-                 }));
+      sequential.imageSeconds = std::min(sequential.imageSeconds, Seconds([&] {
+                                           for (uint64_t offset = 0; offset < size; offset += kMiB) {
+                                             image.Transfer(IRP_MJ_READ, offset, buffer.bytes, kMiB);
+                                           }
+                                         }));
+      scattered.rawSeconds = std::min(scattered.rawSeconds, Seconds([&] {
+                                        for (uint64_t offset : randomOffsets)
+                                          raw.Read(offset, buffer.bytes, 4 * kKiB);
+                                      }));
+      scattered.imageSeconds =
+          std::min(scattered.imageSeconds, Seconds([&] {
+                     for (uint64_t offset : randomOffsets) {
+                       image.Transfer(IRP_MJ_READ, offset, buffer.bytes, 4 * kKiB);
+                     }
+                   }));
+    }
+    results->push_back(sequential);
+    results->push_back(scattered);
   }
-  results->push_back(sequential);
-  results->push_back(scattered);
 
   // The command against cat, as a user would run them.
   Result command{chain + ": dorvane cat vs cat (to /dev/null)", double(size), 1.0 / 3};
