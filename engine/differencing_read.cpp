@@ -70,6 +70,27 @@ PUCHAR PlaceOf(const READ_PIECE &Piece, ULONG Sector) {
   return Piece.Buffer + (ByteFrom(Piece, Sector) - Piece.Start);
 }
 
+// The end of the run at From, extended over the other side's runs shorter
+// than kJoinSectors as long as the whole spans at most Limit sectors;
+// *Runs receives the number of runs of From's side it takes in.
+ULONG JoinRuns(const READ_PIECE &Piece, ULONG From, ULONG Limit, PULONG Runs) {
+  ULONG To = RunEnd(Piece, From);
+  *Runs = 1;
+  while (To < Piece.EndSector) {
+    ULONG GapEnd = RunEnd(Piece, To);
+    if (GapEnd >= Piece.EndSector || GapEnd - To >= kJoinSectors) {
+      break;
+    }
+    ULONG NextEnd = RunEnd(Piece, GapEnd);
+    if (NextEnd - From > Limit) {
+      break;
+    }
+    To = NextEnd;
+    ++*Runs;
+  }
+  return To;
+}
+
 // The first side: its runs straight into the destination, joined across
 // short runs of the other side.
 NTSTATUS ReadJoinedRuns(const READ_PIECE &Piece, BOOLEAN Present) {
@@ -80,14 +101,8 @@ NTSTATUS ReadJoinedRuns(const READ_PIECE &Piece, BOOLEAN Present) {
       continue;
     }
     ULONG From = Sector;
-    ULONG To = RunEnd(Piece, Sector);
-    while (To < Piece.EndSector) {
-      ULONG GapEnd = RunEnd(Piece, To);
-      if (GapEnd >= Piece.EndSector || GapEnd - To >= kJoinSectors) {
-        break;
-      }
-      To = RunEnd(Piece, GapEnd);
-    }
+    ULONG Runs;
+    ULONG To = JoinRuns(Piece, From, 0xFFFFFFFFu, &Runs);
     NTSTATUS Status = ReadSide(Piece, Present, From, To, PlaceOf(Piece, From));
     if (!NT_SUCCESS(Status)) {
       return Status;
@@ -107,20 +122,8 @@ NTSTATUS ReadSeparateRuns(const READ_PIECE &Piece, BOOLEAN Present, PUCHAR Scrat
       continue;
     }
     ULONG From = Sector;
-    ULONG To = RunEnd(Piece, Sector);
-    ULONG Runs = 1;
-    while (To < Piece.EndSector) {
-      ULONG GapEnd = RunEnd(Piece, To);
-      if (GapEnd >= Piece.EndSector || GapEnd - To >= kJoinSectors) {
-        break;
-      }
-      ULONG NextEnd = RunEnd(Piece, GapEnd);
-      if (NextEnd - From > kScratchSectors) {
-        break;
-      }
-      To = NextEnd;
-      ++Runs;
-    }
+    ULONG Runs;
+    ULONG To = JoinRuns(Piece, From, kScratchSectors, &Runs);
     NTSTATUS Status =
         ReadSide(Piece, Present, From, To, Runs == 1 ? PlaceOf(Piece, From) : Scratch);
     if (!NT_SUCCESS(Status)) {
