@@ -91,9 +91,14 @@ ULONG JoinRuns(const READ_PIECE &Piece, ULONG From, ULONG Limit, PULONG Runs) {
   return To;
 }
 
-// The first side: its runs straight into the destination, joined across
-// short runs of the other side.
-NTSTATUS ReadJoinedRuns(const READ_PIECE &Piece, BOOLEAN Present) {
+// One side's runs, each joined across the other side's short runs. The side
+// read first (Scratch NULL) reads every joined stretch straight into the
+// destination: the other side overwrites the bytes read in vain. The side
+// read second must not overwrite them: a run that stands alone goes straight
+// into the destination, runs joined within the scratch length are read at
+// once into Scratch and copied to their places.
+NTSTATUS ReadRuns(const READ_PIECE &Piece, BOOLEAN Present, PUCHAR Scratch) {
+  ULONG Limit = Scratch == NULL ? 0xFFFFFFFFu : kScratchSectors;
   ULONG Sector = Piece.FirstSector;
   while (Sector < Piece.EndSector) {
     if (IsPresent(Piece, Sector) != Present) {
@@ -102,40 +107,19 @@ NTSTATUS ReadJoinedRuns(const READ_PIECE &Piece, BOOLEAN Present) {
     }
     ULONG From = Sector;
     ULONG Runs;
-    ULONG To = JoinRuns(Piece, From, 0xFFFFFFFFu, &Runs);
-    NTSTATUS Status = ReadSide(Piece, Present, From, To, PlaceOf(Piece, From));
+    ULONG To = JoinRuns(Piece, From, Limit, &Runs);
+    BOOLEAN Staged = Scratch != NULL && Runs > 1;
+    NTSTATUS Status = ReadSide(Piece, Present, From, To, Staged ? Scratch : PlaceOf(Piece, From));
     if (!NT_SUCCESS(Status)) {
       return Status;
     }
-    Sector = To;
-  }
-  return STATUS_SUCCESS;
-}
-
-// The second side: a run that stands alone straight into the destination;
-// runs close together read at once into Scratch, each copied to its place.
-NTSTATUS ReadSeparateRuns(const READ_PIECE &Piece, BOOLEAN Present, PUCHAR Scratch) {
-  ULONG Sector = Piece.FirstSector;
-  while (Sector < Piece.EndSector) {
-    if (IsPresent(Piece, Sector) != Present) {
-      Sector = RunEnd(Piece, Sector);
-      continue;
-    }
-    ULONG From = Sector;
-    ULONG Runs;
-    ULONG To = JoinRuns(Piece, From, kScratchSectors, &Runs);
-    NTSTATUS Status =
-        ReadSide(Piece, Present, From, To, Runs == 1 ? PlaceOf(Piece, From) : Scratch);
-    if (!NT_SUCCESS(Status)) {
-      return Status;
-    }
-    if (Runs > 1) {
-      ULONG Staged = ByteFrom(Piece, From);
+    if (Staged) {
+      ULONG StagedFrom = ByteFrom(Piece, From);
       for (ULONG Run = From; Run < To;) {
         ULONG RunTo = RunEnd(Piece, Run);
         if (IsPresent(Piece, Run) == Present) {
           ULONG First = ByteFrom(Piece, Run);
-          RtlCopyMemory(PlaceOf(Piece, Run), Scratch + (First - Staged),
+          RtlCopyMemory(PlaceOf(Piece, Run), Scratch + (First - StagedFrom),
                         ByteTo(Piece, RunTo) - First);
         }
         Run = RunTo;
@@ -198,9 +182,9 @@ NTSTATUS ReadAllocatedBlock(PIMAGE_CONTEXT Context, ULONG Sector, PUCHAR Buffer,
   // The side holding more of the range reads first and over the other's
   // short runs; a side holding all of it makes the one read.
   BOOLEAN PresentFirst = PresentSectors * 2 > Piece.EndSector - Piece.FirstSector;
-  Status = ReadJoinedRuns(Piece, PresentFirst);
+  Status = ReadRuns(Piece, PresentFirst, NULL);
   if (NT_SUCCESS(Status)) {
-    Status = ReadSeparateRuns(Piece, !PresentFirst, Work.Scratch());
+    Status = ReadRuns(Piece, !PresentFirst, Work.Scratch());
   }
   return CompleteTransfer(IoStatus, Status, Length);
 }
