@@ -5,7 +5,7 @@
 // calling thread, nested inside the caller's own request if there is one.
 // The handle serves close; other services on it are refused (see
 // NT_DIFFERENCES.md).
-#include "host/io_manager_internal.h"
+#include "host/io/io_manager_internal.h"
 
 #include <map>
 

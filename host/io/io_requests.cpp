@@ -3,7 +3,7 @@
 // IoBuildSynchronousFsdRequest, and IofCallDriver, which passes an IRP to a
 // device's driver through its MajorFunction table. The host file system
 // answers IRP_MJ_FLUSH_BUFFERS and refuses every other request.
-#include "host/host_internal.h"
+#include "host/objects/object_internal.h"
 
 #include <unistd.h>
 

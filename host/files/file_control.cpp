@@ -1,7 +1,7 @@
 // File services: ZwFsControlFile. The one file-system control the host file
 // system serves is FSCTL_SET_ZERO_DATA; every other code is
 // STATUS_INVALID_DEVICE_REQUEST, as from a file system without it.
-#include "host/file_services_internal.h"
+#include "host/files/file_services_internal.h"
 
 #include <unistd.h>
 

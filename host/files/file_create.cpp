@@ -3,7 +3,7 @@
 // granted (MAXIMUM_ALLOWED included), directory and non-directory opens, and
 // the truncation and initial allocation of new and overwritten files, with
 // the results NTFS gives.
-#include "host/file_services_internal.h"
+#include "host/files/file_services_internal.h"
 #include "host/io_client.h"
 
 #include <unistd.h>

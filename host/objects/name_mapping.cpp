@@ -4,7 +4,7 @@
 // through the share table. Names are checked as NTFS checks them, and with
 // OBJ_CASE_INSENSITIVE a component that does not exist as written may match
 // one directory entry that differs only in (ASCII) case.
-#include "host/host_internal.h"
+#include "host/objects/object_internal.h"
 
 #include <dirent.h>
 #include <unistd.h>

@@ -5,7 +5,7 @@
 //
 // Object names are compared ignoring case. \DosDevices and \GLOBAL?? are the
 // same directory as \??, as on NT where both are links to it.
-#include "host/io_manager_internal.h"
+#include "host/io/io_manager_internal.h"
 
 #include <cstdlib>
 #include <map>

@@ -1,7 +1,7 @@
 // Fault injection and observation of file calls: per-kind call counters, the
 // test hook, pending faults (fail, short transfer, crash) and the history of
 // creates, plus the reset tests run between cases.
-#include "host/host_internal.h"
+#include "host/objects/object_internal.h"
 
 #include <map>
 #include <utility>

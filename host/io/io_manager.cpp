@@ -3,7 +3,7 @@
 // (MmMapLockedPagesSpecifyCache, with injectable failure), the driver's paging
 // state, and the system event log (IoAllocateErrorLogEntry,
 // IoWriteErrorLogEntry), captured for tests.
-#include "host/io_manager_internal.h"
+#include "host/io/io_manager_internal.h"
 
 #include <cstdio>
 #include <cstdlib>

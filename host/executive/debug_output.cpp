@@ -2,7 +2,7 @@
 // tests and echoed to stderr when verbose; DbgBreakPoint as a counted,
 // resumable breakpoint while a kernel debugger is attached (the default, as
 // on a test machine) and a bug check otherwise.
-#include "host/host_internal.h"
+#include "host/objects/object_internal.h"
 
 #include <cstdio>
 #include <vector>

@@ -4,7 +4,7 @@
 // position, network open) and the effects of a set (end of file, allocation,
 // delete disposition, position, times and the read-only attribute) as NTFS
 // gives them.
-#include "host/file_services_internal.h"
+#include "host/files/file_services_internal.h"
 
 #include <sys/time.h>
 #include <unistd.h>

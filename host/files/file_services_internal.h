@@ -17,7 +17,7 @@
 // the status block is final when the call returns.
 #pragma once
 
-#include "host/host_internal.h"
+#include "host/objects/object_internal.h"
 
 #include <fcntl.h>
 #include <linux/falloc.h>

@@ -3,7 +3,7 @@
 // building, delivery and completion of IRPs. Not for the driver, tests or tools.
 #pragma once
 
-#include "host/host_internal.h"
+#include "host/objects/object_internal.h"
 #include "host/io_client.h"
 
 namespace host::io {

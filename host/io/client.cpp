@@ -5,7 +5,7 @@
 // file position and serialisation of synchronous file objects, MDLs for
 // direct-I/O devices, IRP_MJ_CLEANUP at the last handle and IRP_MJ_CLOSE at
 // the last reference.
-#include "host/io_manager_internal.h"
+#include "host/io/io_manager_internal.h"
 
 #include <cstdlib>
 #include <map>

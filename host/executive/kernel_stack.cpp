@@ -3,7 +3,7 @@
 // kernel stack, and everything the request nests below it counts against the
 // budget a test set, as a 24 KiB kernel stack counts on NT. Without a budget
 // the stack is the host thread's own.
-#include "host/host_internal.h"
+#include "host/objects/object_internal.h"
 
 #include <pthread.h>
 

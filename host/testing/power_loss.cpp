@@ -13,7 +13,7 @@
 // right after it (a later change to the same sector therefore carries the
 // earlier one with it), together with what those sectors and the file's
 // length were before it, so that the cut can undo it.
-#include "host/host_internal.h"
+#include "host/objects/object_internal.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -3,7 +3,7 @@
 // object, appends, the handle's access, fault injection's file-call gate and
 // NT's results at the end of file: a read starting at or past it is
 // STATUS_END_OF_FILE with 0 bytes, one crossing it returns the bytes up to it.
-#include "host/file_services_internal.h"
+#include "host/files/file_services_internal.h"
 
 #include <unistd.h>
 

@@ -6,7 +6,7 @@
 // pointer into kernel memory fails the probe (STATUS_ACCESS_VIOLATION). Kernel
 // memory on the host is pool and the part of the thread's stack below its
 // kernel entry; see NT_DIFFERENCES.md for what this does not cover.
-#include "host/host_internal.h"
+#include "host/objects/object_internal.h"
 
 namespace host {
 
