@@ -2,9 +2,11 @@
 // tests and echoed to stderr when verbose; DbgBreakPoint as a counted,
 // resumable breakpoint while a kernel debugger is attached (the default, as
 // on a test machine) and a bug check otherwise.
-#include "host/objects/object_internal.h"
+#include "host/executive/executive_internal.h"
 
+#include <atomic>
 #include <cstdio>
+#include <mutex>
 #include <vector>
 
 namespace {

@@ -1,10 +1,11 @@
 // Kernel events and waits. One host mutex and condition variable serve every
 // KEVENT: events are rare here (one per flush), so simplicity wins over
 // per-event wait queues.
-#include "host/objects/object_internal.h"
+#include "host/executive/executive_internal.h"
 
 #include <chrono>
 #include <condition_variable>
+#include <mutex>
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Execution state and spin locks: the per-thread IRQL and previous mode that
 // tests set, bug checks, and in-stack queued spin locks with real mutual
 // exclusion between host threads.
-#include "host/objects/object_internal.h"
+#include "host/executive/executive_internal.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -3,7 +3,7 @@
 // kernel stack, and everything the request nests below it counts against the
 // budget a test set, as a 24 KiB kernel stack counts on NT. Without a budget
 // the stack is the host thread's own.
-#include "host/objects/object_internal.h"
+#include "host/executive/executive_internal.h"
 
 #include <pthread.h>
 
@@ -14,7 +14,6 @@ namespace host {
 namespace {
 
 struct KernelStack {
-  uintptr_t top = 0;        // frame of the outermost entry; 0 outside the kernel
   size_t budget = 0;        // 0: the host thread's own stack
   uintptr_t hostLimit = 0;  // lowest address of the host thread's stack, once known
   std::vector<size_t> reports;
@@ -38,18 +37,16 @@ uintptr_t HostStackLimit() {
 
 }  // namespace
 
-KernelEntry::KernelEntry() : outermost_(kernelStack.top == 0) {
-  if (outermost_) kernelStack.top = CurrentFrame();
-}
-
-KernelEntry::~KernelEntry() {
-  if (outermost_) kernelStack.top = 0;
+KernelEntry::KernelEntry() {
+  ThreadState& thread = CurrentThread();
+  if (thread.kernelEntryFrame == 0) thread.kernelEntryFrame = CurrentFrame();
 }
 
 bool OnKernelStack(const void* address, size_t length) {
-  if (kernelStack.top == 0) return false;
+  uintptr_t top = CurrentThread().kernelEntryFrame;
+  if (top == 0) return false;
   auto first = reinterpret_cast<uintptr_t>(address);
-  return first + length > CurrentFrame() && first < kernelStack.top;
+  return first + length > CurrentFrame() && first < top;
 }
 
 void SetKernelStackBudget(size_t bytes) { kernelStack.budget = bytes; }
@@ -69,8 +66,9 @@ extern "C" ULONG_PTR NTAPI IoGetRemainingStackSize(VOID) {
   uintptr_t here = host::CurrentFrame();
   uintptr_t limit = host::HostStackLimit();
   size_t remaining = here > limit ? here - limit : 0;
-  if (kernelStack.budget != 0 && kernelStack.top != 0) {
-    size_t used = kernelStack.top > here ? kernelStack.top - here : 0;
+  uintptr_t top = host::CurrentThread().kernelEntryFrame;
+  if (kernelStack.budget != 0 && top != 0) {
+    size_t used = top > here ? top - here : 0;
     remaining = std::min(remaining, used >= kernelStack.budget ? 0 : kernelStack.budget - used);
   }
   if (kernelStack.budget != 0) kernelStack.reports.push_back(remaining);

@@ -2,10 +2,11 @@
 // every allocation tracked (size and tag) so that a free with the wrong tag,
 // a double free or a leak is caught, and with Nth-allocation failure for
 // tests of the driver's out-of-memory paths.
-#include "host/objects/object_internal.h"
+#include "host/executive/executive_internal.h"
 
 #include <algorithm>
 #include <cstdlib>
+#include <mutex>
 #include <unordered_map>
 
 namespace {

@@ -2,7 +2,7 @@
 // little-endian machine is bit (i % 8), least significant first, of byte
 // i / 8. Indexes past the end of a bitmap are a caller bug: NT asserts on
 // them in checked builds and corrupts memory in free builds; the host stops.
-#include "host/objects/object_internal.h"
+#include "host/executive/executive_internal.h"
 
 namespace {
 

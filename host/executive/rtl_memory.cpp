@@ -1,5 +1,5 @@
 // RTL memory comparison and counted strings.
-#include "host/objects/object_internal.h"
+#include "host/executive/executive_internal.h"
 
 extern "C" SIZE_T NTAPI RtlCompareMemory(const VOID* Source1, const VOID* Source2,
                                          SIZE_T Length) {

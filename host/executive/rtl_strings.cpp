@@ -2,7 +2,7 @@
 // system's split of a path into its first name and the rest. Lengths are in
 // bytes, as in UNICODE_STRING; a string's characters are its Length / 2 code
 // units, none of them a terminator.
-#include "host/objects/object_internal.h"
+#include "host/executive/executive_internal.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Unique identifiers and timed waits: ExUuidCreate from the host's random
 // source, with failures tests can ask for, and KeDelayExecutionThread as a
 // real wait of the calling thread.
-#include "host/objects/object_internal.h"
+#include "host/executive/executive_internal.h"
 #include "host/host_kernel.h"
 
 #include <atomic>

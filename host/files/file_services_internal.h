@@ -1,9 +1,13 @@
-// Shared pieces of the host file services, which keep a file per request
+// Shared internals of the host file services, which keep a file per request
 // kind: file_create.cpp (ZwCreateFile, ZwOpenFile), file_read_write.cpp
 // (ZwReadFile, ZwWriteFile), file_information.cpp (ZwQueryInformationFile,
-// ZwSetInformationFile) and file_control.cpp (ZwFsControlFile). Here: the
-// handle reference a request holds, the completion of its status block and
-// the host-file helpers more than one of them uses.
+// ZwSetInformationFile), file_control.cpp (ZwFsControlFile),
+// file_system_device.cpp (flush requests) and nt_services.cpp (the Nt entry
+// points). Here: the previous mode of Zw and Nt calls, the handle reference a
+// request holds, the completion of its status block, the errno map, share
+// access between processes, the information classes and the host-file
+// helpers more than one of them uses. The object manager and the I/O
+// manager's client use some of them too.
 //
 // Access checks: NT's I/O manager checks a handle's granted access for
 // user-mode requestors. The host kernel checks it for every requestor,
@@ -18,6 +22,7 @@
 #pragma once
 
 #include "host/objects/object_internal.h"
+#include "host/test_hooks.h"
 
 #include <fcntl.h>
 #include <linux/falloc.h>
@@ -26,6 +31,54 @@
 #include <cerrno>
 
 namespace host {
+
+// The NTSTATUS the NT file system reports for a failed host call's errno.
+NTSTATUS StatusFromErrno(int err);
+
+// A system service called through its Zw entry point runs with previous mode
+// KernelMode, the caller's mode coming back at return. The Nt entry points
+// call the Zw ones after their own checks, under KeepPreviousMode, so that
+// the service keeps the caller's mode.
+class ZwCallMode : ThreadStateScope {
+ public:
+  ZwCallMode();
+};
+class KeepPreviousMode : ThreadStateScope {
+ public:
+  KeepPreviousMode();
+};
+
+// The host file system's device: every host file object's DeviceObject.
+PDEVICE_OBJECT HostFileSystemDevice();
+
+// Share access against opens of the same file in other processes (and other
+// open descriptions in this one), held in the file's locks (share_locks.cpp):
+// STATUS_SHARING_VIOLATION when another open conflicts. Released by
+// ReleaseProcessShareAccess or when fd's open description closes.
+NTSTATUS TakeProcessShareAccess(int fd, ACCESS_MASK access, ULONG shareAccess);
+void ReleaseProcessShareAccess(int fd);
+
+// The byte offset of a read or write that asks for the file object's current
+// position instead of an offset.
+inline bool UsesFilePosition(const LARGE_INTEGER& offset) {
+  return offset.HighPart == -1 && offset.LowPart == FILE_USE_FILE_POINTER_POSITION;
+}
+
+// What a query and a set of each class need: the fixed size of the buffer
+// (0: the call does not accept the class) and the access the handle must
+// have. Classes outside this table, directory listings among them, are
+// STATUS_INVALID_INFO_CLASS for both. Classes NTFS answers but the host does
+// not (names, streams, compression, rename, links...) pass these checks and
+// then give STATUS_NOT_IMPLEMENTED.
+struct InformationClassRule {
+  FILE_INFORMATION_CLASS infoClass;
+  ULONG queryLength;
+  ACCESS_MASK queryAccess;
+  ULONG setLength;
+  ACCESS_MASK setAccess;
+};
+
+const InformationClassRule* FindInformationClass(FILE_INFORMATION_CLASS infoClass);
 
 // Releases a reference taken by ReferenceHandle when it goes out of scope.
 class FileReference {

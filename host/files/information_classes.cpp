@@ -2,7 +2,7 @@
 // which each call accepts, the fixed length each needs and the access each
 // needs on the handle. Shared by the host file services and the I/O
 // manager's client requests.
-#include "host/objects/object_internal.h"
+#include "host/files/file_services_internal.h"
 
 namespace host {
 

@@ -6,7 +6,7 @@
 // pointer into kernel memory fails the probe (STATUS_ACCESS_VIOLATION). Kernel
 // memory on the host is pool and the part of the thread's stack below its
 // kernel entry; see NT_DIFFERENCES.md for what this does not cover.
-#include "host/objects/object_internal.h"
+#include "host/files/file_services_internal.h"
 
 namespace host {
 
@@ -66,7 +66,7 @@ NTSTATUS CaptureUserAttributes(POBJECT_ATTRIBUTES attributes, OBJECT_ATTRIBUTES*
 
 }  // namespace
 
-ZwCallMode::ZwCallMode() : saved_(CurrentThread().previousMode) {
+ZwCallMode::ZwCallMode() {
   ThreadState& thread = CurrentThread();
   if (thread.keepPreviousMode) {
     thread.keepPreviousMode = false;
@@ -75,11 +75,7 @@ ZwCallMode::ZwCallMode() : saved_(CurrentThread().previousMode) {
   }
 }
 
-ZwCallMode::~ZwCallMode() { CurrentThread().previousMode = saved_; }
-
 KeepPreviousMode::KeepPreviousMode() { CurrentThread().keepPreviousMode = true; }
-
-KeepPreviousMode::~KeepPreviousMode() { CurrentThread().keepPreviousMode = false; }
 
 }  // namespace host
 

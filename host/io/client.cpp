@@ -5,6 +5,7 @@
 // file position and serialisation of synchronous file objects, MDLs for
 // direct-I/O devices, IRP_MJ_CLEANUP at the last handle and IRP_MJ_CLOSE at
 // the last reference.
+#include "host/files/file_services_internal.h"
 #include "host/io/io_manager_internal.h"
 
 #include <cstdlib>
@@ -112,20 +113,20 @@ void DereferenceClientFile(ClientFile* file) {
 }
 
 // A reference on the file object behind a handle, dropped at scope exit.
-class FileReference {
+class ClientFileReference {
  public:
-  explicit FileReference(uint64_t handle) {
+  explicit ClientFileReference(uint64_t handle) {
     std::lock_guard<std::mutex> guard(clientLock);
     auto found = C().handles.find(handle);
     if (found == C().handles.end()) return;
     file_ = found->second;
     ++file_->referenceCount;
   }
-  ~FileReference() {
+  ~ClientFileReference() {
     if (file_ != nullptr) DereferenceClientFile(file_);
   }
-  FileReference(const FileReference&) = delete;
-  FileReference& operator=(const FileReference&) = delete;
+  ClientFileReference(const ClientFileReference&) = delete;
+  ClientFileReference& operator=(const ClientFileReference&) = delete;
   ClientFile* operator->() const { return file_; }
   ClientFile* Get() const { return file_; }
 
@@ -137,7 +138,7 @@ IO_STATUS_BLOCK Transfer(uint64_t handle, UCHAR majorFunction, void* buffer, ULO
                          const int64_t* offset, MdlMapping mapping) {
   RequireIrqlAtMost(APC_LEVEL, majorFunction == IRP_MJ_READ ? "NtReadFile" : "NtWriteFile");
   KernelEntry entry;
-  FileReference file(handle);
+  ClientFileReference file(handle);
   if (file.Get() == nullptr) return Result(STATUS_INVALID_HANDLE);
   KPROCESSOR_MODE mode = ExGetPreviousMode();
   ACCESS_MASK required =
@@ -197,7 +198,7 @@ IO_STATUS_BLOCK InformationRequest(uint64_t handle, UCHAR majorFunction, void* b
                                    ULONG length, FILE_INFORMATION_CLASS infoClass) {
   bool query = majorFunction == IRP_MJ_QUERY_INFORMATION;
   RequireIrqlAtMost(PASSIVE_LEVEL, query ? "NtQueryInformationFile" : "NtSetInformationFile");
-  FileReference file(handle);
+  ClientFileReference file(handle);
   if (file.Get() == nullptr) return Result(STATUS_INVALID_HANDLE);
   KPROCESSOR_MODE mode = ExGetPreviousMode();
   if (mode == UserMode) {
@@ -350,7 +351,7 @@ IO_STATUS_BLOCK DeviceFile::SendRequest(
     UCHAR majorFunction, const std::function<void(PIRP, PIO_STACK_LOCATION)>& prepare) const {
   RequireIrqlAtMost(APC_LEVEL, "DeviceFile::SendRequest");
   KernelEntry entry;
-  FileReference file(handle_);
+  ClientFileReference file(handle_);
   if (file.Get() == nullptr) return Result(STATUS_INVALID_HANDLE);
   std::unique_lock<std::mutex> serialised(file->synchronousIo, std::defer_lock);
   if ((file->object.Flags & FO_SYNCHRONOUS_IO) != 0) serialised.lock();
@@ -379,7 +380,7 @@ IO_STATUS_BLOCK DeviceFile::Control(UCHAR majorFunction, UCHAR minorFunction, UL
                                     const void* input, ULONG inputLength, void* output,
                                     ULONG outputLength) const {
   RequireIrqlAtMost(PASSIVE_LEVEL, "NtFsControlFile");
-  FileReference file(handle_);
+  ClientFileReference file(handle_);
   if (file.Get() == nullptr) return Result(STATUS_INVALID_HANDLE);
   KPROCESSOR_MODE mode = ExGetPreviousMode();
   if (mode == UserMode) {

@@ -189,12 +189,10 @@ void RunUnload(LoadedDriver* driver) {
 
 }  // namespace
 
-SystemThreadContext::SystemThreadContext() : saved_(CurrentThread()) {
+SystemThreadContext::SystemThreadContext() {
   CurrentThread().irql = PASSIVE_LEVEL;
   CurrentThread().previousMode = KernelMode;
 }
-
-SystemThreadContext::~SystemThreadContext() { CurrentThread() = saved_; }
 
 NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   UNREFERENCED_PARAMETER(DeviceObject);

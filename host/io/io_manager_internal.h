@@ -28,15 +28,9 @@ NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 // Thread context of driver load and unload: PASSIVE_LEVEL, kernel mode. The
 // caller's state comes back when the object goes out of scope.
-class SystemThreadContext {
+class SystemThreadContext : ThreadStateScope {
  public:
   SystemThreadContext();
-  ~SystemThreadContext();
-  SystemThreadContext(const SystemThreadContext&) = delete;
-  SystemThreadContext& operator=(const SystemThreadContext&) = delete;
-
- private:
-  ThreadState saved_;
 };
 
 // --- IRPs (io_manager.cpp) -------------------------------------------------------------

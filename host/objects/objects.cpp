@@ -8,7 +8,7 @@
 // last handle of the file closes with a delete pending, the file is
 // unlinked. The last reference (handle or ObReferenceObjectByHandle) frees
 // the file object and closes its fd.
-#include "host/objects/object_internal.h"
+#include "host/files/file_services_internal.h"
 
 #include <unistd.h>
 

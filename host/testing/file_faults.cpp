@@ -1,9 +1,12 @@
 // Fault injection and observation of file calls: per-kind call counters, the
 // test hook, pending faults (fail, short transfer, crash) and the history of
 // creates, plus the reset tests run between cases.
-#include "host/objects/object_internal.h"
+#include "host/executive/executive_internal.h"
+#include "host/test_hooks.h"
 
+#include <atomic>
 #include <map>
+#include <mutex>
 #include <utility>
 
 namespace host {

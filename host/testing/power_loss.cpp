@@ -13,13 +13,16 @@
 // right after it (a later change to the same sector therefore carries the
 // earlier one with it), together with what those sectors and the file's
 // length were before it, so that the cut can undo it.
-#include "host/objects/object_internal.h"
+#include "host/executive/executive_internal.h"
+#include "host/test_hooks.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <map>
+#include <mutex>
 #include <random>
 #include <utility>
 #include <vector>
