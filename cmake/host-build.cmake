@@ -19,6 +19,8 @@ endif()
 find_package(Threads REQUIRED)
 
 file(GLOB_RECURSE DORVANE_HOST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/host/*.cpp)
+list(FILTER DORVANE_HOST_SOURCES EXCLUDE REGEX "/host/testing/")
+file(GLOB DORVANE_HOST_TESTING_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/host/testing/*.cpp)
 
 # The driver's code, compiled as kernel code is (no exceptions, no RTTI).
 add_library(dorvane_driver STATIC ${DORVANE_DRIVER_SOURCES})
@@ -38,6 +40,12 @@ target_link_libraries(dorvane_host PUBLIC Threads::Threads)
 add_library(dorvane INTERFACE)
 target_link_libraries(dorvane INTERFACE
   -Wl,--start-group dorvane_driver dorvane_host -Wl,--end-group)
+
+# The host kernel's testing library: fault injection, power loss, the
+# kernel-stack budget. Tests and fuzzers link it; the shipped command does not.
+add_library(dorvane_host_testing STATIC ${DORVANE_HOST_TESTING_SOURCES})
+target_compile_options(dorvane_host_testing PRIVATE ${DORVANE_WARNINGS})
+target_link_libraries(dorvane_host_testing PUBLIC dorvane)
 
 add_subdirectory(tools)
 if(DORVANE_TESTS)

@@ -21,7 +21,7 @@
 
 #include "driver/control_codes.h"
 #include "format/vhd_format.h"
-#include "host/host_kernel.h"
+#include "host/testing/host_testing.h"
 #include "host/io_client.h"
 
 #include <cstdio>

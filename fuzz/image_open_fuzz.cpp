@@ -18,7 +18,7 @@
 #include "fuzz_support.h"
 
 #include "format/vhd_format.h"
-#include "host/host_kernel.h"
+#include "host/testing/host_testing.h"
 #include "host/io_client.h"
 
 #include <unistd.h>

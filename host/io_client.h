@@ -3,7 +3,7 @@
 // and sending requests through them as the NT I/O manager would for a caller
 // of NtCreateFile, NtReadFile, NtWriteFile and NtClose. Also the observations
 // tests need of what the driver asked of the I/O manager: the event log, the
-// driver's paging state, devices and symbolic links, and MDL mapping faults.
+// driver's paging state, devices and symbolic links.
 // The driver never includes this header.
 #pragma once
 
@@ -52,7 +52,7 @@ bool QuerySymbolicLink(const std::u16string& linkName, std::u16string* target);
 NTSTATUS CreateSymbolicLink(const std::u16string& linkName, const std::u16string& target);
 NTSTATUS DeleteSymbolicLink(const std::u16string& linkName);
 
-// --- Observations and faults --------------------------------------------------------
+// --- Observations --------------------------------------------------------------
 
 // One entry handed to IoWriteErrorLogEntry: the name of the driver it was
 // allocated for and the packet's bytes (the size given at allocation).
@@ -62,9 +62,6 @@ struct ErrorLogEntry {
 };
 std::vector<ErrorLogEntry> ErrorLog();
 void ClearErrorLog();
-// Makes the nth IoAllocateErrorLogEntry from now (1 = the next) yield
-// nothing. 0 cancels.
-void FailErrorLogAllocation(uint64_t nth);
 
 // Paging of the driver image as the driver last set it: MmPageEntireDriver
 // makes it Pageable, MmResetDriverPaging Resident (each section as its own
@@ -73,12 +70,6 @@ enum class DriverPaging { Resident, Pageable };
 DriverPaging CurrentDriverPaging();
 // Calls of MmResetDriverPaging since the last load.
 uint64_t DriverPagingResets();
-
-// Makes the nth MmMapLockedPagesSpecifyCache from now (1 = the next) fail:
-// NULL, or a bug check when the caller asked for one on failure. 0 cancels.
-void FailMapping(uint64_t nth);
-// Calls of MmMapLockedPagesSpecifyCache so far.
-uint64_t MappingCount();
 
 // --- Client files ---------------------------------------------------------------------
 

@@ -1,8 +1,9 @@
 // Executive pool: ExAllocatePoolWithTag/ExFreePoolWithTag over malloc, with
 // every allocation tracked (size and tag) so that a free with the wrong tag,
-// a double free or a leak is caught, and with Nth-allocation failure for
-// tests of the driver's out-of-memory paths.
+// a double free or a leak is caught. Tests fail allocations through the
+// testing library's hook.
 #include "host/executive/executive_internal.h"
+#include "host/test_hooks.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -21,8 +22,6 @@ std::unordered_map<void*, Allocation>& Allocations() {
   static auto* table = new std::unordered_map<void*, Allocation>();
   return *table;
 }
-// Allocations left before the one that fails; 0 when none is to fail.
-uint64_t allocationsUntilFailure = 0;
 
 // Pool memory is not zeroed on NT. Filling it with a pattern makes code that
 // forgets to initialise an allocation misbehave here as it would there.
@@ -56,11 +55,6 @@ bool InPool(const void* address, size_t length) {
   return false;
 }
 
-void FailAllocation(uint64_t nth) {
-  std::lock_guard<std::mutex> guard(poolLock);
-  allocationsUntilFailure = nth;
-}
-
 }  // namespace host
 
 extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes,
@@ -68,10 +62,7 @@ extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOf
   // Paged pool may fault, which is only allowed below DISPATCH_LEVEL.
   host::RequireIrqlAtMost(PoolType == PagedPool ? APC_LEVEL : DISPATCH_LEVEL,
                           "ExAllocatePoolWithTag");
-  {
-    std::lock_guard<std::mutex> guard(poolLock);
-    if (allocationsUntilFailure != 0 && --allocationsUntilFailure == 0) return nullptr;
-  }
+  if (host::FailsHere(host::testHooks.failPoolAllocation)) return nullptr;
   // NT hands out a block even for zero bytes.
   void* Block = malloc(NumberOfBytes == 0 ? 1 : NumberOfBytes);
   if (Block == nullptr) return nullptr;

@@ -1,10 +1,8 @@
 // Unique identifiers and timed waits: ExUuidCreate from the host's random
-// source, with failures tests can ask for, and KeDelayExecutionThread as a
-// real wait of the calling thread.
+// source, and KeDelayExecutionThread as a real wait of the calling thread.
 #include "host/executive/executive_internal.h"
-#include "host/host_kernel.h"
+#include "host/test_hooks.h"
 
-#include <atomic>
 #include <chrono>
 #include <random>
 #include <thread>
@@ -12,9 +10,6 @@
 namespace host {
 
 namespace {
-
-std::atomic<uint64_t> uuidFailuresPending{0};
-std::atomic<uint64_t> uuidCalls{0};
 
 // 100 ns units between 1601-01-01 and 1970-01-01, the epochs of NT system
 // time and of the host clock.
@@ -28,23 +23,13 @@ int64_t SystemTimeNow() {
 
 }  // namespace
 
-void FailUuidCreate(uint64_t count) { uuidFailuresPending = count; }
-
-uint64_t UuidCreateCount() { return uuidCalls; }
-
 }  // namespace host
 
-// A version 4 (random) identifier. While failures are pending the call fails
-// with STATUS_RETRY, as ExUuidCreate does before the system can make
-// identifiers.
+// A version 4 (random) identifier. A failure a test asks for is
+// STATUS_RETRY, as ExUuidCreate gives before the system can make identifiers.
 extern "C" NTSTATUS NTAPI ExUuidCreate(UUID *Uuid) {
   host::RequireIrqlAtMost(PASSIVE_LEVEL, "ExUuidCreate");
-  ++host::uuidCalls;
-  uint64_t pending = host::uuidFailuresPending.load();
-  while (pending != 0 &&
-         !host::uuidFailuresPending.compare_exchange_weak(pending, pending - 1)) {
-  }
-  if (pending != 0) return STATUS_RETRY;
+  if (host::FailsHere(host::testHooks.failUuidCreate)) return STATUS_RETRY;
 
   thread_local std::mt19937_64 generator{std::random_device{}()};
   uint64_t words[2] = {generator(), generator()};

@@ -34,7 +34,7 @@ NTSTATUS SetZeroData(const FileReference& file, PVOID input, ULONG inputLength) 
   if (!NT_SUCCESS(status)) return status;
   beyond = std::min<int64_t>(beyond, st.st_size);
   if (first >= beyond) return STATUS_SUCCESS;
-  UnflushedChange change(file->fd, first, beyond - first);
+  FileChange change(file->fd, first, beyond - first);
   if (fallocate(file->fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, first, beyond - first) ==
       0) {
     return STATUS_SUCCESS;

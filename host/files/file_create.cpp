@@ -72,7 +72,7 @@ NTSTATUS OpenExisting(const CreateRequest& request, const MappedName& name,
     // block); devices and regular files are served.
     if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) return STATUS_ACCESS_DENIED;
   }
-  if (overwrite && Crashed()) return STATUS_IO_DEVICE_ERROR;
+  if (overwrite && DiskStopped()) return STATUS_IO_DEVICE_ERROR;
 
   ACCESS_MASK access = request.desiredAccess;
   if (request.maximumAllowed) {
@@ -123,7 +123,7 @@ NTSTATUS CreateNew(const CreateRequest& request, const MappedName& name, int* fd
   if (name.trailingSeparator && !(request.options & FILE_DIRECTORY_FILE)) {
     return STATUS_OBJECT_NAME_INVALID;
   }
-  if (Crashed()) return STATUS_IO_DEVICE_ERROR;
+  if (DiskStopped()) return STATUS_IO_DEVICE_ERROR;
   ACCESS_MASK access = request.desiredAccess;
   // The creator of a file may do anything with it.
   if (request.maximumAllowed) access |= FILE_ALL_ACCESS;
@@ -318,7 +318,7 @@ extern "C" NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAc
                                        CreateDisposition, CreateOptions, EaBuffer, EaLength,
                                        &Record, &Information);
   Record.status = Status;
-  host::RecordCreate(Record);
+  host::FileCreated(Record);
   IoStatusBlock->Status = Status;
   IoStatusBlock->Information = Information;
   return Status;

@@ -89,7 +89,7 @@ ULONG ModeOf(ULONG options) {
 
 NTSTATUS SetEndOfFile(HostFile* file, int64_t end) {
   if (end < 0 || file->directory) return STATUS_INVALID_PARAMETER;
-  UnflushedChange change(file->fd, end, 0, true);
+  FileChange change(file->fd, end, 0, true);
   if (ftruncate(file->fd, end) != 0) {
     auto saved = errno;
     return StatusFromErrno(saved);

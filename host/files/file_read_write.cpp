@@ -1,6 +1,6 @@
 // File services: ZwReadFile and ZwWriteFile (and their Nt* names). Reads and
 // writes at explicit offsets or at the position of a synchronous file
-// object, appends, the handle's access, fault injection's file-call gate and
+// object, appends, the handle's access, the file-call gate of tests and
 // NT's results at the end of file: a read starting at or past it is
 // STATUS_END_OF_FILE with 0 bytes, one crossing it returns the bytes up to it.
 #include "host/files/file_services_internal.h"
@@ -62,7 +62,7 @@ NTSTATUS Transfer(bool write, HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
   if (Length == 0) return Finish(IoStatusBlock, STATUS_SUCCESS, 0);
 
   uint8_t* bytes = static_cast<uint8_t*>(Buffer);
-  std::optional<UnflushedChange> change;
+  std::optional<FileChange> change;
   if (write) change.emplace(file->fd, offset, allowed);
   ULONG done = 0;
   while (done < allowed) {

@@ -52,7 +52,7 @@ NTSTATUS HostFsFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     auto saved = errno;
     return CompleteWith(Irp, StatusFromErrno(saved));
   }
-  FlushedFile(File->fd);
+  FileFlushed(File->fd);
   return CompleteWith(Irp, STATUS_SUCCESS);
 }
 

@@ -1,9 +1,10 @@
 // IRPs and the services around them: allocation and delivery of the client's
 // requests, IofCompleteRequest, MDLs and their mapping into system space
-// (MmMapLockedPagesSpecifyCache, with injectable failure), the driver's paging
-// state, and the system event log (IoAllocateErrorLogEntry,
-// IoWriteErrorLogEntry), captured for tests.
+// (MmMapLockedPagesSpecifyCache), the driver's paging state, and the system
+// event log (IoAllocateErrorLogEntry, IoWriteErrorLogEntry), captured for
+// tests.
 #include "host/io/io_manager_internal.h"
+#include "host/test_hooks.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -16,9 +17,6 @@ namespace {
 constexpr uintptr_t kPageMask = 0xFFF;
 
 std::mutex stateLock;
-uint64_t mappingsUntilFailure = 0;
-uint64_t mappings = 0;
-uint64_t errorLogAllocationsUntilFailure = 0;
 DriverPaging paging = DriverPaging::Resident;
 uint64_t pagingResets = 0;
 
@@ -115,16 +113,6 @@ void ResetDriverPaging() {
 
 namespace host {
 
-void FailMapping(uint64_t nth) {
-  std::lock_guard<std::mutex> guard(io::stateLock);
-  io::mappingsUntilFailure = nth;
-}
-
-uint64_t MappingCount() {
-  std::lock_guard<std::mutex> guard(io::stateLock);
-  return io::mappings;
-}
-
 DriverPaging CurrentDriverPaging() {
   std::lock_guard<std::mutex> guard(io::stateLock);
   return io::paging;
@@ -133,11 +121,6 @@ DriverPaging CurrentDriverPaging() {
 uint64_t DriverPagingResets() {
   std::lock_guard<std::mutex> guard(io::stateLock);
   return io::pagingResets;
-}
-
-void FailErrorLogAllocation(uint64_t nth) {
-  std::lock_guard<std::mutex> guard(io::stateLock);
-  io::errorLogAllocationsUntilFailure = nth;
 }
 
 std::vector<ErrorLogEntry> ErrorLog() {
@@ -210,13 +193,7 @@ extern "C" PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList,
     host::BugCheck("MEMORY_MANAGEMENT", "MmMapLockedPagesSpecifyCache of MDL %p, which is "
                    "mapped already", (void*)Mdl);
   }
-  bool Fail;
-  {
-    std::lock_guard<std::mutex> Guard(host::io::stateLock);
-    ++host::io::mappings;
-    Fail = host::io::mappingsUntilFailure != 0 && --host::io::mappingsUntilFailure == 0;
-  }
-  if (Fail) {
+  if (host::FailsHere(host::testHooks.failMapping)) {
     if (BugCheckOnFailure) {
       host::BugCheck("NO_MORE_SYSTEM_PTES", "MmMapLockedPagesSpecifyCache of MDL %p failed",
                      (void*)Mdl);
@@ -250,11 +227,8 @@ extern "C" PVOID NTAPI IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize) 
   if (IoObject == nullptr || EntrySize > ERROR_LOG_MAXIMUM_SIZE) return nullptr;
   PDRIVER_OBJECT Driver = host::io::DriverOfIoObject(IoObject);
   if (Driver == nullptr) return nullptr;
+  if (host::FailsHere(host::testHooks.failErrorLogAllocation)) return nullptr;
   std::lock_guard<std::mutex> Guard(host::io::stateLock);
-  if (host::io::errorLogAllocationsUntilFailure != 0 &&
-      --host::io::errorLogAllocationsUntilFailure == 0) {
-    return nullptr;
-  }
   void* Entry = calloc(1, EntrySize == 0 ? 1 : EntrySize);
   if (Entry == nullptr) return nullptr;
   host::io::PendingEntries()[Entry] = host::io::PendingEntry{

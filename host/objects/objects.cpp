@@ -136,7 +136,7 @@ void CleanupLocked(HostFile* file) {
   if (file->deleteOnClose) node->deletePending = true;
   --node->cleanupCount;
   // During a simulated crash nothing more reaches the disk, deletes included.
-  if (node->cleanupCount == 0 && node->deletePending && !Crashed()) {
+  if (node->cleanupCount == 0 && node->deletePending && !DiskStopped()) {
     UnlinkFile(node, file->hostPath);
   }
 }

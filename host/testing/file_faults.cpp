@@ -1,8 +1,7 @@
 // Fault injection and observation of file calls: per-kind call counters, the
 // test hook, pending faults (fail, short transfer, crash) and the history of
 // creates, plus the reset tests run between cases.
-#include "host/executive/executive_internal.h"
-#include "host/test_hooks.h"
+#include "host/testing/testing_internal.h"
 
 #include <atomic>
 #include <map>
@@ -60,7 +59,6 @@ void ClearFaults() {
   crashed.store(false);
 }
 
-bool Crashed() { return crashed.load(); }
 void MarkCrashed() { crashed.store(true); }
 
 uint64_t FileCallCount(FileCall call, const std::string& pathSuffix) {
@@ -82,7 +80,11 @@ void SetFileCallHook(std::function<void(FileCall, const std::string&)> hook) {
   Hook() = std::move(hook);
 }
 
-FileCallGate EnterFileCall(FileCall call, const std::string& hostPath, uint64_t requestedBytes) {
+namespace {
+
+bool Stopped() { return crashed.load(); }
+
+FileCallGate GateFileCall(FileCall call, const std::string& hostPath, uint64_t requestedBytes) {
   std::function<void(FileCall, const std::string&)> hook;
   {
     std::lock_guard<std::mutex> guard(faultLock);
@@ -130,10 +132,19 @@ FileCallGate EnterFileCall(FileCall call, const std::string& hostPath, uint64_t 
   return gate;
 }
 
-void RecordCreate(CreateRecord record) {
+void RecordCreate(const CreateRecord& record) {
   std::lock_guard<std::mutex> guard(faultLock);
-  Creates().push_back(std::move(record));
+  Creates().push_back(record);
 }
+
+[[maybe_unused]] const bool installed = [] {
+  testHooks.enterFileCall = GateFileCall;
+  testHooks.diskStopped = Stopped;
+  testHooks.fileCreated = RecordCreate;
+  return true;
+}();
+
+}  // namespace
 
 std::vector<CreateRecord> CreateHistory() {
   std::lock_guard<std::mutex> guard(faultLock);

@@ -14,7 +14,7 @@
 // earlier one with it), together with what those sectors and the file's
 // length were before it, so that the cut can undo it.
 #include "host/executive/executive_internal.h"
-#include "host/test_hooks.h"
+#include "host/testing/testing_internal.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <atomic>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <utility>
@@ -113,41 +114,49 @@ void CutFile(Journal &journal, std::mt19937_64 &random, PowerCutReport *report) 
   }
 }
 
-}  // namespace
+// A change under way: the sectors it touches as they were before it.
+struct ChangeInProgress {
+  int fd;
+  bool resize;
+  int64_t first, end, sizeBefore;
+  std::vector<uint8_t> before;
+};
 
-UnflushedChange::UnflushedChange(int fd, int64_t offset, int64_t length, bool resize)
-    : fd_(fd), resize_(resize) {
-  if (!armed.load()) return;
+void *BeginChange(int fd, int64_t offset, int64_t length, bool resize) {
+  if (!armed.load()) return nullptr;
   std::lock_guard<std::mutex> guard(journalLock);
   FileKey key;
   int64_t size;
-  if (!KeyOf(fd, &key, &size)) return;
+  if (!KeyOf(fd, &key, &size)) return nullptr;
   if (resize) {
     // The sectors a shrink cuts off, to put back; a growth adds zeros.
     length = std::max<int64_t>(size - offset, 0);
   }
-  first_ = offset / kSector * kSector;
-  end_ = (offset + length + kSector - 1) / kSector * kSector;
-  sizeBefore_ = size;
-  before_ = ReadRange(fd, first_, std::min(end_, size) - first_);
-  active_ = true;
+  auto *change = new ChangeInProgress{fd, resize, offset / kSector * kSector,
+                                      (offset + length + kSector - 1) / kSector * kSector, size,
+                                      {}};
+  change->before = ReadRange(fd, change->first, std::min(change->end, size) - change->first);
+  return change;
 }
 
-UnflushedChange::~UnflushedChange() {
-  if (!active_ || !armed.load()) return;
+void EndChange(void *inProgress) {
+  std::unique_ptr<ChangeInProgress> made(static_cast<ChangeInProgress *>(inProgress));
+  if (!armed.load()) return;
   std::lock_guard<std::mutex> guard(journalLock);
   FileKey key;
   int64_t size;
-  if (!KeyOf(fd_, &key, &size)) return;
+  if (!KeyOf(made->fd, &key, &size)) return;
   Journal &journal = Journals()[key];
-  if (journal.fd < 0) journal.fd = dup(fd_);
+  if (journal.fd < 0) journal.fd = dup(made->fd);
   Change change;
-  change.resize = resize_;
-  change.offset = first_;
-  change.before = std::move(before_);
-  change.sizeBefore = sizeBefore_;
+  change.resize = made->resize;
+  change.offset = made->first;
+  change.before = std::move(made->before);
+  change.sizeBefore = made->sizeBefore;
   change.sizeAfter = size;
-  if (!resize_) change.after = ReadRange(fd_, first_, std::min(end_, size) - first_);
+  if (!made->resize) {
+    change.after = ReadRange(made->fd, made->first, std::min(made->end, size) - made->first);
+  }
   journal.changes.push_back(std::move(change));
 }
 
@@ -162,6 +171,15 @@ void FlushedFile(int fd) {
   close(it->second.fd);
   Journals().erase(it);
 }
+
+[[maybe_unused]] const bool installed = [] {
+  testHooks.beginChange = BeginChange;
+  testHooks.endChange = EndChange;
+  testHooks.fileFlushed = FlushedFile;
+  return true;
+}();
+
+}  // namespace
 
 void ArmPowerLoss(bool arm) {
   std::lock_guard<std::mutex> guard(journalLock);

@@ -3,6 +3,7 @@
 // event-log entry of a failed open, and the release at the last close.
 #include <gtest/gtest.h>
 
+#include "host/testing/host_testing.h"
 #include "support/driver_client.h"
 #include "support/image_builder.h"
 

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "disk_access.h"
+#include "host/testing/host_testing.h"
 #include "support/driver_client.h"
 #include "support/image_builder.h"
 

@@ -8,6 +8,7 @@
 #include <set>
 #include <thread>
 
+#include "host/testing/host_testing.h"
 #include "support/driver_client.h"
 #include "support/image_builder.h"
 

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include "host/host_files.h"
+#include "host/testing/host_testing.h"
 #include "support/differencing_chain.h"
 #include "support/driver_client.h"
 #include "support/image_builder.h"

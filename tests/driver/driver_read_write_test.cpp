@@ -10,6 +10,7 @@
 
 #include <thread>
 
+#include "host/testing/host_testing.h"
 #include "support/differencing_chain.h"
 #include "support/driver_client.h"
 #include "support/image_builder.h"

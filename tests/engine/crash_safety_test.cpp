@@ -9,6 +9,7 @@
 #include <functional>
 
 #include "engine_fixture.h"
+#include "host/testing/host_testing.h"
 
 namespace dorvane::test {
 namespace {

@@ -3,6 +3,7 @@
 // that allocate only for data the chain does not already return, and partly
 // written sectors completed from the parent.
 #include "engine_fixture.h"
+#include "host/testing/host_testing.h"
 
 namespace dorvane::test {
 namespace {

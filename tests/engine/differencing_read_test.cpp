@@ -4,6 +4,7 @@
 // merge steps.
 #include <thread>
 
+#include "host/testing/host_testing.h"
 #include "merge_fixture.h"
 
 namespace dorvane::test {

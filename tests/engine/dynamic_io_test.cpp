@@ -1,6 +1,7 @@
 // Dynamic images beyond what the model test reaches: the zero test on buffers
 // at any address, and releases and allocations in odd files and full ones.
 #include "engine_fixture.h"
+#include "host/testing/host_testing.h"
 
 namespace dorvane::test {
 namespace {

@@ -7,6 +7,7 @@
 // call and after the next zeroing after a stop.
 #include <unistd.h>
 
+#include "host/testing/host_testing.h"
 #include "merge_fixture.h"
 
 namespace dorvane::test {

@@ -5,6 +5,7 @@
 // parent that another handle shares.
 #include <unistd.h>
 
+#include "host/testing/host_testing.h"
 #include "merge_fixture.h"
 
 namespace dorvane::test {

@@ -16,6 +16,7 @@
 #include <numeric>
 #include <random>
 
+#include "host/testing/host_testing.h"
 #include "merge_fixture.h"
 #include "tools/tool_test_support.h"
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "engine_fixture.h"
+#include "host/testing/host_testing.h"
 #include "support/differencing_chain.h"
 
 namespace dorvane::test {

@@ -6,7 +6,7 @@
 
 #include <vector>
 
-#include "host/host_kernel.h"
+#include "host/testing/host_testing.h"
 
 namespace dorvane::test {
 namespace {

@@ -3,6 +3,7 @@
 // "machine", after which no change reaches the disk.
 #include <gtest/gtest.h>
 
+#include "host/testing/host_testing.h"
 #include "host_files.h"
 
 namespace dorvane::test {

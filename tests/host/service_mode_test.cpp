@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "host/host_files.h"
+#include "host/testing/host_testing.h"
 #include "support/file_bytes.h"
 #include "support/temp_dir.h"
 

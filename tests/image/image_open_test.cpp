@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <tuple>
 
-#include "host/host_kernel.h"
+#include "host/testing/host_testing.h"
 #include "support/differencing_chain.h"
 #include "support/image_builder.h"
 #include "support/image_open.h"

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "host/host_kernel.h"
+#include "host/testing/host_testing.h"
 #include "image/image.h"
 
 namespace {

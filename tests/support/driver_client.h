@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "driver/driver.h"
-#include "host/host_kernel.h"
+#include "host/testing/host_testing.h"
 #include "host/io_client.h"
 #include "temp_dir.h"
 

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "host/host_kernel.h"
+#include "host/testing/host_testing.h"
 
 namespace dorvane::test {
 

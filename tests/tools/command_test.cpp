@@ -9,7 +9,7 @@
 
 #include <sys/stat.h>
 
-#include "host/host_kernel.h"
+#include "host/testing/host_testing.h"
 #include "size_parse.h"
 #include "support/differencing_chain.h"
 #include "support/image_builder.h"

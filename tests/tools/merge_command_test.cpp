@@ -7,7 +7,7 @@
 
 #include <random>
 
-#include "host/host_kernel.h"
+#include "host/testing/host_testing.h"
 #include "support/differencing_chain.h"
 #include "support/engine_disk.h"
 #include "support/temp_dir.h"
