@@ -58,6 +58,8 @@ TEST_F(HostFileServices, CreateDispositionsOptionsAndAccess) {
       {"ro", kRW, FILE_OPEN, 0, STATUS_ACCESS_DENIED, kAny, 8},                             // 16
       {"ro", kR, FILE_OVERWRITE, 0, STATUS_ACCESS_DENIED, kAny, 8},                         // 17
       {"file", kR, FILE_OPEN, FILE_DELETE_ON_CLOSE, STATUS_INVALID_PARAMETER, kAny, 10},    // 18
+      // 19: no opens by file ID (NT difference "ntfs-features").
+      {"file", kRW, FILE_OPEN, FILE_OPEN_BY_FILE_ID, STATUS_NOT_IMPLEMENTED, kAny, 10},
   };
   for (size_t i = 0; i < std::size(cases); ++i) {
     const auto& c = cases[i];
@@ -106,7 +108,8 @@ NTSTATUS ZeroData(HANDLE handle, int64_t first, int64_t beyond, ULONG length = 1
 }
 
 // NT's I/O manager checks a handle's access for user-mode requestors; the
-// host kernel checks it for kernel-mode ones as well.
+// host kernel checks it for kernel-mode ones as well (NT difference
+// "kernel-access-checks").
 TEST_F(HostFileServices, EachRequestNeedsItsAccess) {
   WriteFileBytes(File("f"), Bytes(512, 1));
   Opened reader = Open("f", GENERIC_READ), writer = Open("f", FILE_WRITE_DATA),

@@ -40,6 +40,8 @@ TEST_F(HostNames, NamesMapThroughTheDriveAndShareTables) {
       {u"\\??\\Z:\\a*.vhd", STATUS_OBJECT_NAME_INVALID, ""},                                // 6
       {u"\\??\\Z:\\\xD800x", STATUS_OBJECT_NAME_INVALID, ""},                               // 7
       {u"relative\\a.vhd", STATUS_OBJECT_PATH_SYNTAX_BAD, ""},                              // 8
+      // 9: no alternate data streams (NT difference "ntfs-features").
+      {u"\\??\\Z:\\a.vhd:stream", STATUS_OBJECT_NAME_INVALID, ""},
   };
   for (size_t i = 0; i < std::size(cases); ++i) {
     SCOPED_TRACE("case " + std::to_string(i));
