@@ -26,16 +26,25 @@ struct CountedAnsi {
   PCHAR Buffer;
 };
 
-void AppendWide(std::string& out, const WCHAR* text, size_t count) {
+void AppendText(std::string& out, const char* text, size_t count) { out.append(text, count); }
+
+void AppendText(std::string& out, const WCHAR* text, size_t count) {
   std::u16string wide(text, count);
   bool valid;
   out += host::Utf8FromUtf16(wide, &valid);
 }
 
-size_t WideLength(const WCHAR* text) {
-  size_t n = 0;
-  while (text[n] != 0) ++n;
-  return n;
+// The text of a %s or %S argument: "(null)" for a null pointer, else its
+// characters up to the terminator, at most `precision` of them when given.
+template <typename Char>
+std::string StringArgument(const Char* value, bool hasPrecision, const std::string& precision) {
+  if (value == nullptr) return "(null)";
+  size_t count = 0;
+  while (value[count] != 0) ++count;
+  if (hasPrecision) count = std::min(count, (size_t)atoi(precision.c_str()));
+  std::string text;
+  AppendText(text, value, count);
+  return text;
 }
 
 // Formats as NT's DbgPrint does. Sizes follow LLP64: no prefix and "l" are
@@ -147,7 +156,7 @@ std::string FormatNt(const char* format, va_list args) {
         int value = va_arg(args, int);
         if ((conversion == 'C' && !narrow) || wide) {
           WCHAR c = (WCHAR)value;
-          AppendWide(out, &c, 1);
+          AppendText(out, &c, 1);
         } else {
           out += (char)value;
         }
@@ -156,26 +165,9 @@ std::string FormatNt(const char* format, va_list args) {
       case 's':
       case 'S': {
         bool wideText = (conversion == 'S' && !narrow) || wide;
-        std::string text;
-        if (wideText) {
-          const WCHAR* value = va_arg(args, const WCHAR*);
-          if (value == nullptr) {
-            text = "(null)";
-          } else {
-            size_t count = WideLength(value);
-            if (hasPrecision) count = std::min(count, (size_t)atoi(precision.c_str()));
-            AppendWide(text, value, count);
-          }
-        } else {
-          const char* value = va_arg(args, const char*);
-          if (value == nullptr) {
-            text = "(null)";
-          } else {
-            size_t count = strlen(value);
-            if (hasPrecision) count = std::min(count, (size_t)atoi(precision.c_str()));
-            text.assign(value, count);
-          }
-        }
+        std::string text =
+            wideText ? StringArgument(va_arg(args, const WCHAR*), hasPrecision, precision)
+                     : StringArgument(va_arg(args, const char*), hasPrecision, precision);
         snprintf(buffer, sizeof(buffer), ("%" + flags + width + "s").c_str(), "");
         size_t pad = strlen(buffer) > text.size() ? strlen(buffer) - text.size() : 0;
         if (flags.find('-') != std::string::npos) {
@@ -191,7 +183,7 @@ std::string FormatNt(const char* format, va_list args) {
           PCUNICODE_STRING value = va_arg(args, PCUNICODE_STRING);
           if (value != nullptr && value->Buffer != nullptr) {
             text.clear();
-            AppendWide(text, value->Buffer, value->Length / sizeof(WCHAR));
+            AppendText(text, value->Buffer, value->Length / sizeof(WCHAR));
           }
         } else {
           const CountedAnsi* value = va_arg(args, const CountedAnsi*);

@@ -328,6 +328,6 @@ extern "C" NTSTATUS NTAPI ZwOpenFile(PHANDLE FileHandle, ACCESS_MASK DesiredAcce
                                      POBJECT_ATTRIBUTES ObjectAttributes,
                                      PIO_STATUS_BLOCK IoStatusBlock, ULONG ShareAccess,
                                      ULONG OpenOptions) {
-  return ZwCreateFile(FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock, nullptr, 0,
-                      ShareAccess, FILE_OPEN, OpenOptions, nullptr, 0);
+  return host::OpenByCreate(ZwCreateFile, FileHandle, DesiredAccess, ObjectAttributes,
+                            IoStatusBlock, ShareAccess, OpenOptions);
 }

@@ -58,24 +58,44 @@ void TimesOf(int fd, const struct stat& st, FileTimes* times) {
   }
 }
 
+// The times and attributes a basic and a network-open answer both begin with.
+template <typename Information>
+void PutTimesAndAttributes(Information* info, const FileTimes& times, const struct stat& st) {
+  info->CreationTime.QuadPart = times.creation;
+  info->LastAccessTime.QuadPart = times.access;
+  info->LastWriteTime.QuadPart = times.write;
+  info->ChangeTime.QuadPart = times.change;
+  info->FileAttributes = FileAttributesOf(st);
+}
+
 enum class InformationCall { Query, Set };
 
-// The checks a query or set of an information class begins with, in NT's
-// order: the caller's IRQL, the class, the buffer's length, the handle, then
-// the handle's access. `needed` receives the class's fixed size.
-NTSTATUS TakeForInformation(InformationCall call, HANDLE handle, FILE_INFORMATION_CLASS infoClass,
-                            ULONG length, FileReference* file, ULONG* needed,
-                            PIO_STATUS_BLOCK IoStatusBlock) {
+// A query or set of an information class, in the Zw call's mode. Begin makes
+// the checks it starts with, in NT's order: the caller's IRQL, the class, the
+// buffer's length, the handle, then the handle's access; `needed` is then
+// the class's fixed size.
+struct InformationRequest {
+  ZwCallMode mode;
+  FileReference file;
+  ULONG needed = 0;
+
+  NTSTATUS Begin(InformationCall call, HANDLE handle, FILE_INFORMATION_CLASS infoClass,
+                 ULONG length, PIO_STATUS_BLOCK IoStatusBlock);
+};
+
+NTSTATUS InformationRequest::Begin(InformationCall call, HANDLE handle,
+                                   FILE_INFORMATION_CLASS infoClass, ULONG length,
+                                   PIO_STATUS_BLOCK IoStatusBlock) {
   bool query = call == InformationCall::Query;
   RequireIrqlAtMost(PASSIVE_LEVEL, query ? "ZwQueryInformationFile" : "ZwSetInformationFile");
   const InformationClassRule* rule = FindInformationClass(infoClass);
-  *needed = rule == nullptr ? 0 : query ? rule->queryLength : rule->setLength;
-  if (*needed == 0) return STATUS_INVALID_INFO_CLASS;
-  if (length < *needed) return STATUS_INFO_LENGTH_MISMATCH;
-  NTSTATUS status = file->Take(handle);
+  needed = rule == nullptr ? 0 : query ? rule->queryLength : rule->setLength;
+  if (needed == 0) return STATUS_INVALID_INFO_CLASS;
+  if (length < needed) return STATUS_INFO_LENGTH_MISMATCH;
+  NTSTATUS status = file.Take(handle);
   if (!NT_SUCCESS(status)) return status;
   ACCESS_MASK required = query ? rule->queryAccess : rule->setAccess;
-  if ((file->granted() & required) != required) {
+  if ((file.granted() & required) != required) {
     return Finish(IoStatusBlock, STATUS_ACCESS_DENIED, 0);
   }
   return STATUS_SUCCESS;
@@ -156,13 +176,11 @@ extern "C" NTSTATUS NTAPI ZwQueryInformationFile(HANDLE FileHandle,
                                                  PIO_STATUS_BLOCK IoStatusBlock,
                                                  PVOID FileInformation, ULONG Length,
                                                  FILE_INFORMATION_CLASS FileInformationClass) {
-  host::ZwCallMode Mode;
-  FileReference File;
-  ULONG Needed;
-  NTSTATUS Status =
-      host::TakeForInformation(host::InformationCall::Query, FileHandle, FileInformationClass,
-                               Length, &File, &Needed, IoStatusBlock);
+  host::InformationRequest Request;
+  NTSTATUS Status = Request.Begin(host::InformationCall::Query, FileHandle, FileInformationClass,
+                                  Length, IoStatusBlock);
   if (!NT_SUCCESS(Status)) return Status;
+  FileReference& File = Request.file;
 
   struct stat St;
   Status = host::StatFile(File->fd, &St);
@@ -173,17 +191,12 @@ extern "C" NTSTATUS NTAPI ZwQueryInformationFile(HANDLE FileHandle,
   host::FileTimes Times;
   host::TimesOf(File->fd, St, &Times);
 
-  memset(FileInformation, 0, Needed);
+  memset(FileInformation, 0, Request.needed);
   switch (FileInformationClass) {
-    case FileBasicInformation: {
-      auto* Info = static_cast<PFILE_BASIC_INFORMATION>(FileInformation);
-      Info->CreationTime.QuadPart = Times.creation;
-      Info->LastAccessTime.QuadPart = Times.access;
-      Info->LastWriteTime.QuadPart = Times.write;
-      Info->ChangeTime.QuadPart = Times.change;
-      Info->FileAttributes = host::FileAttributesOf(St);
+    case FileBasicInformation:
+      host::PutTimesAndAttributes(static_cast<PFILE_BASIC_INFORMATION>(FileInformation), Times,
+                                  St);
       break;
-    }
     case FileStandardInformation: {
       auto* Info = static_cast<PFILE_STANDARD_INFORMATION>(FileInformation);
       Info->AllocationSize.QuadPart = Allocation;
@@ -218,31 +231,25 @@ extern "C" NTSTATUS NTAPI ZwQueryInformationFile(HANDLE FileHandle,
     }
     case FileNetworkOpenInformation: {
       auto* Info = static_cast<PFILE_NETWORK_OPEN_INFORMATION>(FileInformation);
-      Info->CreationTime.QuadPart = Times.creation;
-      Info->LastAccessTime.QuadPart = Times.access;
-      Info->LastWriteTime.QuadPart = Times.write;
-      Info->ChangeTime.QuadPart = Times.change;
+      host::PutTimesAndAttributes(Info, Times, St);
       Info->AllocationSize.QuadPart = Allocation;
       Info->EndOfFile.QuadPart = EndOfFile;
-      Info->FileAttributes = host::FileAttributesOf(St);
       break;
     }
     default:
       return host::Finish(IoStatusBlock, STATUS_NOT_IMPLEMENTED, 0);
   }
-  return host::Finish(IoStatusBlock, STATUS_SUCCESS, Needed);
+  return host::Finish(IoStatusBlock, STATUS_SUCCESS, Request.needed);
 }
 
 extern "C" NTSTATUS NTAPI ZwSetInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
                                                PVOID FileInformation, ULONG Length,
                                                FILE_INFORMATION_CLASS FileInformationClass) {
-  host::ZwCallMode Mode;
-  FileReference File;
-  ULONG Needed;
-  NTSTATUS Status =
-      host::TakeForInformation(host::InformationCall::Set, FileHandle, FileInformationClass,
-                               Length, &File, &Needed, IoStatusBlock);
+  host::InformationRequest Request;
+  NTSTATUS Status = Request.Begin(host::InformationCall::Set, FileHandle, FileInformationClass,
+                                  Length, IoStatusBlock);
   if (!NT_SUCCESS(Status)) return Status;
+  FileReference& File = Request.file;
 
   host::FileCallGate Gate =
       host::EnterFileCall(host::FileCall::SetInformation, File->hostPath, 0);

@@ -80,6 +80,17 @@ struct InformationClassRule {
 
 const InformationClassRule* FindInformationClass(FILE_INFORMATION_CLASS infoClass);
 
+// ZwOpenFile and NtOpenFile: a create of an existing file through `create`
+// (ZwCreateFile or NtCreateFile), with no allocation, attributes or extended
+// attributes.
+inline NTSTATUS OpenByCreate(decltype(&ZwCreateFile) create, PHANDLE FileHandle,
+                             ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+                             PIO_STATUS_BLOCK IoStatusBlock, ULONG ShareAccess,
+                             ULONG OpenOptions) {
+  return create(FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock, nullptr, 0,
+                ShareAccess, FILE_OPEN, OpenOptions, nullptr, 0);
+}
+
 // Releases a reference taken by ReferenceHandle when it goes out of scope.
 class FileReference {
  public:

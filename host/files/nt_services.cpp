@@ -77,34 +77,48 @@ ZwCallMode::ZwCallMode() {
 
 KeepPreviousMode::KeepPreviousMode() { CurrentThread().keepPreviousMode = true; }
 
+namespace {
+
+// An Nt entry point: a user-mode caller's arguments pass `userModeChecks`
+// first; then the Zw service runs, keeping the caller's previous mode.
+template <typename Checks, typename ZwService, typename... Arguments>
+NTSTATUS ServeNtCall(Checks userModeChecks, ZwService service, Arguments... arguments) {
+  if (FromUserMode()) {
+    NTSTATUS status = userModeChecks();
+    if (!NT_SUCCESS(status)) return status;
+  }
+  KeepPreviousMode keep;
+  return service(arguments...);
+}
+
+}  // namespace
+
 }  // namespace host
 
-using host::FromUserMode;
-using host::KeepPreviousMode;
+using host::ServeNtCall;
 
+// A user-mode caller's object attributes are captured, and the service gets
+// the copy.
 extern "C" NTSTATUS NTAPI NtCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
                                        POBJECT_ATTRIBUTES ObjectAttributes,
                                        PIO_STATUS_BLOCK IoStatusBlock,
                                        PLARGE_INTEGER AllocationSize, ULONG FileAttributes,
                                        ULONG ShareAccess, ULONG CreateDisposition,
                                        ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength) {
-  if (!FromUserMode()) {
-    KeepPreviousMode Keep;
-    return ZwCreateFile(FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock,
-                        AllocationSize, FileAttributes, ShareAccess, CreateDisposition,
-                        CreateOptions, EaBuffer, EaLength);
-  }
   OBJECT_ATTRIBUTES Captured;
-  NTSTATUS Status = host::FirstFailure(
-      host::ProbeUserBuffer(FileHandle, sizeof(*FileHandle)),
-      host::ProbeUserBuffer(IoStatusBlock, sizeof(*IoStatusBlock)),
-      AllocationSize != nullptr ? host::ProbeUserBuffer(AllocationSize, sizeof(*AllocationSize))
-                                : STATUS_SUCCESS,
-      host::ProbeUserBuffer(EaBuffer, EaLength),
-      host::CaptureUserAttributes(ObjectAttributes, &Captured));
-  if (!NT_SUCCESS(Status)) return Status;
-  KeepPreviousMode Keep;
-  return ZwCreateFile(FileHandle, DesiredAccess, &Captured, IoStatusBlock, AllocationSize,
+  if (host::FromUserMode()) {
+    NTSTATUS Status = host::FirstFailure(
+        host::ProbeUserBuffer(FileHandle, sizeof(*FileHandle)),
+        host::ProbeUserBuffer(IoStatusBlock, sizeof(*IoStatusBlock)),
+        AllocationSize != nullptr ? host::ProbeUserBuffer(AllocationSize, sizeof(*AllocationSize))
+                                  : STATUS_SUCCESS,
+        host::ProbeUserBuffer(EaBuffer, EaLength),
+        host::CaptureUserAttributes(ObjectAttributes, &Captured));
+    if (!NT_SUCCESS(Status)) return Status;
+    ObjectAttributes = &Captured;
+  }
+  host::KeepPreviousMode Keep;
+  return ZwCreateFile(FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock, AllocationSize,
                       FileAttributes, ShareAccess, CreateDisposition, CreateOptions, EaBuffer,
                       EaLength);
 }
@@ -113,61 +127,51 @@ extern "C" NTSTATUS NTAPI NtOpenFile(PHANDLE FileHandle, ACCESS_MASK DesiredAcce
                                      POBJECT_ATTRIBUTES ObjectAttributes,
                                      PIO_STATUS_BLOCK IoStatusBlock, ULONG ShareAccess,
                                      ULONG OpenOptions) {
-  return NtCreateFile(FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock, nullptr, 0,
-                      ShareAccess, FILE_OPEN, OpenOptions, nullptr, 0);
+  return host::OpenByCreate(NtCreateFile, FileHandle, DesiredAccess, ObjectAttributes,
+                            IoStatusBlock, ShareAccess, OpenOptions);
 }
 
 extern "C" NTSTATUS NTAPI NtReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
                                      PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock,
                                      PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset,
                                      PULONG Key) {
-  if (FromUserMode()) {
-    NTSTATUS Status = host::CheckUserTransfer(FileHandle, IoStatusBlock, Buffer, Length, ByteOffset);
-    if (!NT_SUCCESS(Status)) return Status;
-  }
-  KeepPreviousMode Keep;
-  return ZwReadFile(FileHandle, Event, ApcRoutine, ApcContext, IoStatusBlock, Buffer, Length,
-                    ByteOffset, Key);
+  auto Checks = [&] {
+    return host::CheckUserTransfer(FileHandle, IoStatusBlock, Buffer, Length, ByteOffset);
+  };
+  return ServeNtCall(Checks, ZwReadFile, FileHandle, Event, ApcRoutine, ApcContext, IoStatusBlock,
+                     Buffer, Length, ByteOffset, Key);
 }
 
 extern "C" NTSTATUS NTAPI NtWriteFile(HANDLE FileHandle, HANDLE Event,
                                       PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
                                       PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
                                       PLARGE_INTEGER ByteOffset, PULONG Key) {
-  if (FromUserMode()) {
-    NTSTATUS Status = host::CheckUserTransfer(FileHandle, IoStatusBlock, Buffer, Length, ByteOffset);
-    if (!NT_SUCCESS(Status)) return Status;
-  }
-  KeepPreviousMode Keep;
-  return ZwWriteFile(FileHandle, Event, ApcRoutine, ApcContext, IoStatusBlock, Buffer, Length,
-                     ByteOffset, Key);
+  auto Checks = [&] {
+    return host::CheckUserTransfer(FileHandle, IoStatusBlock, Buffer, Length, ByteOffset);
+  };
+  return ServeNtCall(Checks, ZwWriteFile, FileHandle, Event, ApcRoutine, ApcContext,
+                     IoStatusBlock, Buffer, Length, ByteOffset, Key);
 }
 
 extern "C" NTSTATUS NTAPI NtQueryInformationFile(HANDLE FileHandle,
                                                  PIO_STATUS_BLOCK IoStatusBlock,
                                                  PVOID FileInformation, ULONG Length,
                                                  FILE_INFORMATION_CLASS FileInformationClass) {
-  if (FromUserMode()) {
-    NTSTATUS Status =
-        host::CheckUserTransfer(FileHandle, IoStatusBlock, FileInformation, Length, nullptr);
-    if (!NT_SUCCESS(Status)) return Status;
-  }
-  KeepPreviousMode Keep;
-  return ZwQueryInformationFile(FileHandle, IoStatusBlock, FileInformation, Length,
-                                FileInformationClass);
+  auto Checks = [&] {
+    return host::CheckUserTransfer(FileHandle, IoStatusBlock, FileInformation, Length, nullptr);
+  };
+  return ServeNtCall(Checks, ZwQueryInformationFile, FileHandle, IoStatusBlock, FileInformation,
+                     Length, FileInformationClass);
 }
 
 extern "C" NTSTATUS NTAPI NtSetInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
                                                PVOID FileInformation, ULONG Length,
                                                FILE_INFORMATION_CLASS FileInformationClass) {
-  if (FromUserMode()) {
-    NTSTATUS Status =
-        host::CheckUserTransfer(FileHandle, IoStatusBlock, FileInformation, Length, nullptr);
-    if (!NT_SUCCESS(Status)) return Status;
-  }
-  KeepPreviousMode Keep;
-  return ZwSetInformationFile(FileHandle, IoStatusBlock, FileInformation, Length,
-                              FileInformationClass);
+  auto Checks = [&] {
+    return host::CheckUserTransfer(FileHandle, IoStatusBlock, FileInformation, Length, nullptr);
+  };
+  return ServeNtCall(Checks, ZwSetInformationFile, FileHandle, IoStatusBlock, FileInformation,
+                     Length, FileInformationClass);
 }
 
 extern "C" NTSTATUS NTAPI NtFsControlFile(HANDLE FileHandle, HANDLE Event,
@@ -175,23 +179,17 @@ extern "C" NTSTATUS NTAPI NtFsControlFile(HANDLE FileHandle, HANDLE Event,
                                           PIO_STATUS_BLOCK IoStatusBlock, ULONG FsControlCode,
                                           PVOID InputBuffer, ULONG InputBufferLength,
                                           PVOID OutputBuffer, ULONG OutputBufferLength) {
-  if (FromUserMode()) {
-    NTSTATUS Status = host::FirstFailure(
+  auto Checks = [&] {
+    return host::FirstFailure(
         host::CheckUserTransfer(FileHandle, IoStatusBlock, InputBuffer, InputBufferLength,
                                 nullptr),
         host::ProbeUserBuffer(OutputBuffer, OutputBufferLength));
-    if (!NT_SUCCESS(Status)) return Status;
-  }
-  KeepPreviousMode Keep;
-  return ZwFsControlFile(FileHandle, Event, ApcRoutine, ApcContext, IoStatusBlock, FsControlCode,
-                         InputBuffer, InputBufferLength, OutputBuffer, OutputBufferLength);
+  };
+  return ServeNtCall(Checks, ZwFsControlFile, FileHandle, Event, ApcRoutine, ApcContext,
+                     IoStatusBlock, FsControlCode, InputBuffer, InputBufferLength, OutputBuffer,
+                     OutputBufferLength);
 }
 
 extern "C" NTSTATUS NTAPI NtClose(HANDLE Handle) {
-  if (FromUserMode()) {
-    NTSTATUS Status = host::CheckUserHandle(Handle);
-    if (!NT_SUCCESS(Status)) return Status;
-  }
-  KeepPreviousMode Keep;
-  return ZwClose(Handle);
+  return ServeNtCall([&] { return host::CheckUserHandle(Handle); }, ZwClose, Handle);
 }

@@ -71,18 +71,6 @@ NTSTATUS CheckCreateParameters(const OpenParameters& p) {
   return invalid ? STATUS_INVALID_PARAMETER : STATUS_SUCCESS;
 }
 
-ULONG FileObjectFlags(ULONG options) {
-  ULONG flags = 0;
-  if (options & kSynchronousOptions) flags |= FO_SYNCHRONOUS_IO;
-  if (options & FILE_SYNCHRONOUS_IO_ALERT) flags |= FO_ALERTABLE_IO;
-  if (options & FILE_NO_INTERMEDIATE_BUFFERING) flags |= FO_NO_INTERMEDIATE_BUFFERING;
-  if (options & FILE_WRITE_THROUGH) flags |= FO_WRITE_THROUGH;
-  if (options & FILE_SEQUENTIAL_ONLY) flags |= FO_SEQUENTIAL_ONLY;
-  if (options & FILE_RANDOM_ACCESS) flags |= FO_RANDOM_ACCESS;
-  if (options & FILE_DELETE_ON_CLOSE) flags |= FO_DELETE_ON_CLOSE;
-  return flags;
-}
-
 PIRP IrpFor(ClientFile* file, UCHAR majorFunction, KPROCESSOR_MODE requestorMode) {
   PDEVICE_OBJECT device = file->object.DeviceObject;
   PIRP irp = AllocateIrp(device->StackSize);

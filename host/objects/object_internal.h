@@ -91,6 +91,9 @@ NTSTATUS CheckNotDeletePending(const struct stat& st);
 NTSTATUS SetDeletePending(HostFile* file, bool deletePending);
 bool DeletePending(HostFile* file);
 
+// The FO_ flags of a file object opened with these create options.
+ULONG FileObjectFlags(ULONG options);
+
 // Generic mapping of file objects: GENERIC_READ to FILE_GENERIC_READ, etc.
 ACCESS_MASK MapGenericFileAccess(ACCESS_MASK access);
 

@@ -152,6 +152,20 @@ ACCESS_MASK MapGenericFileAccess(ACCESS_MASK access) {
   return mapped;
 }
 
+ULONG FileObjectFlags(ULONG options) {
+  ULONG flags = 0;
+  if (options & (FILE_SYNCHRONOUS_IO_ALERT | FILE_SYNCHRONOUS_IO_NONALERT)) {
+    flags |= FO_SYNCHRONOUS_IO;
+  }
+  if (options & FILE_SYNCHRONOUS_IO_ALERT) flags |= FO_ALERTABLE_IO;
+  if (options & FILE_NO_INTERMEDIATE_BUFFERING) flags |= FO_NO_INTERMEDIATE_BUFFERING;
+  if (options & FILE_WRITE_THROUGH) flags |= FO_WRITE_THROUGH;
+  if (options & FILE_SEQUENTIAL_ONLY) flags |= FO_SEQUENTIAL_ONLY;
+  if (options & FILE_RANDOM_ACCESS) flags |= FO_RANDOM_ACCESS;
+  if (options & FILE_DELETE_ON_CLOSE) flags |= FO_DELETE_ON_CLOSE;
+  return flags;
+}
+
 HostFile* HostFileFromObject(PFILE_OBJECT object) {
   if (object == nullptr || object->HostObject == nullptr) return nullptr;
   auto* record = static_cast<HostFileRecord*>(object->HostObject);
@@ -199,16 +213,7 @@ NTSTATUS InsertOpenedFile(int fd, const struct stat& st, const MappedName& name,
   object->FileName.Length = (USHORT)(file->fileName.size() * sizeof(WCHAR));
   object->FileName.MaximumLength = object->FileName.Length;
   object->HostObject = record;
-  if (options & (FILE_SYNCHRONOUS_IO_ALERT | FILE_SYNCHRONOUS_IO_NONALERT)) {
-    object->Flags |= FO_SYNCHRONOUS_IO;
-  }
-  if (options & FILE_SYNCHRONOUS_IO_ALERT) object->Flags |= FO_ALERTABLE_IO;
-  if (options & FILE_NO_INTERMEDIATE_BUFFERING) object->Flags |= FO_NO_INTERMEDIATE_BUFFERING;
-  if (options & FILE_WRITE_THROUGH) object->Flags |= FO_WRITE_THROUGH;
-  if (options & FILE_SEQUENTIAL_ONLY) object->Flags |= FO_SEQUENTIAL_ONLY;
-  if (options & FILE_RANDOM_ACCESS) object->Flags |= FO_RANDOM_ACCESS;
-  if (options & FILE_DELETE_ON_CLOSE) object->Flags |= FO_DELETE_ON_CLOSE;
-  object->Flags |= FO_HANDLE_CREATED;
+  object->Flags = FileObjectFlags(options) | FO_HANDLE_CREATED;
 
   NTSTATUS status;
   {

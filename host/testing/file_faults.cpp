@@ -137,12 +137,11 @@ void RecordCreate(const CreateRecord& record) {
   Creates().push_back(record);
 }
 
-[[maybe_unused]] const bool installed = [] {
+const HookInstaller installer([] {
   testHooks.enterFileCall = GateFileCall;
   testHooks.diskStopped = Stopped;
   testHooks.fileCreated = RecordCreate;
-  return true;
-}();
+});
 
 }  // namespace
 

@@ -172,12 +172,11 @@ void FlushedFile(int fd) {
   Journals().erase(it);
 }
 
-[[maybe_unused]] const bool installed = [] {
+const HookInstaller installer([] {
   testHooks.beginChange = BeginChange;
   testHooks.endChange = EndChange;
   testHooks.fileFlushed = FlushedFile;
-  return true;
-}();
+});
 
 }  // namespace
 

@@ -29,7 +29,7 @@ void Arm(uint64_t& untilFailure, uint64_t nth) {
   untilFailure = nth;
 }
 
-[[maybe_unused]] const bool installed = [] {
+const HookInstaller installer([] {
   testHooks.failPoolAllocation = [] { return CountDown(allocationsUntilFailure); };
   testHooks.failErrorLogAllocation = [] { return CountDown(errorLogAllocationsUntilFailure); };
   testHooks.failMapping = [] {
@@ -45,8 +45,7 @@ void Arm(uint64_t& untilFailure, uint64_t nth) {
     }
     return pending != 0;
   };
-  return true;
-}();
+});
 
 }  // namespace
 

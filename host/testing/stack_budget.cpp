@@ -25,10 +25,9 @@ size_t RemainingStack(size_t remaining, bool inKernel, size_t usedSinceEntry) {
   return remaining;
 }
 
-[[maybe_unused]] const bool installed = [] {
+const HookInstaller installer([] {
   testHooks.remainingStack = RemainingStack;
-  return true;
-}();
+});
 
 }  // namespace
 
