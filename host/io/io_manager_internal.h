@@ -1,6 +1,7 @@
 // Shared internals of the host I/O manager (devices.cpp, io_manager.cpp,
-// client.cpp): the object tables of drivers, devices and links, and the
-// building, delivery and completion of IRPs. Not for the driver, tests or tools.
+// client.cpp, device_handles.cpp): the object tables of drivers, devices and
+// links, and the building, delivery and completion of IRPs. Not for the
+// driver, tests or tools.
 #pragma once
 
 #include "host/objects/object_internal.h"

@@ -7,7 +7,6 @@
 #pragma once
 
 #include "host/host_kernel.h"
-#include "host/io_client.h"
 #include "host/test_hooks.h"
 
 #include <cstdint>
