@@ -31,7 +31,7 @@
 #include "bench_support.h"
 #include "engine/engine.h"
 #include "host/host_kernel.h"
-#include "image_writer.h"
+#include "tools/image_files/image_writer.h"
 
 namespace {
 

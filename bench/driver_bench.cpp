@@ -26,7 +26,7 @@
 #include "driver/driver.h"
 #include "host/host_kernel.h"
 #include "host/io_client.h"
-#include "image_writer.h"
+#include "tools/image_files/image_writer.h"
 
 namespace {
 

@@ -12,9 +12,9 @@
 #include <random>
 
 #include "bench_support.h"
-#include "disk_access.h"
+#include "tools/disk/disk_access.h"
 #include "format/vhd_format.h"
-#include "image_writer.h"
+#include "tools/image_files/image_writer.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 
 #include "bench_support.h"
 #include "engine/engine.h"
-#include "image_writer.h"
+#include "tools/image_files/image_writer.h"
 
 namespace {
 

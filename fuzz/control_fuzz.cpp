@@ -15,9 +15,9 @@
 // The images are written back before every input, so each request meets
 // the same files. The driver must never touch memory outside the buffer it
 // was given and must give back all pool when the handle closes.
-#include "disk_access.h"
+#include "tools/disk/disk_access.h"
 #include "fuzz_support.h"
-#include "image_writer.h"
+#include "tools/image_files/image_writer.h"
 
 #include "driver/control_codes.h"
 #include "format/vhd_format.h"

@@ -6,7 +6,7 @@
 #include <chrono>
 #include <thread>
 
-#include "disk_access.h"
+#include "tools/disk/disk_access.h"
 #include "support/driver_client.h"
 #include "support/image_builder.h"
 

@@ -4,7 +4,7 @@
 #include <stdexcept>
 
 #include "host/host_kernel.h"
-#include "image_writer.h"
+#include "tools/image_files/image_writer.h"
 
 namespace dorvane::test {
 

@@ -8,7 +8,7 @@
 
 #include "format/vhd_format.h"
 #include "host/host_kernel.h"
-#include "image_writer.h"
+#include "tools/image_files/image_writer.h"
 #include "support/differencing_chain.h"
 #include "support/image_builder.h"
 #include "support/temp_dir.h"

@@ -7,11 +7,11 @@
 // pipe: the error lines of a failed open or mount, or a single zero byte
 // once the mount is ready. Everything the server uses is made after the
 // fork, in the server itself.
-#include "command_line.h"
-#include "disk_access.h"
-#include "errors.h"
-#include "file_descriptor.h"
-#include "fuse_disk.h"
+#include "tools/commands/command_line.h"
+#include "tools/disk/disk_access.h"
+#include "tools/disk/errors.h"
+#include "tools/disk/file_descriptor.h"
+#include "tools/mount/fuse_disk.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

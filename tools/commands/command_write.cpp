@@ -3,11 +3,11 @@
 // checked before the first byte is written, so a refused write changes
 // nothing. Input of unknown length (a pipe, a terminal) is first copied to an
 // unlinked temporary file to learn its length.
-#include "command_line.h"
-#include "disk_access.h"
-#include "errors.h"
-#include "file_descriptor.h"
-#include "transfer_size.h"
+#include "tools/commands/command_line.h"
+#include "tools/disk/disk_access.h"
+#include "tools/disk/errors.h"
+#include "tools/disk/file_descriptor.h"
+#include "tools/disk/transfer_size.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -5,7 +5,7 @@
 // by looking at the files and their records, after the refusal.
 #pragma once
 
-#include "image_inspector.h"
+#include "tools/image_files/image_inspector.h"
 
 #include <kernel_services.h>
 

@@ -4,10 +4,10 @@
 // the handle closes. Each request leaves a chain that reads the same virtual
 // disk, so Ctrl-C stops after the request in progress and a later run
 // finishes the merge.
-#include "command_line.h"
-#include "disk_access.h"
-#include "image_inspector.h"
-#include "errors.h"
+#include "tools/commands/command_line.h"
+#include "tools/disk/disk_access.h"
+#include "tools/image_files/image_inspector.h"
+#include "tools/disk/errors.h"
 
 #include "format/vhd_format.h"
 

@@ -3,7 +3,7 @@
 // the one Disk handle the mount holds from start to end.
 #pragma once
 
-#include "disk_access.h"
+#include "tools/disk/disk_access.h"
 
 #include <functional>
 #include <string>

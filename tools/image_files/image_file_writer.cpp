@@ -1,7 +1,7 @@
 // Shared pieces of the image writers.
-#include "image_file_writer.h"
+#include "tools/image_files/image_file_writer.h"
 
-#include "errors.h"
+#include "tools/disk/errors.h"
 
 #include <fcntl.h>
 #include <unistd.h>

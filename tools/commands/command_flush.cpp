@@ -1,8 +1,8 @@
 // dorvane flush: a flush request on the image's handle, which writes back the
 // image and its whole parent chain.
-#include "command_line.h"
-#include "disk_access.h"
-#include "errors.h"
+#include "tools/commands/command_line.h"
+#include "tools/disk/disk_access.h"
+#include "tools/disk/errors.h"
 
 #include <string>
 

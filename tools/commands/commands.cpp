@@ -1,12 +1,12 @@
 // The command line: global options, the choice of subcommand, option parsing
 // and help.
-#include "commands.h"
+#include "tools/commands/commands.h"
 
-#include "command_line.h"
-#include "errors.h"
-#include "image_inspector.h"
-#include "open_failure.h"
-#include "size_parse.h"
+#include "tools/commands/command_line.h"
+#include "tools/disk/errors.h"
+#include "tools/image_files/image_inspector.h"
+#include "tools/image_files/open_failure.h"
+#include "tools/commands/size_parse.h"
 
 #include "host/host_kernel.h"
 

@@ -2,8 +2,8 @@
 // the usage error line.
 #pragma once
 
-#include "commands.h"
-#include "disk_access.h"
+#include "tools/commands/commands.h"
+#include "tools/disk/disk_access.h"
 
 #include <cstdint>
 #include <map>

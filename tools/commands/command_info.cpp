@@ -1,8 +1,8 @@
 // dorvane info: the records of an image and of its parent chain, as the
 // inspector reads them from the files.
-#include "command_line.h"
-#include "errors.h"
-#include "image_inspector.h"
+#include "tools/commands/command_line.h"
+#include "tools/disk/errors.h"
+#include "tools/image_files/image_inspector.h"
 
 #include <cerrno>
 #include <cstdio>

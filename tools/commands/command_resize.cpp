@@ -1,8 +1,8 @@
 // dorvane resize: grows the virtual disk by setting the end of file of its
 // handle; the driver moves the footer or extends the block table.
-#include "command_line.h"
-#include "disk_access.h"
-#include "errors.h"
+#include "tools/commands/command_line.h"
+#include "tools/disk/disk_access.h"
+#include "tools/disk/errors.h"
 
 #include <string>
 

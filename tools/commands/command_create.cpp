@@ -1,10 +1,10 @@
 // dorvane create: a new empty fixed or dynamic image, or a differencing image
 // of a parent.
-#include "command_line.h"
-#include "disk_access.h"
-#include "errors.h"
-#include "image_writer.h"
-#include "open_failure.h"
+#include "tools/commands/command_line.h"
+#include "tools/disk/disk_access.h"
+#include "tools/disk/errors.h"
+#include "tools/image_files/image_writer.h"
+#include "tools/image_files/open_failure.h"
 
 #include "format/vhd_format.h"
 

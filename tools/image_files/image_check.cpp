@@ -4,11 +4,11 @@
 // that keeps the file an image after each step: entries cleared and bitmaps
 // rewritten, then the trailing footer in place and the file cut behind it,
 // then the footer copy and the dynamic header.
-#include "image_check.h"
+#include "tools/image_files/image_check.h"
 
-#include "errors.h"
-#include "file_descriptor.h"
-#include "image_inspector.h"
+#include "tools/disk/errors.h"
+#include "tools/disk/file_descriptor.h"
+#include "tools/image_files/image_inspector.h"
 
 #include "host/host_kernel.h"
 #include "image/image.h"

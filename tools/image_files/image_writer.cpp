@@ -6,16 +6,16 @@
 // then the footer. Dynamic image: footer copy, dynamic header at 512, the
 // block allocation table at 1536 in whole sectors with every entry
 // unallocated, then the footer; blocks are added later behind the table.
-#include "image_writer.h"
+#include "tools/image_files/image_writer.h"
 
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 
-#include "errors.h"
+#include "tools/disk/errors.h"
 #include "image/image_limits.h"
-#include "image_file_writer.h"
+#include "tools/image_files/image_file_writer.h"
 
 namespace dorvane {
 

@@ -2,9 +2,9 @@
 // per problem and a summary; with --repair, the repairs that need no guess
 // about data. Exit status 0 when clean, 1 when everything found was
 // repaired, 2 when problems remain.
-#include "command_line.h"
-#include "errors.h"
-#include "image_check.h"
+#include "tools/commands/command_line.h"
+#include "tools/disk/errors.h"
+#include "tools/image_files/image_check.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,8 +1,8 @@
 // dorvane zero: a zero-data request for a range of the virtual disk. A dynamic
 // image gives back every block the range leaves entirely zero.
-#include "command_line.h"
-#include "disk_access.h"
-#include "errors.h"
+#include "tools/commands/command_line.h"
+#include "tools/disk/disk_access.h"
+#include "tools/disk/errors.h"
 
 namespace dorvane {
 

@@ -1,8 +1,8 @@
 // dorvane cat: the virtual disk's bytes to standard output.
-#include "command_line.h"
-#include "disk_access.h"
-#include "errors.h"
-#include "transfer_size.h"
+#include "tools/commands/command_line.h"
+#include "tools/disk/disk_access.h"
+#include "tools/disk/errors.h"
+#include "tools/disk/transfer_size.h"
 
 #include <algorithm>
 #include <cerrno>

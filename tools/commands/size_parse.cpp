@@ -1,5 +1,5 @@
 // Parsing of sizes and offsets with binary suffixes.
-#include "size_parse.h"
+#include "tools/commands/size_parse.h"
 
 #include <limits>
 

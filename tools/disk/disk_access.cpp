@@ -4,7 +4,7 @@
 // through the driver's read and write requests. Requests the driver finds
 // busy (another request on the handle in progress) are retried after a short
 // pause, as the driver expects of its clients.
-#include "disk_access.h"
+#include "tools/disk/disk_access.h"
 
 #include "driver/control_codes.h"
 

@@ -1,5 +1,5 @@
 // Error lines of the command.
-#include "errors.h"
+#include "tools/disk/errors.h"
 
 #include "host/host_kernel.h"
 

@@ -1,10 +1,10 @@
 // Reading an image file's records, and walking a differencing image's parent
 // locators to the files they name. Every number read from the file is
 // checked against the file's length before it is used as an offset.
-#include "image_inspector.h"
+#include "tools/image_files/image_inspector.h"
 
-#include "errors.h"
-#include "file_descriptor.h"
+#include "tools/disk/errors.h"
+#include "tools/disk/file_descriptor.h"
 
 #include "host/host_kernel.h"
 

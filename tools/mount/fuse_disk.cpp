@@ -24,10 +24,10 @@
 // requests that touch it with an errno; the mount stays up and answers
 // everything else.
 #define FUSE_USE_VERSION 312
-#include "fuse_disk.h"
+#include "tools/mount/fuse_disk.h"
 
-#include "commands.h"
-#include "errors.h"
+#include "tools/commands/commands.h"
+#include "tools/disk/errors.h"
 
 #include <fuse.h>
 #include <pthread.h>

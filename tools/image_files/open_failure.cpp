@@ -1,9 +1,9 @@
 // Explaining a refused open: the kind of file named, then the records of the
 // image and its parent chain as the inspector reads them, then, for a
 // sharing violation, which file of the chain another process holds.
-#include "open_failure.h"
+#include "tools/image_files/open_failure.h"
 
-#include "errors.h"
+#include "tools/disk/errors.h"
 #include "host/host_kernel.h"
 #include "image/image_limits.h"
 

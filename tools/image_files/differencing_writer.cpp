@@ -16,9 +16,9 @@
 
 #include "format/vhd_format.h"
 #include "host/host_kernel.h"
-#include "image_file_writer.h"
-#include "image_inspector.h"
-#include "image_writer.h"
+#include "tools/image_files/image_file_writer.h"
+#include "tools/image_files/image_inspector.h"
+#include "tools/image_files/image_writer.h"
 
 namespace dorvane {
 

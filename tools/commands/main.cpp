@@ -1,4 +1,4 @@
 // The dorvane command.
-#include "commands.h"
+#include "tools/commands/commands.h"
 
 int main(int argc, char **argv) { return dorvane::RunCommand(argc, argv); }

@@ -2,10 +2,10 @@
 // reads as zeros afterwards; a dynamic image gives back the blocks left all
 // zero. A range the driver refuses ends the request; the ones before it stay
 // trimmed.
-#include "command_line.h"
-#include "disk_access.h"
-#include "errors.h"
-#include "size_parse.h"
+#include "tools/commands/command_line.h"
+#include "tools/disk/disk_access.h"
+#include "tools/disk/errors.h"
+#include "tools/commands/size_parse.h"
 
 namespace dorvane {
 
