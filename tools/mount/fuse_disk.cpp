@@ -26,7 +26,6 @@
 #define FUSE_USE_VERSION 312
 #include "tools/mount/fuse_disk.h"
 
-#include "tools/commands/commands.h"
 #include "tools/disk/errors.h"
 
 #include <fuse.h>
@@ -457,8 +456,8 @@ int ErrnoForStatus(NTSTATUS status) {
   return NT_SUCCESS(status) ? 0 : EIO;
 }
 
-int ServeMount(Disk *disk, const MountSettings &settings, int errFd,
-               const std::function<void()> &ready) {
+bool ServeMount(Disk *disk, const MountSettings &settings, int errFd,
+                const std::function<void()> &ready) {
   MountedDisk mounted(disk, settings);
   FuseArgsOwner args;
   std::vector<std::string> options = {"fsname=" + EscapeOption(settings.image),
@@ -472,7 +471,7 @@ int ServeMount(Disk *disk, const MountSettings &settings, int errFd,
     if (fuse_opt_add_arg(&args.args, "-o") != 0 ||
         fuse_opt_add_arg(&args.args, option.c_str()) != 0) {
       ReportError(errFd, settings.image, "cannot mount", "out of memory");
-      return kExitFailure;
+      return false;
     }
   }
 
@@ -488,17 +487,17 @@ int ServeMount(Disk *disk, const MountSettings &settings, int errFd,
                   }
                   return list.empty() ? std::string("none given") : list;
                 }() + ")");
-    return kExitFailure;
+    return false;
   }
   if (fuse_mount(fuse.session, settings.mountPoint.c_str()) != 0) {
     ReportError(errFd, settings.image, "cannot mount",
                 "FUSE could not mount " + settings.mountPoint);
-    return kExitFailure;
+    return false;
   }
   fuse.mounted = true;
   if (fuse_set_signal_handlers(fuse_get_session(fuse.session)) != 0) {
     ReportError(errFd, settings.image, "cannot mount", "signal handlers could not be set");
-    return kExitFailure;
+    return false;
   }
   fuse.handlersSet = true;
   ready();
@@ -509,15 +508,15 @@ int ServeMount(Disk *disk, const MountSettings &settings, int errFd,
   NTSTATUS status = settings.readOnly ? STATUS_SUCCESS : disk->FlushDisk();
   if (!NT_SUCCESS(status)) {
     ReportStatus(errFd, settings.image, "cannot flush image", status);
-    return kExitFailure;
+    return false;
   }
   // A session ended by one of the handled signals reports the signal.
   int ending = served < 0 ? -served : served;
   if (ending != 0 && ending != SIGINT && ending != SIGTERM && ending != SIGHUP) {
     ReportError(errFd, settings.image, "mount failed", "the FUSE session ended with an error");
-    return kExitFailure;
+    return false;
   }
-  return 0;
+  return true;
 }
 
 }  // namespace dorvane

@@ -16,6 +16,7 @@ struct MountSettings {
   std::string mountPoint;
   std::string fileName = "disk";
   bool readOnly = false;
+  bool foreground = false;  // served by the command's own process
   std::vector<std::string> fuseOptions;  // each as given after -o
 };
 
@@ -27,8 +28,9 @@ int ErrnoForStatus(NTSTATUS status);
 // Mounts the open disk and serves it until it is unmounted (fusermount3 -u,
 // or SIGINT, SIGTERM or SIGHUP), then flushes the disk. `ready` is called
 // once the mount point shows the file, before any request is served; errors
-// go to errFd as the command's error lines. Returns the exit code.
-int ServeMount(Disk *disk, const MountSettings &settings, int errFd,
-               const std::function<void()> &ready);
+// go to errFd as the command's error lines. False when the mount could not
+// be made, or ended with an error or an unflushed disk.
+bool ServeMount(Disk *disk, const MountSettings &settings, int errFd,
+                const std::function<void()> &ready);
 
 }  // namespace dorvane
