@@ -70,12 +70,12 @@ std::vector<Template> MakeTemplates() {
   std::vector<Template> files = {{folder + "/dynamic.vhd", {}},
                                  {folder + "/base.vhd", {}},
                                  {folder + "/child.vhd", {}}};
-  ImageSpec spec;
-  spec.diskType = VHD_DISK_TYPE_DYNAMIC;
-  spec.size = 1u << 20;
-  spec.blockSize = 64u << 10;
+  NewImageParameters parameters;
+  parameters.diskType = VHD_DISK_TYPE_DYNAMIC;
+  parameters.size = 1u << 20;
+  parameters.blockSize = 64u << 10;
   for (int i = 0; i < 2; ++i) {
-    std::string error = CreateImage(files[i].path, spec);
+    std::string error = CreateImage(files[i].path, parameters);
     if (!error.empty()) SetupFailed(error);
   }
   std::string error = CreateDifferencingImage(files[2].path, files[1].path);

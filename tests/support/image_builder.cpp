@@ -11,11 +11,11 @@ namespace dorvane::test {
 namespace {
 
 void Create(const std::string &path, uint32_t diskType, uint64_t size, uint32_t blockSize) {
-  ImageSpec spec;
-  spec.diskType = diskType;
-  spec.size = size;
-  spec.blockSize = blockSize;
-  std::string error = CreateImage(path, spec);
+  NewImageParameters parameters;
+  parameters.diskType = diskType;
+  parameters.size = size;
+  parameters.blockSize = blockSize;
+  std::string error = CreateImage(path, parameters);
   if (!error.empty()) throw std::runtime_error(error);
 }
 

@@ -29,16 +29,17 @@ const CommandDef kCreate = {
 
 // The fixed or dynamic image the options describe; false after a usage
 // error. Sizes the writer cannot serve are left for it to refuse.
-bool ReadImageSpec(const Arguments &args, const CommandIo &io, ImageSpec *spec, int *exitCode) {
+bool ReadNewImageParameters(const Arguments &args, const CommandIo &io,
+                            NewImageParameters *parameters, int *exitCode) {
   std::string type = args.Value("--type");
   if (!args.Has("--type")) {
     *exitCode = UsageError(io, kCreate, "--type (fixed or dynamic) or --parent is required");
     return false;
   }
   if (type == "fixed") {
-    spec->diskType = VHD_DISK_TYPE_FIXED;
+    parameters->diskType = VHD_DISK_TYPE_FIXED;
   } else if (type == "dynamic") {
-    spec->diskType = VHD_DISK_TYPE_DYNAMIC;
+    parameters->diskType = VHD_DISK_TYPE_DYNAMIC;
   } else {
     *exitCode = UsageError(io, kCreate, "--type \"" + type + "\": expected fixed or dynamic");
     return false;
@@ -47,12 +48,12 @@ bool ReadImageSpec(const Arguments &args, const CommandIo &io, ImageSpec *spec, 
     *exitCode = UsageError(io, kCreate, "--size is required");
     return false;
   }
-  if (args.Has("--block-size") && spec->diskType != VHD_DISK_TYPE_DYNAMIC) {
+  if (args.Has("--block-size") && parameters->diskType != VHD_DISK_TYPE_DYNAMIC) {
     *exitCode = UsageError(io, kCreate, "--block-size applies to dynamic images only");
     return false;
   }
-  return SizeOption(args, "--size", kCreate, io, &spec->size, exitCode) &&
-         SizeOption(args, "--block-size", kCreate, io, &spec->blockSize, exitCode);
+  return SizeOption(args, "--size", kCreate, io, &parameters->size, exitCode) &&
+         SizeOption(args, "--block-size", kCreate, io, &parameters->blockSize, exitCode);
 }
 
 // A differencing image of parent. The parent chain is held open through
@@ -91,12 +92,12 @@ int RunCreate(const Arguments &args, const CommandIo &io) {
     }
     return CreateChild(image, args.Value("--parent"), io);
   }
-  ImageSpec spec;
+  NewImageParameters parameters;
   int exitCode = 0;
-  if (!ReadImageSpec(args, io, &spec, &exitCode)) {
+  if (!ReadNewImageParameters(args, io, &parameters, &exitCode)) {
     return exitCode;
   }
-  error = CreateImage(image, spec);
+  error = CreateImage(image, parameters);
   if (!error.empty()) {
     ReportError(io.err, image, "cannot create image", error);
     return kExitFailure;

@@ -12,7 +12,7 @@
 
 namespace dorvane {
 
-struct OptionSpec {
+struct OptionDefinition {
   std::string name;  // with its dashes: "--offset"
   bool takesValue = false;
   bool repeatable = false;
@@ -31,7 +31,7 @@ struct CommandDef {
   const char *name;
   const char *synopsis;  // usage lines after "dorvane ", separated by '\n'
   const char *summary;   // one line for the command list
-  std::vector<OptionSpec> options;
+  std::vector<OptionDefinition> options;
   size_t positionalCount;
   int (*run)(const Arguments &args, const CommandIo &io);
   bool morePositional = false;  // positionalCount or more positional arguments
@@ -52,10 +52,11 @@ const CommandDef &CheckCommand();
 // text as a JSON string literal, quotes included.
 std::string JsonString(const std::string &text);
 
-// Splits args into options of specs and positional arguments; "--name=value"
-// and "--name value" alike, "--" ends the options. Returns "" or what is wrong.
+// Splits args into the options of definitions and positional arguments;
+// "--name=value" and "--name value" alike, "--" ends the options. Returns ""
+// or what is wrong.
 std::string ParseArguments(const std::vector<std::string> &args,
-                           const std::vector<OptionSpec> &specs, Arguments *out);
+                           const std::vector<OptionDefinition> &definitions, Arguments *out);
 
 // "dorvane COMMAND: MESSAGE" and the command's usage line on io.err; returns
 // kExitUsage.

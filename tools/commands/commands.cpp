@@ -18,8 +18,8 @@ namespace {
 
 const char *const kProgramSynopsis = "dorvane [--verbose] [--drive X:=DIR]... COMMAND [ARGS]";
 
-const std::vector<OptionSpec> &GlobalOptions() {
-  static const std::vector<OptionSpec> options = {
+const std::vector<OptionDefinition> &GlobalOptions() {
+  static const std::vector<OptionDefinition> options = {
       {"--verbose", false, false},
       {"--drive", true, true},
   };
@@ -116,7 +116,7 @@ std::string Arguments::Value(const std::string &name) const {
 }
 
 std::string ParseArguments(const std::vector<std::string> &args,
-                           const std::vector<OptionSpec> &specs, Arguments *out) {
+                           const std::vector<OptionDefinition> &definitions, Arguments *out) {
   bool optionsEnded = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string &arg = args[i];
@@ -130,20 +130,20 @@ std::string ParseArguments(const std::vector<std::string> &args,
     }
     size_t equals = arg.find('=');
     std::string name = arg.substr(0, equals);
-    const OptionSpec *spec = nullptr;
-    for (const OptionSpec &candidate : specs) {
+    const OptionDefinition *definition = nullptr;
+    for (const OptionDefinition &candidate : definitions) {
       if (candidate.name == name) {
-        spec = &candidate;
+        definition = &candidate;
       }
     }
-    if (spec == nullptr) {
+    if (definition == nullptr) {
       return "unknown option " + name;
     }
-    if (out->Has(name) && !spec->repeatable) {
+    if (out->Has(name) && !definition->repeatable) {
       return name + " given more than once";
     }
     std::string value;
-    if (spec->takesValue) {
+    if (definition->takesValue) {
       if (equals != std::string::npos) {
         value = arg.substr(equals + 1);
       } else if (i + 1 < args.size()) {
@@ -257,13 +257,13 @@ int RunCommand(const std::vector<std::string> &args, const CommandIo &io) {
   }
   Arguments parsed;
   Arguments globals;
-  std::vector<OptionSpec> specs = command->options;
-  specs.insert(specs.end(), GlobalOptions().begin(), GlobalOptions().end());
+  std::vector<OptionDefinition> definitions = command->options;
+  definitions.insert(definitions.end(), GlobalOptions().begin(), GlobalOptions().end());
   std::string error = ParseArguments(leading, GlobalOptions(), &globals);
   if (!error.empty()) {
     return ProgramUsageError(io, error);
   }
-  error = ParseArguments(rest, specs, &parsed);
+  error = ParseArguments(rest, definitions, &parsed);
   if (!error.empty()) {
     return UsageError(io, *command, error);
   }

@@ -39,34 +39,34 @@ struct DynamicLayout {
 
 bool IsPowerOfTwo(uint64_t value) { return value != 0 && (value & (value - 1)) == 0; }
 
-std::string CheckSize(const ImageSpec &spec) {
-  if (spec.size == 0) {
+std::string CheckSize(const NewImageParameters &parameters) {
+  if (parameters.size == 0) {
     return "the size must not be 0";
   }
-  if (spec.size % VHD_SECTOR_SIZE != 0) {
-    return "the size " + std::to_string(spec.size) + " is not a multiple of 512";
+  if (parameters.size % VHD_SECTOR_SIZE != 0) {
+    return "the size " + std::to_string(parameters.size) + " is not a multiple of 512";
   }
   return "";
 }
 
-std::string PlanDynamicLayout(const ImageSpec &spec, DynamicLayout *layout) {
-  uint64_t blockSize = spec.blockSize;
+std::string PlanDynamicLayout(const NewImageParameters &parameters, DynamicLayout *layout) {
+  uint64_t blockSize = parameters.blockSize;
   if (!IsPowerOfTwo(blockSize) || blockSize < VHD_MIN_BLOCK_SIZE ||
       blockSize > IMAGE_BLOCK_SIZE_LIMIT) {
     return "the block size " + std::to_string(blockSize) + " is not a power of two from 512 to " +
            std::to_string(IMAGE_BLOCK_SIZE_LIMIT);
   }
-  uint64_t entries = spec.size / blockSize + (spec.size % blockSize != 0 ? 1 : 0);
+  uint64_t entries = parameters.size / blockSize + (parameters.size % blockSize != 0 ? 1 : 0);
   // The driver opens no image with a larger table.
   if (entries > IMAGE_BAT_ENTRY_LIMIT) {
-    return "the size " + std::to_string(spec.size) + " needs " + std::to_string(entries) +
+    return "the size " + std::to_string(parameters.size) + " needs " + std::to_string(entries) +
            " table entries with " + std::to_string(blockSize) + "-byte blocks; at most " +
            std::to_string(IMAGE_BAT_ENTRY_LIMIT) + " fit";
   }
   uint64_t tableBytes = RoundUpToSector(entries * sizeof(ULONG));
   layout->blockSize = static_cast<uint32_t>(blockSize);
   if (!AllBlocksAddressable(kTableOffset + tableBytes, entries, layout->blockSize)) {
-    return "the size " + std::to_string(spec.size) +
+    return "the size " + std::to_string(parameters.size) +
            " is too large for a dynamic image: its blocks could not all be addressed by the "
            "block allocation table";
   }
@@ -76,22 +76,23 @@ std::string PlanDynamicLayout(const ImageSpec &spec, DynamicLayout *layout) {
   return "";
 }
 
-VHD_FOOTER MakeFooter(const ImageSpec &spec, uint64_t dataOffset) {
+VHD_FOOTER MakeFooter(const NewImageParameters &parameters, uint64_t dataOffset) {
   UCHAR geometry[4];
-  ComputeDiskGeometry(spec.size / VHD_SECTOR_SIZE, geometry);
-  return NewFooter(spec.diskType, spec.size, dataOffset, geometry);
+  ComputeDiskGeometry(parameters.size / VHD_SECTOR_SIZE, geometry);
+  return NewFooter(parameters.diskType, parameters.size, dataOffset, geometry);
 }
 
-std::string WriteFixed(int fd, const ImageSpec &spec) {
-  if (ftruncate(fd, static_cast<off_t>(spec.size)) != 0) {
+std::string WriteFixed(int fd, const NewImageParameters &parameters) {
+  if (ftruncate(fd, static_cast<off_t>(parameters.size)) != 0) {
     return ErrnoText("cannot size the image file", errno);
   }
-  VHD_FOOTER footer = MakeFooter(spec, kNoOffset);
-  return WriteAll(fd, &footer, sizeof(footer), spec.size);
+  VHD_FOOTER footer = MakeFooter(parameters, kNoOffset);
+  return WriteAll(fd, &footer, sizeof(footer), parameters.size);
 }
 
-std::string WriteDynamic(int fd, const ImageSpec &spec, const DynamicLayout &layout) {
-  VHD_FOOTER footer = MakeFooter(spec, kHeaderOffset);
+std::string WriteDynamic(int fd, const NewImageParameters &parameters,
+                         const DynamicLayout &layout) {
+  VHD_FOOTER footer = MakeFooter(parameters, kHeaderOffset);
   VHD_DYNAMIC_HEADER header = NewDynamicHeader(layout.tableEntries, layout.blockSize);
   UpdateDynamicHeaderChecksum(&header);
   std::string error = WriteDynamicMetadata(fd, footer, header, layout.tableBytes);
@@ -103,37 +104,37 @@ std::string WriteDynamic(int fd, const ImageSpec &spec, const DynamicLayout &lay
 
 }  // namespace
 
-std::string CreateImage(const std::string &path, const ImageSpec &spec) {
-  std::string error = CheckSize(spec);
+std::string CreateImage(const std::string &path, const NewImageParameters &parameters) {
+  std::string error = CheckSize(parameters);
   if (!error.empty()) {
     return error;
   }
   DynamicLayout layout;
-  switch (spec.diskType) {
+  switch (parameters.diskType) {
     case VHD_DISK_TYPE_FIXED:
-      if (spec.size < kMinimumFixedSize) {
+      if (parameters.size < kMinimumFixedSize) {
         return "a fixed image needs a size of at least " + std::to_string(kMinimumFixedSize) +
                " bytes";
       }
       // The file holds the data and the footer; its length must fit off_t.
-      if (spec.size > static_cast<uint64_t>(INT64_MAX) - kFooterSize) {
-        return "the size " + std::to_string(spec.size) + " is too large";
+      if (parameters.size > static_cast<uint64_t>(INT64_MAX) - kFooterSize) {
+        return "the size " + std::to_string(parameters.size) + " is too large";
       }
       break;
     case VHD_DISK_TYPE_DYNAMIC:
-      error = PlanDynamicLayout(spec, &layout);
+      error = PlanDynamicLayout(parameters, &layout);
       if (!error.empty()) {
         return error;
       }
       break;
     default:
-      return "unknown disk type " + std::to_string(spec.diskType) +
+      return "unknown disk type " + std::to_string(parameters.diskType) +
              " (only fixed and dynamic images are created this way)";
   }
 
   return WriteNewImageFile(path, [&](int fd) {
-    return spec.diskType == VHD_DISK_TYPE_FIXED ? WriteFixed(fd, spec)
-                                                : WriteDynamic(fd, spec, layout);
+    return parameters.diskType == VHD_DISK_TYPE_FIXED ? WriteFixed(fd, parameters)
+                                                : WriteDynamic(fd, parameters, layout);
   });
 }
 

@@ -11,7 +11,7 @@ namespace dorvane {
 // children of fixed images.
 const uint32_t kDefaultBlockSize = 2u << 20;
 
-struct ImageSpec {
+struct NewImageParameters {
   uint32_t diskType = 0;                  // VHD_DISK_TYPE_FIXED or VHD_DISK_TYPE_DYNAMIC
   uint64_t size = 0;                      // Current Size in bytes, a multiple of 512
   uint64_t blockSize = kDefaultBlockSize; // dynamic images
@@ -26,7 +26,7 @@ struct ImageSpec {
 // fixed image below 1024 bytes (its file would be shorter than the three
 // sectors every image file has), a dynamic image whose table or blocks could
 // not all be addressed by the table's 32-bit sector numbers.
-std::string CreateImage(const std::string &path, const ImageSpec &spec);
+std::string CreateImage(const std::string &path, const NewImageParameters &parameters);
 
 // Creates a new, empty differencing image of the image at parentPath.
 std::string CreateDifferencingImage(const std::string &path, const std::string &parentPath);
