@@ -13,18 +13,6 @@ namespace dorvane {
 
 namespace {
 
-int RunCheck(const Arguments &args, const CommandIo &io);
-
-const CommandDef kCheck = {
-    "check",
-    "check [--repair] [--json] IMAGE",
-    "Check the structure of the image and its parent chain; --repair fixes what needs no guess "
-    "(exit 0 clean, 1 repaired, 2 problems remain).",
-    {{"--repair", false, false}, {"--json", false, false}},
-    1,
-    RunCheck,
-};
-
 const int kExitRepaired = 1;
 const int kExitProblems = 2;
 
@@ -62,13 +50,16 @@ std::string TextReport(const std::string &image, const CheckResult &result, bool
          " repaired, " + std::to_string(result.Remaining()) + " remaining (" + files + ")\n";
 }
 
-int RunCheck(const Arguments &args, const CommandIo &io) {
-  const std::string &image = args.positional[0];
-  bool repair = args.Has("--repair");
+}  // namespace
+
+int RunCheck(const CommandCall &call) {
+  const std::string &image = call.Image();
+  bool repair = call.args.Has("--repair");
   CheckResult result = CheckImageChain(image, repair);
-  std::string text = args.Has("--json") ? JsonReport(image, result) : TextReport(image, result, repair);
-  if (!WriteText(io.out, text)) {
-    ReportError(io.err, image, "cannot write to standard output", std::strerror(errno));
+  std::string text = call.args.Has("--json") ? JsonReport(image, result)
+                                             : TextReport(image, result, repair);
+  if (!WriteText(call.io.out, text)) {
+    ReportError(call.io.err, image, "cannot write to standard output", std::strerror(errno));
     return kExitProblems;
   }
   if (result.problems.empty()) {
@@ -76,9 +67,5 @@ int RunCheck(const Arguments &args, const CommandIo &io) {
   }
   return result.Remaining() == 0 ? kExitRepaired : kExitProblems;
 }
-
-}  // namespace
-
-const CommandDef &CheckCommand() { return kCheck; }
 
 }  // namespace dorvane

@@ -12,28 +12,13 @@ namespace dorvane {
 
 namespace {
 
-int RunCreate(const Arguments &args, const CommandIo &io);
-
-const CommandDef kCreate = {
-    "create",
-    "create --type fixed|dynamic --size SIZE [--block-size SIZE] IMAGE\n"
-    "create --parent PARENT IMAGE",
-    "Create a new, empty image (default block size 2M), or a differencing image of PARENT.",
-    {{"--type", true, false},
-     {"--size", true, false},
-     {"--block-size", true, false},
-     {"--parent", true, false}},
-    1,
-    RunCreate,
-};
-
 // The fixed or dynamic image the options describe; false after a usage
 // error. Sizes the writer cannot serve are left for it to refuse.
-bool ReadNewImageParameters(const Arguments &args, const CommandIo &io,
-                            NewImageParameters *parameters, int *exitCode) {
+bool ReadNewImageParameters(const CommandCall &call, NewImageParameters *parameters) {
+  const Arguments &args = call.args;
   std::string type = args.Value("--type");
   if (!args.Has("--type")) {
-    *exitCode = UsageError(io, kCreate, "--type (fixed or dynamic) or --parent is required");
+    call.UsageError("--type (fixed or dynamic) or --parent is required");
     return false;
   }
   if (type == "fixed") {
@@ -41,19 +26,28 @@ bool ReadNewImageParameters(const Arguments &args, const CommandIo &io,
   } else if (type == "dynamic") {
     parameters->diskType = VHD_DISK_TYPE_DYNAMIC;
   } else {
-    *exitCode = UsageError(io, kCreate, "--type \"" + type + "\": expected fixed or dynamic");
+    call.UsageError("--type \"" + type + "\": expected fixed or dynamic");
     return false;
   }
   if (!args.Has("--size")) {
-    *exitCode = UsageError(io, kCreate, "--size is required");
+    call.UsageError("--size is required");
     return false;
   }
   if (args.Has("--block-size") && parameters->diskType != VHD_DISK_TYPE_DYNAMIC) {
-    *exitCode = UsageError(io, kCreate, "--block-size applies to dynamic images only");
+    call.UsageError("--block-size applies to dynamic images only");
     return false;
   }
-  return SizeOption(args, "--size", kCreate, io, &parameters->size, exitCode) &&
-         SizeOption(args, "--block-size", kCreate, io, &parameters->blockSize, exitCode);
+  return call.SizeOption("--size", &parameters->size) &&
+         call.SizeOption("--block-size", &parameters->blockSize);
+}
+
+// 0 when error is empty, else kExitFailure after the line naming the image.
+int CreateResult(const CommandIo &io, const std::string &image, const std::string &error) {
+  if (error.empty()) {
+    return 0;
+  }
+  ReportError(io.err, image.empty() ? "\"\"" : image, "cannot create image", error);
+  return kExitFailure;
 }
 
 // A differencing image of parent. The parent chain is held open through
@@ -67,46 +61,32 @@ int CreateChild(const std::string &image, const std::string &parent, const Comma
                       ExplainOpenFailure(parent, false, status), status);
     return kExitFailure;
   }
-  std::string error = CreateDifferencingImage(image, parent);
-  if (!error.empty()) {
-    ReportError(io.err, image, "cannot create image", error);
-    return kExitFailure;
-  }
-  return 0;
-}
-
-int RunCreate(const Arguments &args, const CommandIo &io) {
-  const std::string &image = args.positional[0];
-  std::string error = UnopenableName(image);
-  if (!error.empty()) {
-    ReportError(io.err, image.empty() ? "\"\"" : image, "cannot create image", error);
-    return kExitFailure;
-  }
-  if (args.Has("--parent")) {
-    for (const char *option : {"--type", "--size", "--block-size"}) {
-      if (args.Has(option)) {
-        return UsageError(io, kCreate,
-                          std::string(option) + " does not apply with --parent: a differencing "
-                                                "image takes its size from its parent");
-      }
-    }
-    return CreateChild(image, args.Value("--parent"), io);
-  }
-  NewImageParameters parameters;
-  int exitCode = 0;
-  if (!ReadNewImageParameters(args, io, &parameters, &exitCode)) {
-    return exitCode;
-  }
-  error = CreateImage(image, parameters);
-  if (!error.empty()) {
-    ReportError(io.err, image, "cannot create image", error);
-    return kExitFailure;
-  }
-  return 0;
+  return CreateResult(io, image, CreateDifferencingImage(image, parent));
 }
 
 }  // namespace
 
-const CommandDef &CreateCommand() { return kCreate; }
+int RunCreate(const CommandCall &call) {
+  const std::string &image = call.Image();
+  std::string unopenable = UnopenableName(image);
+  if (!unopenable.empty()) {
+    return CreateResult(call.io, image, unopenable);
+  }
+  if (call.args.Has("--parent")) {
+    for (const char *option : {"--type", "--size", "--block-size"}) {
+      if (call.args.Has(option)) {
+        return call.UsageError(std::string(option) +
+                               " does not apply with --parent: a differencing image takes its "
+                               "size from its parent");
+      }
+    }
+    return CreateChild(image, call.args.Value("--parent"), call.io);
+  }
+  NewImageParameters parameters;
+  if (!ReadNewImageParameters(call, &parameters)) {
+    return kExitUsage;
+  }
+  return CreateResult(call.io, image, CreateImage(image, parameters));
+}
 
 }  // namespace dorvane

@@ -12,17 +12,6 @@ namespace dorvane {
 
 namespace {
 
-int RunInfo(const Arguments &args, const CommandIo &io);
-
-const CommandDef kInfo = {
-    "info",
-    "info [--json] IMAGE",
-    "Show the image's type, sizes, blocks and parent chain (--json: one JSON object).",
-    {{"--json", false, false}},
-    1,
-    RunInfo,
-};
-
 const char *DiskTypeName(uint32_t diskType) {
   switch (diskType) {
     case VHD_DISK_TYPE_FIXED:
@@ -112,32 +101,30 @@ std::string TextImage(const ImageRecords &image, bool isParent) {
   return text;
 }
 
-int RunInfo(const Arguments &args, const CommandIo &io) {
-  const std::string &image = args.positional[0];
+}  // namespace
+
+int RunInfo(const CommandCall &call) {
+  const std::string &image = call.Image();
   std::vector<ImageRecords> chain;
   if (InspectFailure failure = InspectChain(image, &chain)) {
-    ReportError(io.err, failure.path, "cannot inspect image", failure.what);
+    ReportError(call.io.err, failure.path, "cannot inspect image", failure.what);
     return kExitFailure;
   }
 
   std::string text;
-  if (args.Has("--json")) {
+  if (call.args.Has("--json")) {
     text = JsonImage(chain, 0) + "\n";
   } else {
     for (size_t level = 0; level < chain.size(); ++level) {
       text += TextImage(chain[level], level > 0);
     }
   }
-  if (!WriteText(io.out, text)) {
-    ReportError(io.err, image, "cannot write to standard output", std::strerror(errno));
+  if (!WriteText(call.io.out, text)) {
+    ReportError(call.io.err, image, "cannot write to standard output", std::strerror(errno));
     return kExitFailure;
   }
   return 0;
 }
-
-}  // namespace
-
-const CommandDef &InfoCommand() { return kInfo; }
 
 std::string JsonString(const std::string &text) {
   std::string out = "\"";

@@ -1,9 +1,8 @@
-// What the subcommands share: their table entry, their parsed arguments and
-// the usage error line.
+// What the subcommands share: their line in the command table, their parsed
+// arguments, usage errors and size-valued options.
 #pragma once
 
 #include "tools/commands/commands.h"
-#include "tools/disk/disk_access.h"
 
 #include <cstdint>
 #include <map>
@@ -27,27 +26,52 @@ struct Arguments {
   std::string Value(const std::string &name) const;
 };
 
+struct CommandCall;
+
+// A subcommand's line in the command table.
 struct CommandDef {
   const char *name;
   const char *synopsis;  // usage lines after "dorvane ", separated by '\n'
   const char *summary;   // one line for the command list
   std::vector<OptionDefinition> options;
   size_t positionalCount;
-  int (*run)(const Arguments &args, const CommandIo &io);
+  int (*run)(const CommandCall &call);  // returns the exit code
   bool morePositional = false;  // positionalCount or more positional arguments
 };
 
-const CommandDef &InfoCommand();
-const CommandDef &CatCommand();
-const CommandDef &WriteCommand();
-const CommandDef &CreateCommand();
-const CommandDef &ResizeCommand();
-const CommandDef &FlushCommand();
-const CommandDef &ZeroCommand();
-const CommandDef &TrimCommand();
-const CommandDef &MergeCommand();
-const CommandDef &MountCommand();
-const CommandDef &CheckCommand();
+// One run of a subcommand: its table line, its arguments and its streams.
+struct CommandCall {
+  const CommandDef &command;
+  const Arguments &args;
+  const CommandIo &io;
+
+  // The first positional argument: the image every subcommand names.
+  const std::string &Image() const { return args.positional[0]; }
+
+  // "dorvane COMMAND: MESSAGE" and the command's usage lines on io.err;
+  // returns kExitUsage.
+  int UsageError(const std::string &message) const;
+
+  // Parses the size-valued option `name` into *value when it was given.
+  // False after the usage error when its text is not a size: the command
+  // then ends with kExitUsage.
+  bool SizeOption(const std::string &name, uint64_t *value) const;
+  // The same for an option that must be given ("NAME is required").
+  bool RequiredSizeOption(const std::string &name, uint64_t *value) const;
+};
+
+// The subcommands, a file each; the table in commands.cpp names them.
+int RunInfo(const CommandCall &call);
+int RunCat(const CommandCall &call);
+int RunWrite(const CommandCall &call);
+int RunCreate(const CommandCall &call);
+int RunResize(const CommandCall &call);
+int RunFlush(const CommandCall &call);
+int RunZero(const CommandCall &call);
+int RunTrim(const CommandCall &call);
+int RunMerge(const CommandCall &call);
+int RunMount(const CommandCall &call);
+int RunCheck(const CommandCall &call);
 
 // text as a JSON string literal, quotes included.
 std::string JsonString(const std::string &text);
@@ -58,26 +82,10 @@ std::string JsonString(const std::string &text);
 std::string ParseArguments(const std::vector<std::string> &args,
                            const std::vector<OptionDefinition> &definitions, Arguments *out);
 
-// "dorvane COMMAND: MESSAGE" and the command's usage line on io.err; returns
-// kExitUsage.
-int UsageError(const CommandIo &io, const CommandDef &command, const std::string &message);
+// The command's synopsis, a line each.
+std::vector<std::string> SynopsisLines(const CommandDef &command);
 
 // "usage: dorvane ..." with every synopsis line of the command.
 std::string CommandUsage(const CommandDef &command);
-
-// Parses the size-valued option `name` into *value when it was given.
-// Returns false (after the usage error) when its text is not a size.
-bool SizeOption(const Arguments &args, const std::string &name, const CommandDef &command,
-                const CommandIo &io, uint64_t *value, int *exitCode);
-
-// Opens the image's virtual disk through the driver and checks that offset
-// lies on it (or at its end). *size is the disk's size as the driver answers
-// a standard-information query on the handle. False after the error line; a
-// refused write says that nothing was written.
-bool OpenDiskAt(const std::string &image, bool writable, uint64_t offset, const CommandIo &io,
-                Disk *disk, uint64_t *size);
-
-// The flush request after a change; false after the "cannot flush image" line.
-bool FlushDiskOrReport(Disk *disk, const std::string &image, const CommandIo &io);
 
 }  // namespace dorvane

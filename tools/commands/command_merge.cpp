@@ -4,10 +4,10 @@
 // the handle closes. Each request leaves a chain that reads the same virtual
 // disk, so Ctrl-C stops after the request in progress and a later run
 // finishes the merge.
+#include "tools/commands/command_disk.h"
 #include "tools/commands/command_line.h"
-#include "tools/disk/disk_access.h"
-#include "tools/image_files/image_inspector.h"
 #include "tools/disk/errors.h"
+#include "tools/image_files/image_inspector.h"
 
 #include "format/vhd_format.h"
 
@@ -21,21 +21,6 @@
 namespace dorvane {
 
 namespace {
-
-int RunMerge(const Arguments &args, const CommandIo &io);
-
-const CommandDef kMerge = {
-    "merge",
-    "merge IMAGE [--levels N] [--blocks-per-request K]",
-    "Merge the differencing image IMAGE into its parent (--levels N: into the ancestor N levels "
-    "down, default 1), K blocks per request (default 16); IMAGE is deleted when done. Ctrl-C "
-    "stops after the request in progress; run again to finish. The receiving image keeps its "
-    "identity, so every other differencing image made on it (a sibling of IMAGE) reads the "
-    "merged data too: merge only where IMAGE is its only child.",
-    {{"--levels", true, false}, {"--blocks-per-request", true, false}},
-    1,
-    RunMerge,
-};
 
 const uint64_t kDefaultBlocksPerRequest = 16;
 
@@ -81,35 +66,36 @@ void ShowProgress(int fd, uint64_t merged, uint64_t total, double seconds) {
   WriteText(fd, text);
 }
 
-bool OptionAsCount(const Arguments &args, const std::string &name, uint64_t fallback,
-                   const CommandIo &io, uint32_t *value, int *exitCode) {
+// False after the usage error.
+bool OptionAsCount(const CommandCall &call, const std::string &name, uint64_t fallback,
+                   uint32_t *value) {
   uint64_t number = fallback;
-  if (!SizeOption(args, name, kMerge, io, &number, exitCode)) {
+  if (!call.SizeOption(name, &number)) {
     return false;
   }
   if (number == 0 || number > 0xFFFFFFFFu) {
-    *exitCode = UsageError(io, kMerge, name + " must be between 1 and 4294967295");
+    call.UsageError(name + " must be between 1 and 4294967295");
     return false;
   }
   *value = static_cast<uint32_t>(number);
   return true;
 }
 
-int RunMerge(const Arguments &args, const CommandIo &io) {
-  const std::string &image = args.positional[0];
+
+}  // namespace
+
+int RunMerge(const CommandCall &call) {
   uint32_t levels = 0;
   uint32_t perRequest = 0;
-  int exitCode = 0;
-  if (!OptionAsCount(args, "--levels", 1, io, &levels, &exitCode) ||
-      !OptionAsCount(args, "--blocks-per-request", kDefaultBlocksPerRequest, io, &perRequest,
-                     &exitCode)) {
-    return exitCode;
+  if (!OptionAsCount(call, "--levels", 1, &levels) ||
+      !OptionAsCount(call, "--blocks-per-request", kDefaultBlocksPerRequest, &perRequest)) {
+    return kExitUsage;
   }
 
-  Disk disk;
-  NTSTATUS status = disk.OpenDisk(image, true);
-  if (!NT_SUCCESS(status)) {
-    ReportStatus(io.err, image, "cannot open image for writing", status);
+  const std::string &image = call.Image();
+  const CommandIo &io = call.io;
+  CommandDisk disk(image, io);
+  if (!disk.OpenOrReport(true, "cannot open image for writing")) {
     return kExitFailure;
   }
   std::vector<ImageRecords> chain;
@@ -118,14 +104,12 @@ int RunMerge(const Arguments &args, const CommandIo &io) {
     return kExitFailure;
   }
   if (chain.empty() || chain[0].DiskType() != VHD_DISK_TYPE_DIFFERENCING) {
-    ReportError(io.err, image, "cannot merge", "not a differencing image");
-    return kExitFailure;
+    return disk.Fail("cannot merge", "not a differencing image");
   }
   if (levels >= chain.size()) {
-    ReportError(io.err, image, "cannot merge",
-                "--levels " + std::to_string(levels) + " asks for more than its " +
-                    std::to_string(chain.size() - 1) + " parent images");
-    return kExitFailure;
+    return disk.Fail("cannot merge", "--levels " + std::to_string(levels) +
+                                         " asks for more than its " +
+                                         std::to_string(chain.size() - 1) + " parent images");
   }
   const std::string &receiver = chain[levels].path;
 
@@ -133,9 +117,8 @@ int RunMerge(const Arguments &args, const CommandIo &io) {
   // tells how many blocks there are.
   uint32_t merged = 0;
   uint32_t remaining = 0;
-  status = disk.MergeStep(levels, 0, &merged, &remaining);
-  if (!NT_SUCCESS(status)) {
-    ReportStatus(io.err, image, "cannot make " + receiver + " writable for the merge", status);
+  if (!disk.Succeeded(disk.MergeStep(levels, 0, &merged, &remaining),
+                      "cannot make " + receiver + " writable for the merge")) {
     return kExitFailure;
   }
   const uint64_t total = remaining;
@@ -150,6 +133,7 @@ int RunMerge(const Arguments &args, const CommandIo &io) {
   };
   uint64_t done = 0;
   bool interrupted = false;
+  NTSTATUS status = STATUS_SUCCESS;
   {
     InterruptGuard interrupt;
     while (remaining > 0) {
@@ -176,11 +160,10 @@ int RunMerge(const Arguments &args, const CommandIo &io) {
   if (terminal && total > 0) {
     WriteText(io.err, "\n");
   }
-  if (!NT_SUCCESS(status)) {
-    ReportStatus(io.err, image,
-                 "merge stopped after " + std::to_string(done) + " of " + std::to_string(total) +
-                     " blocks; the chain reads as before, run the command again to go on",
-                 status);
+  if (!disk.Succeeded(status, "merge stopped after " + std::to_string(done) + " of " +
+                                  std::to_string(total) +
+                                  " blocks; the chain reads as before, run the command again "
+                                  "to go on")) {
     return kExitFailure;
   }
   if (interrupted) {
@@ -200,9 +183,5 @@ int RunMerge(const Arguments &args, const CommandIo &io) {
                         " now reads the merged data.\n");
   return removed ? 0 : kExitFailure;
 }
-
-}  // namespace
-
-const CommandDef &MergeCommand() { return kMerge; }
 
 }  // namespace dorvane

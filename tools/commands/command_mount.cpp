@@ -1,5 +1,6 @@
 // dorvane mount: the virtual disk as one regular file below a mount point,
 // served through FUSE until it is unmounted.
+#include "tools/commands/command_disk.h"
 #include "tools/commands/command_line.h"
 #include "tools/disk/errors.h"
 #include "tools/mount/mount_server.h"
@@ -10,24 +11,8 @@
 
 namespace dorvane {
 
-namespace {
-
-int RunMount(const Arguments &args, const CommandIo &io);
-
-const CommandDef kMount = {
-    "mount",
-    "mount [--read-only] [--foreground] [--name NAME] [-o FUSE_OPTION]... IMAGE MOUNTPOINT",
-    "Show the virtual disk as the file MOUNTPOINT/NAME (default: disk) through FUSE, until "
-    "fusermount3 -u MOUNTPOINT; the disk is flushed when it is unmounted.",
-    {{"--read-only", false, false},
-     {"--foreground", false, false},
-     {"--name", true, false},
-     {"-o", true, true}},
-    2,
-    RunMount,
-};
-
-int RunMount(const Arguments &args, const CommandIo &io) {
+int RunMount(const CommandCall &call) {
+  const Arguments &args = call.args;
   MountSettings settings;
   settings.image = args.positional[0];
   settings.mountPoint = args.positional[1];
@@ -38,27 +23,25 @@ int RunMount(const Arguments &args, const CommandIo &io) {
   }
   if (settings.fileName.empty() || settings.fileName == "." || settings.fileName == ".." ||
       settings.fileName.find('/') != std::string::npos) {
-    return UsageError(io, kMount, "--name must be a file name without '/'");
+    return call.UsageError("--name must be a file name without '/'");
   }
   if (args.Has("-o")) {
     settings.fuseOptions = args.options.at("-o");
   }
   struct stat info;
   if (stat(settings.mountPoint.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-    ReportError(io.err, settings.mountPoint, "cannot mount", "the mount point is not a folder");
+    ReportError(call.io.err, settings.mountPoint, "cannot mount",
+                "the mount point is not a folder");
     return kExitFailure;
   }
+  // The server process opens the disk; its errors go where the server's go.
   auto openDisk = [&settings](Disk *disk, int errFd) {
     CommandIo errorsOnly;
     errorsOnly.err = errFd;
     uint64_t size = 0;
     return OpenDiskAt(settings.image, !settings.readOnly, 0, errorsOnly, disk, &size);
   };
-  return Mount(settings, io.err, openDisk) ? 0 : kExitFailure;
+  return Mount(settings, call.io.err, openDisk) ? 0 : kExitFailure;
 }
-
-}  // namespace
-
-const CommandDef &MountCommand() { return kMount; }
 
 }  // namespace dorvane

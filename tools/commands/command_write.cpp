@@ -3,8 +3,8 @@
 // checked before the first byte is written, so a refused write changes
 // nothing. Input of unknown length (a pipe, a terminal) is first copied to an
 // unlinked temporary file to learn its length.
+#include "tools/commands/command_disk.h"
 #include "tools/commands/command_line.h"
-#include "tools/disk/disk_access.h"
 #include "tools/disk/errors.h"
 #include "tools/disk/file_descriptor.h"
 #include "tools/disk/transfer_size.h"
@@ -21,17 +21,6 @@
 namespace dorvane {
 
 namespace {
-
-int RunWrite(const Arguments &args, const CommandIo &io);
-
-const CommandDef kWrite = {
-    "write",
-    "write IMAGE --offset N [--input FILE]",
-    "Write standard input (or FILE; - is standard input) into the virtual disk at byte offset N.",
-    {{"--offset", true, false}, {"--input", true, false}},
-    1,
-    RunWrite,
-};
 
 // Reads until length bytes or the end of the input; the count read, or -1.
 ssize_t ReadFull(int fd, uint8_t *buffer, size_t length) {
@@ -119,48 +108,47 @@ Measure MeasureInput(FileDescriptor *input, uint64_t limit, uint64_t *length,
   return SpoolInput(input, limit, length, error);
 }
 
-int RunWrite(const Arguments &args, const CommandIo &io) {
-  const std::string &image = args.positional[0];
-  if (!args.Has("--offset")) {
-    return UsageError(io, kWrite, "--offset is required");
-  }
+
+}  // namespace
+
+int RunWrite(const CommandCall &call) {
   uint64_t offset = 0;
-  int exitCode = 0;
-  if (!SizeOption(args, "--offset", kWrite, io, &offset, &exitCode)) {
-    return exitCode;
+  if (!call.RequiredSizeOption("--offset", &offset)) {
+    return kExitUsage;
   }
 
-  FileDescriptor input(io.in, false);
+  FileDescriptor input(call.io.in, false);
   std::string inputName = "standard input";
-  if (args.Has("--input") && args.Value("--input") != "-") {
-    inputName = args.Value("--input");
+  if (call.args.Has("--input") && call.args.Value("--input") != "-") {
+    inputName = call.args.Value("--input");
     input = FileDescriptor(open(inputName.c_str(), O_RDONLY | O_CLOEXEC));
     if (!input.IsOpen()) {
-      ReportError(io.err, inputName, "cannot open input", std::strerror(errno));
+      ReportError(call.io.err, inputName, "cannot open input", std::strerror(errno));
       return kExitFailure;
     }
   }
 
-  Disk disk;
-  uint64_t size = 0;
-  if (!OpenDiskAt(image, true, offset, io, &disk, &size)) {
+  const std::string &image = call.Image();
+  CommandDisk disk(image, call.io);
+  if (!disk.OpenAt(true, offset)) {
     return kExitFailure;
   }
+  uint64_t size = disk.Size();
   uint64_t length = 0;
   std::string error;
   switch (MeasureInput(&input, size - offset, &length, &error)) {
     case Measure::Fits:
       break;
     case Measure::TooLong:
-      ReportError(io.err, image, "cannot write",
-                  (length > 0 ? std::to_string(length) + " bytes" : std::string("the input")) +
-                      " at offset " + std::to_string(offset) +
-                      " would run past the end of the disk (" + std::to_string(size) +
-                      " bytes): only " + std::to_string(size - offset) +
-                      " bytes fit; nothing was written");
-      return kExitFailure;
+      return disk.Fail("cannot write",
+                       (length > 0 ? std::to_string(length) + " bytes" : std::string("the input")) +
+                           " at offset " + std::to_string(offset) +
+                           " would run past the end of the disk (" + std::to_string(size) +
+                           " bytes): only " + std::to_string(size - offset) +
+                           " bytes fit; nothing was written");
     case Measure::Failed:
-      ReportError(io.err, inputName, "cannot write to " + image, error + "; nothing was written");
+      ReportError(call.io.err, inputName, "cannot write to " + image,
+                  error + "; nothing was written");
       return kExitFailure;
   }
 
@@ -172,7 +160,7 @@ int RunWrite(const Arguments &args, const CommandIo &io) {
     size_t want = TransferChunk(offset, length);
     ssize_t got = ReadFull(input.Get(), buffer.data(), want);
     if (got < 0) {
-      ReportError(io.err, inputName, "cannot read input",
+      ReportError(call.io.err, inputName, "cannot read input",
                   std::string(std::strerror(errno)) + "; the disk holds the input up to offset " +
                       std::to_string(offset));
       return kExitFailure;
@@ -181,26 +169,20 @@ int RunWrite(const Arguments &args, const CommandIo &io) {
       break;  // the file was cut short while we read it
     }
     uint32_t transferred = 0;
-    NTSTATUS status =
-        disk.WriteDisk(offset, buffer.data(), static_cast<uint32_t>(got), &transferred);
-    if (!NT_SUCCESS(status)) {
-      ReportStatus(io.err, image, "cannot write at offset " + std::to_string(offset), status);
+    std::string where = "cannot write at offset " + std::to_string(offset);
+    if (!disk.Succeeded(
+            disk.WriteDisk(offset, buffer.data(), static_cast<uint32_t>(got), &transferred),
+            where)) {
       return kExitFailure;
     }
     if (transferred != static_cast<uint32_t>(got)) {
-      ReportError(io.err, image, "cannot write at offset " + std::to_string(offset),
-                  "the disk took " + std::to_string(transferred) + " of " + std::to_string(got) +
-                      " bytes");
-      return kExitFailure;
+      return disk.Fail(where, "the disk took " + std::to_string(transferred) + " of " +
+                                  std::to_string(got) + " bytes");
     }
     offset += transferred;
     length -= transferred;
   }
-  return FlushDiskOrReport(&disk, image, io) ? 0 : kExitFailure;
+  return disk.Flush();
 }
-
-}  // namespace
-
-const CommandDef &WriteCommand() { return kWrite; }
 
 }  // namespace dorvane

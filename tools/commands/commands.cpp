@@ -1,12 +1,9 @@
-// The command line: global options, the choice of subcommand, option parsing
-// and help.
+// The command line: the command table, global options, the choice of
+// subcommand and help.
 #include "tools/commands/commands.h"
 
 #include "tools/commands/command_line.h"
 #include "tools/disk/errors.h"
-#include "tools/image_files/image_inspector.h"
-#include "tools/image_files/open_failure.h"
-#include "tools/commands/size_parse.h"
 
 #include "host/host_kernel.h"
 
@@ -26,44 +23,83 @@ const std::vector<OptionDefinition> &GlobalOptions() {
   return options;
 }
 
-const std::vector<const CommandDef *> &Commands() {
-  static const std::vector<const CommandDef *> commands = {
-      &InfoCommand(),   &CatCommand(),  &WriteCommand(), &CreateCommand(),
-      &ResizeCommand(), &FlushCommand(), &ZeroCommand(), &TrimCommand(), &MergeCommand(),
-      &MountCommand(), &CheckCommand()};
+// The command table, in the order of the help.
+const std::vector<CommandDef> &Commands() {
+  static const std::vector<CommandDef> commands = {
+      {"info", "info [--json] IMAGE",
+       "Show the image's type, sizes, blocks and parent chain (--json: one JSON object).",
+       {{"--json", false, false}}, 1, RunInfo},
+      {"cat", "cat IMAGE [--offset N] [--length N]",
+       "Write the virtual disk's bytes to standard output (default: from the offset to the end).",
+       {{"--offset", true, false}, {"--length", true, false}}, 1, RunCat},
+      {"write", "write IMAGE --offset N [--input FILE]",
+       "Write standard input (or FILE; - is standard input) into the virtual disk at byte "
+       "offset N.",
+       {{"--offset", true, false}, {"--input", true, false}}, 1, RunWrite},
+      {"create",
+       "create --type fixed|dynamic --size SIZE [--block-size SIZE] IMAGE\n"
+       "create --parent PARENT IMAGE",
+       "Create a new, empty image (default block size 2M), or a differencing image of PARENT.",
+       {{"--type", true, false},
+        {"--size", true, false},
+        {"--block-size", true, false},
+        {"--parent", true, false}},
+       1, RunCreate},
+      {"resize", "resize IMAGE --size SIZE",
+       "Grow a fixed or dynamic image's virtual disk to SIZE (dynamic: whole blocks).",
+       {{"--size", true, false}}, 1, RunResize},
+      {"flush", "flush IMAGE",
+       "Write the image and its parent chain back to the disk (farthest parent first).", {}, 1,
+       RunFlush},
+      {"zero", "zero IMAGE --offset N --length N",
+       "Make N bytes of the virtual disk read as zeros (a zero-data request; dynamic images "
+       "give back the blocks left all zero). The range must end before the end of the disk; "
+       "trim reaches the end.",
+       {{"--offset", true, false}, {"--length", true, false}}, 1, RunZero},
+      {"trim", "trim IMAGE OFFSET:LENGTH...",
+       "Trim the given ranges of the virtual disk in one file-level trim request: they read as "
+       "zeros afterwards.",
+       {}, 1, RunTrim, true},
+      {"merge", "merge IMAGE [--levels N] [--blocks-per-request K]",
+       "Merge the differencing image IMAGE into its parent (--levels N: into the ancestor N "
+       "levels down, default 1), K blocks per request (default 16); IMAGE is deleted when "
+       "done. Ctrl-C stops after the request in progress; run again to finish. The receiving "
+       "image keeps its identity, so every other differencing image made on it (a sibling of "
+       "IMAGE) reads the merged data too: merge only where IMAGE is its only child.",
+       {{"--levels", true, false}, {"--blocks-per-request", true, false}}, 1, RunMerge},
+      {"mount",
+       "mount [--read-only] [--foreground] [--name NAME] [-o FUSE_OPTION]... IMAGE MOUNTPOINT",
+       "Show the virtual disk as the file MOUNTPOINT/NAME (default: disk) through FUSE, until "
+       "fusermount3 -u MOUNTPOINT; the disk is flushed when it is unmounted.",
+       {{"--read-only", false, false},
+        {"--foreground", false, false},
+        {"--name", true, false},
+        {"-o", true, true}},
+       2, RunMount},
+      {"check", "check [--repair] [--json] IMAGE",
+       "Check the structure of the image and its parent chain; --repair fixes what needs no "
+       "guess (exit 0 clean, 1 repaired, 2 problems remain).",
+       {{"--repair", false, false}, {"--json", false, false}}, 1, RunCheck},
+  };
   return commands;
 }
 
 const CommandDef *FindCommand(const std::string &name) {
-  for (const CommandDef *command : Commands()) {
-    if (name == command->name) {
-      return command;
+  for (const CommandDef &command : Commands()) {
+    if (name == command.name) {
+      return &command;
     }
   }
   return nullptr;
 }
 
-std::vector<std::string> SynopsisLines(const CommandDef &command) {
-  std::vector<std::string> lines;
-  std::string synopsis = command.synopsis;
-  for (size_t start = 0; start <= synopsis.size();) {
-    size_t end = synopsis.find('\n', start);
-    if (end == std::string::npos) {
-      end = synopsis.size();
-    }
-    lines.push_back(synopsis.substr(start, end - start));
-    start = end + 1;
-  }
-  return lines;
-}
-
 std::string ProgramHelp() {
   std::string text = std::string("usage: ") + kProgramSynopsis + "\n\nCommands:\n";
-  for (const CommandDef *command : Commands()) {
-    for (const std::string &line : SynopsisLines(*command)) {
+  for (const CommandDef &command : Commands()) {
+    for (const std::string &line : SynopsisLines(command)) {
       text += "  dorvane " + line + "\n";
     }
-    text += std::string("      ") + command->summary + "\n";
+    text += std::string("      ") + command.summary + "\n";
   }
   text +=
       "\nGlobal options:\n"
@@ -110,113 +146,6 @@ bool IsHelp(const std::string &arg) { return arg == "--help" || arg == "-h"; }
 
 }  // namespace
 
-std::string Arguments::Value(const std::string &name) const {
-  auto it = options.find(name);
-  return it == options.end() || it->second.empty() ? std::string() : it->second.back();
-}
-
-std::string ParseArguments(const std::vector<std::string> &args,
-                           const std::vector<OptionDefinition> &definitions, Arguments *out) {
-  bool optionsEnded = false;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string &arg = args[i];
-    if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
-      out->positional.push_back(arg);
-      continue;
-    }
-    if (arg == "--") {
-      optionsEnded = true;
-      continue;
-    }
-    size_t equals = arg.find('=');
-    std::string name = arg.substr(0, equals);
-    const OptionDefinition *definition = nullptr;
-    for (const OptionDefinition &candidate : definitions) {
-      if (candidate.name == name) {
-        definition = &candidate;
-      }
-    }
-    if (definition == nullptr) {
-      return "unknown option " + name;
-    }
-    if (out->Has(name) && !definition->repeatable) {
-      return name + " given more than once";
-    }
-    std::string value;
-    if (definition->takesValue) {
-      if (equals != std::string::npos) {
-        value = arg.substr(equals + 1);
-      } else if (i + 1 < args.size()) {
-        value = args[++i];
-      } else {
-        return name + " needs a value";
-      }
-    } else if (equals != std::string::npos) {
-      return name + " takes no value";
-    }
-    out->options[name].push_back(value);
-  }
-  return "";
-}
-
-std::string CommandUsage(const CommandDef &command) {
-  std::string text;
-  for (const std::string &line : SynopsisLines(command)) {
-    text += (text.empty() ? "usage: dorvane " : "       dorvane ") + line + "\n";
-  }
-  return text;
-}
-
-int UsageError(const CommandIo &io, const CommandDef &command, const std::string &message) {
-  WriteText(io.err, std::string("dorvane ") + command.name + ": " + message + "\n" +
-                        CommandUsage(command));
-  return kExitUsage;
-}
-
-bool SizeOption(const Arguments &args, const std::string &name, const CommandDef &command,
-                const CommandIo &io, uint64_t *value, int *exitCode) {
-  if (!args.Has(name)) {
-    return true;
-  }
-  std::string error = ParseSize(args.Value(name), value);
-  if (!error.empty()) {
-    *exitCode = UsageError(io, command, name + ": " + error);
-    return false;
-  }
-  return true;
-}
-
-bool OpenDiskAt(const std::string &image, bool writable, uint64_t offset, const CommandIo &io,
-                Disk *disk, uint64_t *size) {
-  NTSTATUS status = disk->OpenDisk(image, writable);
-  if (!NT_SUCCESS(status)) {
-    const char *what = writable ? "cannot open image for writing" : "cannot open image";
-    ReportOpenFailure(io.err, image, what, ExplainOpenFailure(image, writable, status), status);
-    return false;
-  }
-  status = disk->QueryDiskSize(size);
-  if (!NT_SUCCESS(status)) {
-    ReportStatus(io.err, image, "cannot query the disk size", status);
-    return false;
-  }
-  if (offset > *size) {
-    ReportError(io.err, image, writable ? "cannot write" : "cannot read",
-                "offset " + std::to_string(offset) + " is past the end of the disk (" +
-                    std::to_string(*size) + " bytes)" + (writable ? "; nothing was written" : ""));
-    return false;
-  }
-  return true;
-}
-
-bool FlushDiskOrReport(Disk *disk, const std::string &image, const CommandIo &io) {
-  NTSTATUS status = disk->FlushDisk();
-  if (!NT_SUCCESS(status)) {
-    ReportStatus(io.err, image, "cannot flush image", status);
-    return false;
-  }
-  return true;
-}
-
 int RunCommand(const std::vector<std::string> &args, const CommandIo &io) {
   // Global options may come before the command and among its own options.
   size_t index = 0;
@@ -257,6 +186,7 @@ int RunCommand(const std::vector<std::string> &args, const CommandIo &io) {
   }
   Arguments parsed;
   Arguments globals;
+  const CommandCall call{*command, parsed, io};
   std::vector<OptionDefinition> definitions = command->options;
   definitions.insert(definitions.end(), GlobalOptions().begin(), GlobalOptions().end());
   std::string error = ParseArguments(leading, GlobalOptions(), &globals);
@@ -265,7 +195,7 @@ int RunCommand(const std::vector<std::string> &args, const CommandIo &io) {
   }
   error = ParseArguments(rest, definitions, &parsed);
   if (!error.empty()) {
-    return UsageError(io, *command, error);
+    return call.UsageError(error);
   }
   for (const auto &option : globals.options) {
     auto &values = parsed.options[option.first];
@@ -276,17 +206,16 @@ int RunCommand(const std::vector<std::string> &args, const CommandIo &io) {
   }
   if (parsed.positional.size() < command->positionalCount ||
       (parsed.positional.size() > command->positionalCount && !command->morePositional)) {
-    return UsageError(io, *command,
-                      parsed.positional.size() < command->positionalCount
-                          ? "missing IMAGE"
-                          : "unexpected argument \"" +
-                                parsed.positional[command->positionalCount] + "\"");
+    return call.UsageError(parsed.positional.size() < command->positionalCount
+                               ? "missing IMAGE"
+                               : "unexpected argument \"" +
+                                     parsed.positional[command->positionalCount] + "\"");
   }
   error = ApplyGlobalOptions(parsed);
   if (!error.empty()) {
-    return UsageError(io, *command, error);
+    return call.UsageError(error);
   }
-  return command->run(parsed, io);
+  return command->run(call);
 }
 
 int RunCommand(int argc, char **argv) {
