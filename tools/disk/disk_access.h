@@ -1,7 +1,12 @@
-// The command's one way to a virtual disk: open an image by its host path,
-// read and write the flat disk at byte offsets, flush. Every call is a
-// request on a handle below the driver's device; nothing else in the command
-// knows how the disk is reached.
+// tools/disk: the driver's client and what every part of the command stands
+// on: the error lines (errors.h), the owner of a file descriptor
+// (file_descriptor.h) and the size of a transfer (transfer_size.h). It uses
+// no other folder of tools/.
+//
+// This header is the command's one way to a virtual disk: open an image by
+// its host path, read and write the flat disk at byte offsets, flush. Every
+// call is a request on a handle below the driver's device; nothing else in
+// the command knows how the disk is reached.
 #pragma once
 
 #include <kernel_services.h>

@@ -1,7 +1,13 @@
-// The command's inspector: what an image file holds, read from its records
-// with format/ over a plain read-only file. It never goes through the driver
-// and knows nothing of the driver's own records; what the virtual disk holds
-// is the driver's to say (disk_access.h).
+// tools/image_files: image files read and written as files, with format/,
+// never through the driver: the inspector (this header), the checker and
+// repairer (image_check.h), the writers of new images (image_writer.h), and
+// the explanation of a refused open found by looking at the files
+// (open_failure.h). Of tools/ it uses only tools/disk, for error text and
+// file descriptors.
+//
+// The inspector: what an image file holds, read from its records over a
+// plain read-only file. It knows nothing of the driver's own records; what
+// the virtual disk holds is the driver's to say (tools/disk/disk_access.h).
 #pragma once
 
 #include "format/vhd_format.h"
