@@ -28,7 +28,7 @@ bool OpenDiskAt(const std::string &image, bool writable, uint64_t offset, const 
   return true;
 }
 
-bool CommandDisk::OpenOrReport(bool writable, const std::string &what) {
+bool CommandDisk::OpenUnexplained(bool writable, const std::string &what) {
   return Succeeded(OpenDisk(image_, writable), what);
 }
 

@@ -32,7 +32,7 @@ class CommandDisk : public Disk {
     return OpenDiskAt(image_, writable, offset, io_, this, &size_);
   }
   // Opens the disk; a refusal is the line "WHAT: STATUS", unexplained.
-  bool OpenOrReport(bool writable, const std::string &what);
+  bool OpenUnexplained(bool writable, const std::string &what);
   // Asks the driver for the disk's size again.
   bool QuerySize();
   uint64_t Size() const { return size_; }

@@ -9,7 +9,7 @@ int RunFlush(const CommandCall &call) {
   CommandDisk disk(call.Image(), call.io);
   // A flush is an exclusive request: the driver takes it only on a handle
   // that may write.
-  if (!disk.OpenOrReport(true, "cannot open image")) {
+  if (!disk.OpenUnexplained(true, "cannot open image")) {
     return kExitFailure;
   }
   return disk.Flush("cannot flush");

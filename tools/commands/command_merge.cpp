@@ -95,7 +95,7 @@ int RunMerge(const CommandCall &call) {
   const std::string &image = call.Image();
   const CommandIo &io = call.io;
   CommandDisk disk(image, io);
-  if (!disk.OpenOrReport(true, "cannot open image for writing")) {
+  if (!disk.OpenUnexplained(true, "cannot open image for writing")) {
     return kExitFailure;
   }
   std::vector<ImageRecords> chain;

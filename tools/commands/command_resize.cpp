@@ -14,7 +14,7 @@ int RunResize(const CommandCall &call) {
     return kExitUsage;
   }
   CommandDisk disk(call.Image(), call.io);
-  if (!disk.OpenOrReport(true, "cannot open image") || !disk.QuerySize()) {
+  if (!disk.OpenUnexplained(true, "cannot open image") || !disk.QuerySize()) {
     return kExitFailure;
   }
   // The driver refuses this too; asking first names both sizes.
