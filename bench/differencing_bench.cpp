@@ -31,7 +31,7 @@
 #include "bench_support.h"
 #include "engine/engine.h"
 #include "host/host_kernel.h"
-#include "image_writer.h"
+#include "tools/image_files/image_writer.h"
 
 namespace {
 
@@ -110,11 +110,11 @@ void BuildChain(const std::string &dir, uint64_t size, int depth) {
     image->Transfer(IRP_MJ_WRITE, offset, data.bytes, length);
     raw.Write(offset, data.bytes, length);
   };
-  dorvane::ImageSpec spec;
-  spec.diskType = VHD_DISK_TYPE_DYNAMIC;
-  spec.size = size;
-  spec.blockSize = kBlockSize;
-  std::string error = dorvane::CreateImage(LevelPath(dir, 0), spec);
+  dorvane::NewImageParameters parameters;
+  parameters.diskType = VHD_DISK_TYPE_DYNAMIC;
+  parameters.size = size;
+  parameters.blockSize = kBlockSize;
+  std::string error = dorvane::CreateImage(LevelPath(dir, 0), parameters);
   if (!error.empty()) {
     Fail("cannot create the base: " + error);
   }

@@ -26,7 +26,7 @@
 #include "driver/driver.h"
 #include "host/host_kernel.h"
 #include "host/io_client.h"
-#include "image_writer.h"
+#include "tools/image_files/image_writer.h"
 
 namespace {
 
@@ -53,10 +53,10 @@ int main(int argc, char **argv) {
   std::filesystem::create_directories(dir);
   std::string path = dir + "/fixed.vhd";
   std::filesystem::remove(path);
-  dorvane::ImageSpec spec;
-  spec.diskType = VHD_DISK_TYPE_FIXED;
-  spec.size = options.size;
-  std::string error = dorvane::CreateImage(path, spec);
+  dorvane::NewImageParameters newImage;
+  newImage.diskType = VHD_DISK_TYPE_FIXED;
+  newImage.size = options.size;
+  std::string error = dorvane::CreateImage(path, newImage);
   if (!error.empty()) Fail(error);
 
   std::vector<uint8_t> buffer(2 * kMiB);

@@ -26,7 +26,7 @@
 #include "bench_support.h"
 #include "engine/engine.h"
 #include "host/host_kernel.h"
-#include "image_writer.h"
+#include "tools/image_files/image_writer.h"
 
 namespace {
 
@@ -113,11 +113,11 @@ int main(int argc, char **argv) {
 
   auto makeImage = [&]() {
     std::filesystem::remove(imagePath);
-    dorvane::ImageSpec spec;
-    spec.diskType = VHD_DISK_TYPE_DYNAMIC;
-    spec.size = size;
-    spec.blockSize = kBlockSize;
-    std::string error = dorvane::CreateImage(imagePath, spec);
+    dorvane::NewImageParameters parameters;
+    parameters.diskType = VHD_DISK_TYPE_DYNAMIC;
+    parameters.size = size;
+    parameters.blockSize = kBlockSize;
+    std::string error = dorvane::CreateImage(imagePath, parameters);
     if (!error.empty()) {
       Fail("cannot create the image: " + error);
     }

@@ -12,9 +12,9 @@
 #include <random>
 
 #include "bench_support.h"
-#include "disk_access.h"
+#include "tools/disk/disk_access.h"
 #include "format/vhd_format.h"
-#include "image_writer.h"
+#include "tools/image_files/image_writer.h"
 
 namespace {
 
@@ -37,10 +37,10 @@ void SettleFile(const std::string &path) { RawFile(path).Settle(); }
 void BuildPair(const std::string &dir, uint32_t parentType, uint64_t size) {
   std::string parent = dir + "/parent.vhd", child = dir + "/child.vhd", raw = dir + "/source.raw";
   for (const std::string &path : {parent, child, raw, dir + "/copy.raw"}) std::remove(path.c_str());
-  dorvane::ImageSpec spec;
-  spec.diskType = parentType;
-  spec.size = size;
-  std::string error = dorvane::CreateImage(parent, spec);
+  dorvane::NewImageParameters parameters;
+  parameters.diskType = parentType;
+  parameters.size = size;
+  std::string error = dorvane::CreateImage(parent, parameters);
   if (error.empty()) error = dorvane::CreateDifferencingImage(child, parent);
   if (!error.empty()) Fail(error);
   Image image(child);

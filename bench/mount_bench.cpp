@@ -28,8 +28,8 @@
 #include <vector>
 
 #include "bench_support.h"
-#include "commands.h"
-#include "disk_access.h"
+#include "tools/commands/commands.h"
+#include "tools/disk/disk_access.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 
 #include "bench_support.h"
 #include "engine/engine.h"
-#include "image_writer.h"
+#include "tools/image_files/image_writer.h"
 
 namespace {
 
@@ -43,11 +43,11 @@ uint32_t BlocksBelow(PIMAGE_CONTEXT context, uint64_t tableEnd) {
 
 Outcome Grow(const std::string &path, uint64_t oldSize, uint64_t newSize) {
   std::filesystem::remove(path);
-  dorvane::ImageSpec spec;
-  spec.diskType = VHD_DISK_TYPE_DYNAMIC;
-  spec.size = oldSize;
-  spec.blockSize = kBlockSize;
-  std::string error = dorvane::CreateImage(path, spec);
+  dorvane::NewImageParameters parameters;
+  parameters.diskType = VHD_DISK_TYPE_DYNAMIC;
+  parameters.size = oldSize;
+  parameters.blockSize = kBlockSize;
+  std::string error = dorvane::CreateImage(path, parameters);
   if (!error.empty()) {
     Fail("cannot create " + path + ": " + error);
   }

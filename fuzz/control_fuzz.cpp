@@ -15,9 +15,9 @@
 // The images are written back before every input, so each request meets
 // the same files. The driver must never touch memory outside the buffer it
 // was given and must give back all pool when the handle closes.
-#include "disk_access.h"
+#include "tools/disk/disk_access.h"
 #include "fuzz_support.h"
-#include "image_writer.h"
+#include "tools/image_files/image_writer.h"
 
 #include "driver/control_codes.h"
 #include "format/vhd_format.h"
@@ -70,12 +70,12 @@ std::vector<Template> MakeTemplates() {
   std::vector<Template> files = {{folder + "/dynamic.vhd", {}},
                                  {folder + "/base.vhd", {}},
                                  {folder + "/child.vhd", {}}};
-  ImageSpec spec;
-  spec.diskType = VHD_DISK_TYPE_DYNAMIC;
-  spec.size = 1u << 20;
-  spec.blockSize = 64u << 10;
+  NewImageParameters parameters;
+  parameters.diskType = VHD_DISK_TYPE_DYNAMIC;
+  parameters.size = 1u << 20;
+  parameters.blockSize = 64u << 10;
   for (int i = 0; i < 2; ++i) {
-    std::string error = CreateImage(files[i].path, spec);
+    std::string error = CreateImage(files[i].path, parameters);
     if (!error.empty()) SetupFailed(error);
   }
   std::string error = CreateDifferencingImage(files[2].path, files[1].path);

@@ -14,7 +14,7 @@
 // Whatever the files hold, the driver must refuse or serve them without
 // touching memory it does not own and must give back every pool allocation
 // and handle when the disk closes.
-#include "disk_access.h"
+#include "tools/disk/disk_access.h"
 #include "fuzz_support.h"
 
 #include "format/vhd_format.h"

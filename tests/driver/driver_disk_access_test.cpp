@@ -6,8 +6,8 @@
 #include <chrono>
 #include <thread>
 
-#include "disk_access.h"
 #include "host/testing/host_testing.h"
+#include "tools/disk/disk_access.h"
 #include "support/driver_client.h"
 #include "support/image_builder.h"
 

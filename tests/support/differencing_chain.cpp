@@ -5,7 +5,7 @@
 
 #include "format/vhd_format.h"
 #include "image_builder.h"
-#include "image_writer.h"
+#include "tools/image_files/image_writer.h"
 
 namespace dorvane::test {
 

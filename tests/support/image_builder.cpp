@@ -4,18 +4,18 @@
 #include <stdexcept>
 
 #include "host/host_kernel.h"
-#include "image_writer.h"
+#include "tools/image_files/image_writer.h"
 
 namespace dorvane::test {
 
 namespace {
 
 void Create(const std::string &path, uint32_t diskType, uint64_t size, uint32_t blockSize) {
-  ImageSpec spec;
-  spec.diskType = diskType;
-  spec.size = size;
-  spec.blockSize = blockSize;
-  std::string error = CreateImage(path, spec);
+  NewImageParameters parameters;
+  parameters.diskType = diskType;
+  parameters.size = size;
+  parameters.blockSize = blockSize;
+  std::string error = CreateImage(path, parameters);
   if (!error.empty()) throw std::runtime_error(error);
 }
 

@@ -10,7 +10,7 @@
 #include <sys/stat.h>
 
 #include "host/testing/host_testing.h"
-#include "size_parse.h"
+#include "tools/commands/size_parse.h"
 #include "support/differencing_chain.h"
 #include "support/image_builder.h"
 #include "support/temp_dir.h"

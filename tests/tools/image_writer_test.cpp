@@ -8,7 +8,7 @@
 
 #include "format/vhd_format.h"
 #include "host/host_kernel.h"
-#include "image_writer.h"
+#include "tools/image_files/image_writer.h"
 #include "support/differencing_chain.h"
 #include "support/image_builder.h"
 #include "support/temp_dir.h"
@@ -32,7 +32,7 @@ TEST_F(ToolImageWriter, RefusesWhatTheDriverCouldNotServe) {
   // A differencing image where a parent is named; a new file where no path
   // is; an accepted image where the error mentions nothing.
   struct Case {
-    ImageSpec spec;
+    NewImageParameters parameters;
     std::string parent, path;
     const char *mentions;
   } cases[] = {
@@ -60,7 +60,7 @@ TEST_F(ToolImageWriter, RefusesWhatTheDriverCouldNotServe) {
   for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i) {
     const Case &c = cases[i];
     std::string path = c.path.empty() ? File("new.vhd") : c.path;
-    std::string error = c.parent.empty() ? CreateImage(path, c.spec)
+    std::string error = c.parent.empty() ? CreateImage(path, c.parameters)
                                          : CreateDifferencingImage(path, c.parent);
     EXPECT_EQ(error.empty(), *c.mentions == '\0') << "case " << i << ": " << error;
     EXPECT_NE(error.find(c.mentions), std::string::npos) << "case " << i << ": " << error;

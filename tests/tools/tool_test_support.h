@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "commands.h"
+#include "tools/commands/commands.h"
 #include "support/file_bytes.h"
 
 namespace dorvane::test {

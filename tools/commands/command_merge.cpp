@@ -1,0 +1,187 @@
+// dorvane merge: folds a differencing image into its parent (or the ancestor
+// at --levels N) through the driver's private merge code, a few blocks per
+// request, until no block remains; the emptied image is then deleted when
+// the handle closes. Each request leaves a chain that reads the same virtual
+// disk, so Ctrl-C stops after the request in progress and a later run
+// finishes the merge.
+#include "tools/commands/command_disk.h"
+#include "tools/commands/command_line.h"
+#include "tools/disk/errors.h"
+#include "tools/image_files/image_inspector.h"
+
+#include "format/vhd_format.h"
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+
+namespace dorvane {
+
+namespace {
+
+const uint64_t kDefaultBlocksPerRequest = 16;
+
+volatile sig_atomic_t interruptRequested = 0;
+
+void OnInterrupt(int) { interruptRequested = 1; }
+
+// SIGINT asks for a stop between requests while the object lives.
+class InterruptGuard {
+ public:
+  InterruptGuard() {
+    interruptRequested = 0;
+    struct sigaction action {};
+    action.sa_handler = OnInterrupt;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, &saved_);
+  }
+  ~InterruptGuard() { sigaction(SIGINT, &saved_, nullptr); }
+  InterruptGuard(const InterruptGuard &) = delete;
+  InterruptGuard &operator=(const InterruptGuard &) = delete;
+  bool Requested() const { return interruptRequested != 0; }
+
+ private:
+  struct sigaction saved_ {};
+};
+
+std::string Duration(double seconds) {
+  long whole = static_cast<long>(seconds + 0.5);
+  char text[32];
+  std::snprintf(text, sizeof(text), "%ld:%02ld", whole / 60, whole % 60);
+  return text;
+}
+
+// "merging: 120 of 512 blocks (23%), 35.2 blocks/s, 0:11 left", over the
+// previous line of the terminal.
+void ShowProgress(int fd, uint64_t merged, uint64_t total, double seconds) {
+  double rate = seconds > 0 ? static_cast<double>(merged) / seconds : 0;
+  char text[160];
+  std::snprintf(text, sizeof(text), "\rmerging: %llu of %llu blocks (%llu%%), %.1f blocks/s, %s left ",
+                static_cast<unsigned long long>(merged), static_cast<unsigned long long>(total),
+                static_cast<unsigned long long>(total == 0 ? 100 : merged * 100 / total), rate,
+                rate > 0 ? Duration(static_cast<double>(total - merged) / rate).c_str() : "-:--");
+  WriteText(fd, text);
+}
+
+// False after the usage error.
+bool OptionAsCount(const CommandCall &call, const std::string &name, uint64_t fallback,
+                   uint32_t *value) {
+  uint64_t number = fallback;
+  if (!call.SizeOption(name, &number)) {
+    return false;
+  }
+  if (number == 0 || number > 0xFFFFFFFFu) {
+    call.UsageError(name + " must be between 1 and 4294967295");
+    return false;
+  }
+  *value = static_cast<uint32_t>(number);
+  return true;
+}
+
+
+}  // namespace
+
+int RunMerge(const CommandCall &call) {
+  uint32_t levels = 0;
+  uint32_t perRequest = 0;
+  if (!OptionAsCount(call, "--levels", 1, &levels) ||
+      !OptionAsCount(call, "--blocks-per-request", kDefaultBlocksPerRequest, &perRequest)) {
+    return kExitUsage;
+  }
+
+  const std::string &image = call.Image();
+  const CommandIo &io = call.io;
+  CommandDisk disk(image, io);
+  if (!disk.OpenUnexplained(true, "cannot open image for writing")) {
+    return kExitFailure;
+  }
+  std::vector<ImageRecords> chain;
+  if (InspectFailure failure = InspectChain(image, &chain)) {
+    ReportError(io.err, failure.path, "cannot inspect image", failure.what);
+    return kExitFailure;
+  }
+  if (chain.empty() || chain[0].DiskType() != VHD_DISK_TYPE_DIFFERENCING) {
+    return disk.Fail("cannot merge", "not a differencing image");
+  }
+  if (levels >= chain.size()) {
+    return disk.Fail("cannot merge", "--levels " + std::to_string(levels) +
+                                         " asks for more than its " +
+                                         std::to_string(chain.size() - 1) + " parent images");
+  }
+  const std::string &receiver = chain[levels].path;
+
+  // The first request makes the parents writable and merges nothing: it
+  // tells how many blocks there are.
+  uint32_t merged = 0;
+  uint32_t remaining = 0;
+  if (!disk.Succeeded(disk.MergeStep(levels, 0, &merged, &remaining),
+                      "cannot make " + receiver + " writable for the merge")) {
+    return kExitFailure;
+  }
+  const uint64_t total = remaining;
+  WriteText(io.out, "Merging " + std::to_string(total) + " blocks of " + image + " into " +
+                        receiver + ". Every other image made on " + receiver +
+                        " reads the merged data too.\n");
+
+  bool terminal = isatty(io.err) != 0;
+  auto start = std::chrono::steady_clock::now();
+  auto elapsed = [&start] {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  };
+  uint64_t done = 0;
+  bool interrupted = false;
+  NTSTATUS status = STATUS_SUCCESS;
+  {
+    InterruptGuard interrupt;
+    while (remaining > 0) {
+      if (interrupt.Requested()) {
+        interrupted = true;
+        break;
+      }
+      status = disk.MergeStep(levels, perRequest, &merged, &remaining);
+      if (!NT_SUCCESS(status)) {
+        break;
+      }
+      done += merged;
+      if (terminal) {
+        ShowProgress(io.err, done, total, elapsed());
+      }
+      // A request that merges nothing while blocks remain would repeat
+      // forever.
+      if (merged == 0 && remaining > 0) {
+        status = STATUS_INTERNAL_ERROR;
+        break;
+      }
+    }
+  }
+  if (terminal && total > 0) {
+    WriteText(io.err, "\n");
+  }
+  if (!disk.Succeeded(status, "merge stopped after " + std::to_string(done) + " of " +
+                                  std::to_string(total) +
+                                  " blocks; the chain reads as before, run the command again "
+                                  "to go on")) {
+    return kExitFailure;
+  }
+  if (interrupted) {
+    WriteText(io.out, "Interrupted: merged " + std::to_string(done) + " of " +
+                          std::to_string(total) + " blocks into " + receiver + "; " +
+                          std::to_string(remaining) + " remain in " + image +
+                          ". Run the command again to finish.\n");
+    return kExitFailure;
+  }
+  disk.Close();
+  struct stat info;
+  bool removed = stat(image.c_str(), &info) != 0;
+  WriteText(io.out, "Merged " + std::to_string(done) + " blocks into " + receiver + " in " +
+                        Duration(elapsed()) + "; " + image +
+                        (removed ? " is removed" : " is empty but was not removed") +
+                        ". Every other image made on " + receiver +
+                        " now reads the merged data.\n");
+  return removed ? 0 : kExitFailure;
+}
+
+}  // namespace dorvane

@@ -1,0 +1,155 @@
+// Explaining a refused open: the kind of file named, then the records of the
+// image and its parent chain as the inspector reads them, then, for a
+// sharing violation, which file of the chain another process holds.
+#include "tools/image_files/open_failure.h"
+
+#include "tools/disk/errors.h"
+#include "host/host_kernel.h"
+#include "image/image_limits.h"
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <vector>
+
+namespace dorvane {
+
+namespace {
+
+// What else than an image file a path names; "" for a file that may be one.
+std::string KindOfFile(const std::string &path) {
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0) {
+    return "";
+  }
+  if (S_ISDIR(info.st_mode)) {
+    return "it is a directory, not an image file";
+  }
+  if (S_ISFIFO(info.st_mode)) {
+    return "it is a FIFO (named pipe), not an image file";
+  }
+  if (S_ISSOCK(info.st_mode)) {
+    return "it is a socket, not an image file";
+  }
+  return "";
+}
+
+// True when another open of the file would refuse an open with this access
+// and sharing (ours is closed by now).
+bool HeldElsewhere(const std::string &path, ACCESS_MASK access, ULONG share) {
+  std::u16string name = host::NtPathForHostPath(path);
+  UNICODE_STRING text;
+  text.Buffer = name.data();
+  text.Length = text.MaximumLength = static_cast<USHORT>(name.size() * sizeof(WCHAR));
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL,
+                             NULL);
+  HANDLE handle = NULL;
+  IO_STATUS_BLOCK status;
+  NTSTATUS opened = ZwCreateFile(&handle, access | SYNCHRONIZE, &attributes, &status, NULL, 0,
+                                 share, FILE_OPEN,
+                                 FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, NULL, 0);
+  if (NT_SUCCESS(opened)) {
+    ZwClose(handle);
+  }
+  return opened == STATUS_SHARING_VIOLATION;
+}
+
+// The file of the chain that another process keeps from being opened as
+// the driver opens it: the image as asked, each parent for reading with
+// reading and deletion shared.
+std::string FileInUse(const std::string &image, const std::vector<ImageRecords> &chain,
+                      bool writable) {
+  ACCESS_MASK imageAccess = writable ? GENERIC_READ | GENERIC_WRITE | DELETE : GENERIC_READ;
+  if (HeldElsewhere(image, imageAccess, FILE_SHARE_READ)) {
+    return image;
+  }
+  for (size_t i = 1; i < chain.size(); ++i) {
+    if (HeldElsewhere(chain[i].path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE)) {
+      return chain[i].path;
+    }
+  }
+  return "";
+}
+
+// The image of the chain beyond the driver's limits, or the chain as a whole.
+InspectFailure BeyondLimits(const std::vector<ImageRecords> &chain) {
+  for (const ImageRecords &image : chain) {
+    if (!image.header) {
+      continue;
+    }
+    uint32_t blockSize = LoadBe32(image.header->BlockSize);
+    uint32_t entries = LoadBe32(image.header->MaxTableEntries);
+    if (blockSize > IMAGE_BLOCK_SIZE_LIMIT) {
+      return {image.path, "its blocks of " + std::to_string(blockSize) +
+                              " bytes are larger than the driver serves (at most " +
+                              std::to_string(IMAGE_BLOCK_SIZE_LIMIT) + ")"};
+    }
+    if (entries > IMAGE_BAT_ENTRY_LIMIT) {
+      return {image.path, "its block table of " + std::to_string(entries) +
+                              " entries is larger than the driver serves (at most " +
+                              std::to_string(IMAGE_BAT_ENTRY_LIMIT) + ")"};
+    }
+  }
+  return {chain.front().path, "its parent chain of " + std::to_string(chain.size()) +
+                                  " images needs more memory than the driver gives one chain (" +
+                                  std::to_string(IMAGE_CHAIN_POOL_LIMIT >> 20) + " MiB)"};
+}
+
+}  // namespace
+
+InspectFailure ExplainOpenFailure(const std::string &image, bool writable, NTSTATUS status) {
+  if (image.empty()) {
+    return {image, "an image's name cannot be empty"};
+  }
+  std::string kind = KindOfFile(image);
+  if (!kind.empty()) {
+    return {image, kind};
+  }
+  std::vector<ImageRecords> chain;
+  if (InspectFailure failure = InspectChain(image, &chain)) {
+    return failure;
+  }
+  if (status == STATUS_SHARING_VIOLATION) {
+    std::string held = FileInUse(image, chain, writable);
+    if (!held.empty()) {
+      return {held, "the file is in use by another process"};
+    }
+    return {image, "the file or a file of its parent chain was in use by another process"};
+  }
+  if (status == STATUS_NOT_SUPPORTED) {
+    return BeyondLimits(chain);
+  }
+  return {image, ""};
+}
+
+void ReportOpenFailure(int fd, const std::string &image, const std::string &what,
+                       const InspectFailure &why, NTSTATUS status) {
+  std::string detail;
+  if (why.path != image) {
+    detail = "in the parent chain, " + (why.path.empty() ? "\"\"" : why.path) + ": ";
+  }
+  if (!why.what.empty()) {
+    detail += why.what + ": ";
+  }
+  ReportError(fd, image.empty() ? "\"\"" : image, what, detail + StatusText(status));
+}
+
+std::string UnopenableName(const std::string &path) {
+  if (path.empty()) {
+    return "an image's name cannot be empty";
+  }
+  std::error_code code;
+  std::string full = std::filesystem::absolute(path, code).string();
+  if (full.find('\\') != std::string::npos) {
+    return "the name holds a backslash, which the driver reads as a folder separator";
+  }
+  bool valid = false;
+  host::Utf16FromUtf8(full, &valid);
+  if (!valid) {
+    return "the name is not UTF-8 text, which the driver needs to name a file";
+  }
+  return "";
+}
+
+}  // namespace dorvane
