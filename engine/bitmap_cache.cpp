@@ -56,9 +56,8 @@ class CACHE_LOCK {
   KLOCK_QUEUE_HANDLE Handle_;
 };
 
-BOOLEAN HasCache(const IMAGE_CONTEXT *Context) {
-  return Context->DiskType == VHD_DISK_TYPE_DIFFERENCING && Context->BitmapCache != NULL;
-}
+// Only differencing images have one.
+BOOLEAN HasCache(const IMAGE_CONTEXT *Context) { return Context->BitmapCache != NULL; }
 
 PUCHAR SlotBitmap(SECTOR_BITMAP_CACHE *Cache, ULONG Slot) {
   return Cache->Bitmaps + (SIZE_T)Slot * Cache->BitmapLength;

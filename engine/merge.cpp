@@ -56,7 +56,7 @@ ULONG CountAllocatedBlocks(const IMAGE_CONTEXT *Context) {
 // each merge-through image's parent is open for writing.
 NTSTATUS FlushMergeTargets(PIMAGE_CONTEXT Context) {
   PIMAGE_CONTEXT Parent = Context->Parent;
-  if (Parent->DiskType == VHD_DISK_TYPE_DIFFERENCING && Parent->MergeThrough) {
+  if (Parent->MergeThrough) {
     NTSTATUS Status = FlushMergeTargets(Parent);
     if (!NT_SUCCESS(Status)) {
       return Status;

@@ -31,7 +31,7 @@ typedef struct _IMAGE_CONTEXT {
   LONGLONG DiskSize;                  // virtual disk size in bytes
   LONGLONG FileEnd;                   // image file length; footer at FileEnd - 512
   ULONG DiskType;                     // VHD_DISK_TYPE_*
-  // Dynamic and differencing images only.
+  // Dynamic and differencing images; zero for a fixed image.
   ULONG BlockSize;
   USHORT BlockShift;
   LONGLONG BatOffset;
@@ -40,15 +40,13 @@ typedef struct _IMAGE_CONTEXT {
   // chain (its children), against IMAGE_CHAIN_POOL_LIMIT.
   ULONGLONG ChainPool;
   VHD_DYNAMIC_HEADER DynamicHeader;
-  // Differencing images only.
+  // Differencing images; FALSE and NULL for the others.
   BOOLEAN MergeThrough;
   KSPIN_LOCK CacheLock;               // guards BitmapCache's slots and buffers
   struct _SECTOR_BITMAP_CACHE *BitmapCache;  // owned; engine/bitmap_cache.cpp
 } IMAGE_CONTEXT, *PIMAGE_CONTEXT;
-
-// A record is allocated only as long as its disk type needs: a fixed image's
-// record ends with DiskType, a dynamic image's with DynamicHeader.
-ULONG ImageContextSize(ULONG DiskType);
+// Every record is allocated whole and zero-filled, whatever its disk type:
+// a field that its type does not use reads as zero, never past the record.
 
 // Operation codes of transfers: the request major function codes.
 #define IMAGE_OPERATION_READ IRP_MJ_READ
