@@ -5,45 +5,6 @@
 
 namespace {
 
-LONGLONG AlignUpToSector(ULONGLONG Offset) {
-  return (LONGLONG)((Offset + VHD_SECTOR_SIZE - 1) & ~(ULONGLONG)(VHD_SECTOR_SIZE - 1));
-}
-
-LONGLONG MaxOffset(LONGLONG Left, LONGLONG Right) { return Left > Right ? Left : Right; }
-
-// The first byte behind everything of the image other than its blocks: the
-// footer copy, the dynamic header, the BAT and the data of the parent
-// locators with the space reserved for it. Whole sectors.
-LONGLONG MetadataEnd(const IMAGE_CONTEXT *Context) {
-  LONGLONG HeaderOffset = (LONGLONG)LoadBe64(Context->Footer->DataOffset);
-  LONGLONG End = MaxOffset(sizeof(VHD_FOOTER), HeaderOffset + sizeof(VHD_DYNAMIC_HEADER));
-  End = MaxOffset(End, AlignUpToSector((ULONGLONG)Context->BatOffset +
-                                       (ULONGLONG)Context->BatEntries * sizeof(ULONG)));
-  if (Context->DiskType != VHD_DISK_TYPE_DIFFERENCING) {
-    return End;
-  }
-  for (ULONG Index = 0; Index < VHD_PARENT_LOCATOR_COUNT; ++Index) {
-    const VHD_PARENT_LOCATOR *Locator = &Context->DynamicHeader.ParentLocators[Index];
-    ULONGLONG Offset = LoadBe64(Locator->PlatformDataOffset);
-    ULONGLONG Length = LoadBe32(Locator->PlatformDataLength);
-    ULONGLONG Space = LoadBe32(Locator->PlatformDataSpace);
-    if (Space > Length) {
-      Length = Space;
-    }
-    // Entries that name nothing, or nothing inside the file, hold nothing
-    // to keep.
-    if (Offset == 0 || Length == 0 || Offset >= (ULONGLONG)Context->FileEnd) {
-      continue;
-    }
-    ULONGLONG DataEnd = Offset + Length;
-    if (DataEnd > (ULONGLONG)Context->FileEnd) {
-      DataEnd = (ULONGLONG)Context->FileEnd;
-    }
-    End = MaxOffset(End, AlignUpToSector(DataEnd));
-  }
-  return End;
-}
-
 // The footer at Place, then the file cut behind it.
 NTSTATUS PlaceFooter(PIMAGE_CONTEXT Context, LONGLONG Place) {
   NTSTATUS Status =
@@ -110,7 +71,7 @@ BOOLEAN MarkNamedSlots(const IMAGE_CONTEXT *Context, BLOCK_SLOTS *Slots) {
 // the unnamed last slot and the file is cut.
 NTSTATUS CompactBlocks(PIMAGE_CONTEXT Context) {
   BLOCK_SLOTS Slots;
-  Slots.Origin = MetadataEnd(Context);
+  Slots.Origin = (LONGLONG)LocateImageMetadata(Context).End;
   Slots.Span = ContextBlockSpan(Context);
   LONGLONG Room = Context->FileEnd - (LONGLONG)sizeof(VHD_FOOTER) - Slots.Origin;
   if (Room <= 0 || Room % Slots.Span != 0 || Room / Slots.Span > Context->BatEntries) {
@@ -234,11 +195,12 @@ NTSTATUS ZeroDiskRange(PIMAGE_CONTEXT Context, const LONGLONG *Offset, const LON
 
 NTSTATUS WriteTrailingFooter(PIMAGE_CONTEXT Context) {
   ULONG Span = ContextBlockSpan(Context);
-  LONGLONG Place = MetadataEnd(Context);
+  LONGLONG Place = (LONGLONG)LocateImageMetadata(Context).End;
   for (ULONG Index = 0; Index < Context->BatEntries; ++Index) {
     ULONG Sector = LookupBlockSector(Context, Index);
-    if (Sector != VHD_BAT_UNALLOCATED) {
-      Place = MaxOffset(Place, ((LONGLONG)Sector << VHD_SECTOR_SHIFT) + Span);
+    LONGLONG BlockEnd = ((LONGLONG)Sector << VHD_SECTOR_SHIFT) + Span;
+    if (Sector != VHD_BAT_UNALLOCATED && BlockEnd > Place) {
+      Place = BlockEnd;
     }
   }
   // Never behind the footer that stands: the file is only ever cut here.

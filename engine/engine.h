@@ -272,8 +272,8 @@ NTSTATUS ClearBatEntry(PIMAGE_CONTEXT Context, ULONG BlockIndex);
 NTSTATUS ZeroDiskRange(PIMAGE_CONTEXT Context, const LONGLONG *Offset, const LONGLONG *Length);
 
 // Writes the footer right behind the highest allocated block and cuts the
-// file there. The footer never goes in front of the image's metadata (footer
-// copy, header, BAT, parent locator data), and the file is never made longer.
+// file there. The footer never goes in front of the image's metadata
+// (LocateImageMetadata), and the file is never made longer.
 NTSTATUS WriteTrailingFooter(PIMAGE_CONTEXT Context);
 
 // ---------------------------------------------------------------------------

@@ -122,14 +122,20 @@ NTSTATUS LoadDynamicHeader(PIMAGE_CONTEXT Context);
 NTSTATUS CheckImageLimits(PIMAGE_CONTEXT Context);
 
 // Where the metadata of a dynamic or differencing image lies in its file: the
-// footer copy at 0, the dynamic header, and the BAT counted in whole sectors.
+// footer copy at 0, the dynamic header, the BAT counted in whole sectors and,
+// for a differencing image, the data of its parent locators with the space
+// kept for it (as far as it lies in the file). End is the first sector
+// boundary behind all of them: no block is placed, and the file is never cut,
+// in front of it, so that the records an open reads, and the paths its
+// parents are found by, stay whole.
 typedef struct _IMAGE_METADATA {
   ULONGLONG HeaderStart;
   ULONGLONG HeaderEnd;
   ULONGLONG TableStart;
   ULONGLONG TableEnd;
-  ULONGLONG End;  // first byte behind all three: where blocks may begin
+  ULONGLONG End;
 } IMAGE_METADATA;
+
 
 IMAGE_METADATA LocateImageMetadata(const IMAGE_CONTEXT *Context);
 
