@@ -127,8 +127,7 @@ NTSTATUS ZeroBlockRange(PIMAGE_CONTEXT Context, const VOID *Data, ULONG Length,
     }
     // The data goes into the new block's span, so the block never exists on
     // disk without it.
-    NTSTATUS Status =
-        AllocateBlockWithData(Context, BlockIndex, Data, OffsetInBlock, Length, SectorOut);
+    NTSTATUS Status = AllocateBlock(Context, BlockIndex, Data, OffsetInBlock, Length, SectorOut);
     return CompleteTransfer(IoStatus, Status, Length);
   }
 

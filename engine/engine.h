@@ -12,20 +12,9 @@
 
 #include "image/image.h"
 
-// A sector bitmap record: the RTL header followed by the bitmap bytes, in
-// RTL bit order (sector k is bit k). Made by ReadSectorBitmap, freed by its
-// caller with FreePool.
-typedef struct _SECTOR_BITMAP {
-  RTL_BITMAP Header;
-  // Bitmap bytes follow.
-} SECTOR_BITMAP, *PSECTOR_BITMAP;
-
-// The bitmap bytes of a record (ContextBitmapLength bytes).
-inline PUCHAR SectorBitmapBytes(PSECTOR_BITMAP Bitmap) {
-  return reinterpret_cast<PUCHAR>(Bitmap + 1);
-}
-
+// ---------------------------------------------------------------------------
 // Block terms of a context (dynamic or differencing only).
+
 inline ULONG ContextBitmapLength(const IMAGE_CONTEXT *Context) {
   return SectorBitmapLength(Context->BlockSize);
 }
@@ -39,8 +28,70 @@ inline LONGLONG BlockDataOffset(const IMAGE_CONTEXT *Context, ULONG Sector,
   return ((LONGLONG)Sector << VHD_SECTOR_SHIFT) + ContextBitmapLength(Context) + OffsetInBlock;
 }
 
+// Virtual-disk offset of byte OffsetInBlock of block BlockIndex: how a
+// differencing image addresses its parent, whatever the parent's block size.
+inline LONGLONG BlockVirtualOffset(const IMAGE_CONTEXT *Context, ULONG BlockIndex,
+                                   ULONG OffsetInBlock) {
+  return ((LONGLONG)BlockIndex << Context->BlockShift) + OffsetInBlock;
+}
+
+// A piece's range lies inside one block: an index the table has, and bytes
+// OffsetInBlock to OffsetInBlock + Length within the block's data.
+BOOLEAN IsRangeInBlock(const IMAGE_CONTEXT *Context, ULONG BlockIndex, ULONG OffsetInBlock,
+                       ULONG Length);
+
+// The zero test of the write path: Length is a multiple of 4 and every byte
+// is zero. Data that passes never allocates a block.
+BOOLEAN PassesZeroTest(const VOID *Data, ULONG Length);
+
 // ---------------------------------------------------------------------------
-// Entry point.
+// The BAT (block_table.cpp).
+
+// The block whose span starts at file offset Place, or BatEntries when no
+// entry names that place.
+ULONG FindBlockAt(const IMAGE_CONTEXT *Context, LONGLONG Place);
+
+// The end of the allocated block that lies last in the file, block
+// ExceptIndex left out (BatEntries leaves out none); 0 when there is none.
+LONGLONG HighestBlockEnd(const IMAGE_CONTEXT *Context, ULONG ExceptIndex);
+
+// Writes one BAT entry (HostSector in host order) to the file, then to the
+// in-memory BAT once the write succeeded. A failed or short write is undone
+// on disk as far as the file allows, so that a torn entry never names a place
+// holding other data; the in-memory entry then keeps its old value.
+NTSTATUS WriteBatEntry(PIMAGE_CONTEXT Context, ULONG BlockIndex, ULONG HostSector);
+
+// Marks a block unallocated: the entry is written on disk first and changes
+// in memory only once that write succeeded, so the record never names less
+// than the disk does. The block's span stays in the file.
+NTSTATUS ClearBatEntry(PIMAGE_CONTEXT Context, ULONG BlockIndex);
+
+// Makes the image file's writes so far durable. Called before a write that
+// makes earlier ones reachable (an entry naming a block, bits marking
+// sectors present) or unreachable (a cut), so that a power loss, which may
+// keep any subset of the unflushed writes, never keeps the later one alone.
+NTSTATUS FlushImageWrites(PIMAGE_CONTEXT Context);
+
+// ---------------------------------------------------------------------------
+// The trailing footer (trailing_footer.cpp).
+
+// Writes the record's footer at Place and makes the file end right behind
+// it: FileEnd follows once the cut succeeded. Also the way back after a
+// failed write past the end: the footer where FileEnd - 512 names it.
+NTSTATUS PlaceTrailingFooter(PIMAGE_CONTEXT Context, LONGLONG Place);
+
+// Grows a file that ends before Place + 512 by writing the record's footer
+// at Place, then flushes; a file that reaches that far is left alone. A
+// failed write puts the footer back where it stood and cuts the file there.
+NTSTATUS ExtendFileToFooterAt(PIMAGE_CONTEXT Context, LONGLONG Place);
+
+// Writes the footer right behind the highest allocated block and cuts the
+// file there. The footer never goes in front of the image's metadata
+// (LocateImageMetadata), and the file is never made longer.
+NTSTATUS WriteTrailingFooter(PIMAGE_CONTEXT Context);
+
+// ---------------------------------------------------------------------------
+// Transfers of dynamic and differencing images.
 
 // A range of a dynamic or differencing image's virtual disk, cut at block
 // boundaries, each piece served by BlockTransfer. A read returns zeros
@@ -49,37 +100,6 @@ inline LONGLONG BlockDataOffset(const IMAGE_CONTEXT *Context, ULONG Sector,
 NTSTATUS DynamicTransfer(PIMAGE_CONTEXT Context, UCHAR Operation, ULONG Length,
                          PLARGE_INTEGER ByteOffset, PVOID Buffer, PIO_STATUS_BLOCK IoStatus);
 
-// ---------------------------------------------------------------------------
-// Blocks and pieces.
-
-// A piece's range lies inside one block: an index the table has, and bytes
-// OffsetInBlock to OffsetInBlock + Length within the block's data.
-BOOLEAN IsRangeInBlock(const IMAGE_CONTEXT *Context, ULONG BlockIndex, ULONG OffsetInBlock,
-                       ULONG Length);
-
-// The block's sector in host order, VHD_BAT_UNALLOCATED for 0 and 0xFFFFFFFF
-// and for an index beyond the table.
-ULONG LookupBlockSector(const IMAGE_CONTEXT *Context, ULONG BlockIndex);
-
-// Writes one BAT entry (HostSector in host order) to the file, then to the
-// in-memory BAT once the write succeeded. A failed or short write is undone
-// on disk as far as the file allows, so that a torn entry never names a place
-// holding other data; the in-memory entry then keeps its old value.
-NTSTATUS WriteBatEntry(PIMAGE_CONTEXT Context, ULONG BlockIndex, ULONG HostSector);
-
-// Makes the image file's writes so far durable. Called before a write that
-// makes earlier ones reachable (an entry naming a block, bits marking
-// sectors present) or unreachable (a cut), so that a power loss, which may
-// keep any subset of the unflushed writes, never keeps the later one alone.
-NTSTATUS FlushImageWrites(PIMAGE_CONTEXT Context);
-
-// The zero test of the write path: Length is a multiple of 4 and every byte
-// is zero. Data that passes never allocates a block.
-BOOLEAN PassesZeroTest(const VOID *Data, ULONG Length);
-
-// ---------------------------------------------------------------------------
-// Dynamic image block I/O.
-
 // One piece of a transfer, inside one block of a dynamic or differencing
 // image, by disk type and operation (IRP_MJ_READ, IRP_MJ_WRITE; Buffer NULL
 // writes zeros to a dynamic image). Another disk type or operation gives
@@ -87,6 +107,9 @@ BOOLEAN PassesZeroTest(const VOID *Data, ULONG Length);
 NTSTATUS BlockTransfer(PIMAGE_CONTEXT Context, UCHAR Operation, PVOID Buffer, ULONG Length,
                        ULONG BlockIndex, ULONG OffsetInBlock, PULONG SectorOut,
                        PIO_STATUS_BLOCK IoStatus);
+
+// ---------------------------------------------------------------------------
+// Dynamic image block I/O.
 
 // Reads data of an allocated block. An unallocated block leaves Buffer as
 // the caller filled it (zeros, or a parent's data) and reports the full
@@ -104,25 +127,21 @@ NTSTATUS ZeroBlockRange(PIMAGE_CONTEXT Context, const VOID *Data, ULONG Length,
                         PIO_STATUS_BLOCK IoStatus);
 
 // Appends a new block for BlockIndex where the trailing footer stands (on the
-// next sector boundary) and writes the footer behind it: bitmap all ones for
-// a dynamic image, all zero for a differencing one, data zero. The span is
-// flushed before the BAT entry names it. The image on
-// disk is valid after each of its writes: the footer at the new end first,
-// then the bitmap (the rest of the span, past the old end of file, reads as
-// zeros), then the BAT entry; FileEnd and the in-memory entry change only
-// after the write they stand for. SectorOut receives the new
-// sector on success and is left alone on failure. A place whose sector would
-// not fit in a BAT entry is refused with STATUS_DISK_FULL, a place inside the
-// image's metadata with STATUS_FILE_CORRUPT_ERROR, both changing nothing.
-NTSTATUS AllocateBlock(PIMAGE_CONTEXT Context, ULONG BlockIndex, PULONG SectorOut);
-
-// AllocateBlock with Length bytes of Data written into the new block's data
-// area at OffsetInBlock before the BAT entry names the block, so that the
-// block never exists on disk without them; a differencing block's bitmap
-// marks data in whole sectors present. A range outside the block is
-// refused with STATUS_INVALID_PARAMETER.
-NTSTATUS AllocateBlockWithData(PIMAGE_CONTEXT Context, ULONG BlockIndex, const VOID *Data,
-                               ULONG OffsetInBlock, ULONG Length, PULONG SectorOut);
+// next sector boundary), with Length bytes of Data at OffsetInBlock of its
+// data area (none when Length is 0), and writes the footer behind it: bitmap
+// all ones for a dynamic image; for a differencing one the sectors of data
+// in whole sectors present, the others absent. The rest of the data area
+// reads as zeros. The span is flushed before the BAT entry names it, so the
+// block never exists on disk without its data. The image on disk is valid
+// after each of its writes: the footer at the new end first, then the bitmap
+// and the data (past the old end of file), then the BAT entry; FileEnd and
+// the in-memory entry change only after the write they stand for. SectorOut
+// receives the new sector on success and is left alone on failure. A range
+// outside the block is refused with STATUS_INVALID_PARAMETER, a place whose
+// sector would not fit in a BAT entry with STATUS_DISK_FULL, a place inside
+// the image's metadata with STATUS_FILE_CORRUPT_ERROR, all changing nothing.
+NTSTATUS AllocateBlock(PIMAGE_CONTEXT Context, ULONG BlockIndex, const VOID *Data,
+                       ULONG OffsetInBlock, ULONG Length, PULONG SectorOut);
 
 // Appends a copy of a whole block span (bitmap and data, BlockSpan bytes at
 // Span) where the trailing footer stands, the footer behind it as
@@ -130,11 +149,6 @@ NTSTATUS AllocateBlockWithData(PIMAGE_CONTEXT Context, ULONG BlockIndex, const V
 // an entry at *SectorOut once the copy is durable. A failed write restores
 // the old end of the file.
 NTSTATUS AppendBlockSpan(PIMAGE_CONTEXT Context, const VOID *Span, PULONG SectorOut);
-
-// Reads the bitmap of the block at Sector from the file into a new record,
-// converted to RTL order (the cache is written through: the file is current).
-// *BitmapOut is NULL on failure.
-NTSTATUS ReadSectorBitmap(PIMAGE_CONTEXT Context, PSECTOR_BITMAP *BitmapOut, ULONG Sector);
 
 // Marks every sector that the range touches, wholly or in part, present in
 // the bitmap of block BlockIndex at Sector, on disk and then in the bitmap
@@ -158,6 +172,13 @@ NTSTATUS MarkSectorsPresent(PIMAGE_CONTEXT Context, ULONG BlockIndex, ULONG Sect
 // for; a failure undoes nothing that was written and leaves at worst a span
 // that no entry names.
 NTSTATUS ReleaseBlock(PIMAGE_CONTEXT Context, ULONG BlockIndex, PUCHAR WorkBuffer);
+
+// Moves blocks of a dynamic image from the end of the file into the places
+// between the metadata and the trailing footer that no entry names, and cuts
+// the file behind the last block: what a release that failed or stopped part
+// way left behind is given back. A file whose blocks do not lie one span
+// after another from the end of its metadata is left as it is.
+NTSTATUS CompactBlocks(PIMAGE_CONTEXT Context);
 
 // ---------------------------------------------------------------------------
 // Differencing image I/O.
@@ -185,6 +206,35 @@ NTSTATUS ReadAllocatedBlock(PIMAGE_CONTEXT Context, ULONG Sector, PUCHAR Buffer,
                             ULONG BlockIndex, ULONG OffsetInBlock, PIO_STATUS_BLOCK IoStatus);
 
 // ---------------------------------------------------------------------------
+// Virtual disk resize.
+
+// Growth of a fixed image to exactly NewSize bytes; the added range reads as
+// zeros. The file holds a valid trailing footer after every write.
+NTSTATUS GrowFixedDisk(PIMAGE_CONTEXT Context, LONGLONG NewSize);
+
+// Growth of a dynamic image to NewSize rounded up to whole blocks. The BAT
+// grows in place; blocks lying where it grows are copied to the end of the
+// file before their entries name the copies.
+NTSTATUS GrowDynamicDisk(PIMAGE_CONTEXT Context, LONGLONG NewSize);
+
+// ---------------------------------------------------------------------------
+// Merging a differencing image into its parent chain.
+
+// Reopens the parents at levels 1 to Levels for writing and sets the
+// merge-through flag of the image and of its ancestors at levels 1 to
+// Levels - 1. Every ancestor above level Levels must be a differencing image
+// and no image may be larger than the ancestor that is to receive its data;
+// both are checked on the way down, before anything is reopened
+// (STATUS_INVALID_DEVICE_REQUEST).
+NTSTATUS EnableParentWrites(PIMAGE_CONTEXT Context, ULONG Levels);
+
+// Writes the present sectors of one block into the parent through its
+// ordinary write path, makes the receiving images durable, and only then
+// clears the block's entry: a block is never given up before its data is in
+// the parent chain. STATUS_NO_MORE_ENTRIES when the block is not allocated.
+NTSTATUS MergeBlockToParent(PIMAGE_CONTEXT Context, ULONG BlockIndex);
+
+// ---------------------------------------------------------------------------
 // Read caches of differencing images (bitmap_cache.cpp).
 
 // Bytes of parent or image data a mixed read stages at once in a work buffer.
@@ -195,17 +245,22 @@ NTSTATUS ReadAllocatedBlock(PIMAGE_CONTEXT Context, ULONG Sector, PUCHAR Buffer,
 NTSTATUS CreateBitmapCache(PIMAGE_CONTEXT Context);
 VOID ReleaseBitmapCache(PIMAGE_CONTEXT Context);
 
-// The bitmap of block BlockIndex at Sector in RTL order into Bits
-// (ContextBitmapLength bytes): from the cache, or read from the file and
-// then kept.
+// The bitmap of block BlockIndex at Sector into Bits (the bitmap length of
+// the image's blocks): from the cache, or read from the file and then kept.
+// The one reader of sector bitmaps.
 NTSTATUS LoadSectorBitmap(PIMAGE_CONTEXT Context, ULONG BlockIndex, ULONG Sector, PUCHAR Bits);
-// Keeps Bits (RTL order) as the bitmap of the block; the file must hold it.
+// Keeps Bits as the bitmap of the block; the file must hold it.
 VOID StoreSectorBitmap(PIMAGE_CONTEXT Context, ULONG BlockIndex, ULONG Sector, const UCHAR *Bits);
 // Drops whatever the cache holds for the block.
 VOID ForgetSectorBitmap(PIMAGE_CONTEXT Context, ULONG BlockIndex);
 
-// The end of the run of sectors that share Sector's state in Bits (RTL
-// order), at most EndSector.
+// Whether Sector is present (its bit set) in Bits.
+inline BOOLEAN IsSectorPresent(const ULONG *Bits, ULONG Sector) {
+  return ((Bits[Sector >> 5] >> (Sector & 31)) & 1) != 0;
+}
+
+// The end of the run of sectors that share Sector's state in Bits, at most
+// EndSector.
 ULONG SectorRunEnd(const ULONG *Bits, ULONG Sector, ULONG EndSector);
 
 // How sectors [FirstSector, EndSector) of block BlockIndex at Sector stand
@@ -215,7 +270,7 @@ typedef enum _SECTOR_RANGE_STATE { SectorsMixed, SectorsPresent, SectorsAbsent }
 SECTOR_RANGE_STATE ProbeSectorBitmap(PIMAGE_CONTEXT Context, ULONG BlockIndex, ULONG Sector,
                                      ULONG FirstSector, ULONG EndSector);
 
-// A work buffer: ContextBitmapLength bytes for a bitmap, then
+// A work buffer: the bitmap length of the image's blocks for a bitmap, then
 // DIFFERENCING_SCRATCH_LENGTH bytes of scratch. One of the buffers the image
 // keeps, or a fresh one when all are in use; NULL when none can be had.
 PUCHAR TakeWorkBuffer(PIMAGE_CONTEXT Context);
@@ -231,7 +286,7 @@ class WORK_BUFFER {
   WORK_BUFFER &operator=(const WORK_BUFFER &) = delete;
   explicit operator bool() const { return Buffer_ != NULL; }
   PUCHAR Bitmap() const { return Buffer_; }
-  PUCHAR Scratch() const { return Buffer_ + ContextBitmapLength(Context_); }
+  PUCHAR Scratch() const { return Buffer_ + SectorBitmapLength(Context_->BlockSize); }
 
  private:
   PIMAGE_CONTEXT Context_;
@@ -239,7 +294,7 @@ class WORK_BUFFER {
 };
 
 // ---------------------------------------------------------------------------
-// Virtual disk resize.
+// Requests.
 
 // A set-information request for the end of file or the allocation size
 // (FileEndOfFileInformation, FileAllocationInformation, read alike): the
@@ -249,21 +304,6 @@ class WORK_BUFFER {
 NTSTATUS SetDiskSize(PIMAGE_CONTEXT Context, FILE_INFORMATION_CLASS InformationClass, ULONG Length,
                      const VOID *Buffer);
 
-// Growth of a fixed image to exactly NewSize bytes; the added range reads as
-// zeros. The file holds a valid trailing footer after every write.
-NTSTATUS GrowFixedDisk(PIMAGE_CONTEXT Context, LONGLONG NewSize);
-
-// Growth of a dynamic image to NewSize rounded up to whole blocks. The BAT
-// grows in place; blocks lying where it grows are copied to the end of the
-// file before their entries name the copies.
-NTSTATUS GrowDynamicDisk(PIMAGE_CONTEXT Context, LONGLONG NewSize);
-// Zeroing ranges and the trailing footer.
-
-// Marks a block unallocated: the entry is written on disk first and changes
-// in memory only once that write succeeded, so the record never names less
-// than the disk does. The block's span stays in the file.
-NTSTATUS ClearBatEntry(PIMAGE_CONTEXT Context, ULONG BlockIndex);
-
 // Zeroes Length bytes of a dynamic image's virtual disk from Offset, block by
 // block through the dynamic write path: unallocated blocks cost no I/O, and a
 // block left entirely zero is released. A length of 0 or below succeeds at
@@ -271,37 +311,11 @@ NTSTATUS ClearBatEntry(PIMAGE_CONTEXT Context, ULONG BlockIndex);
 // or zeroed when a failure stops the range.
 NTSTATUS ZeroDiskRange(PIMAGE_CONTEXT Context, const LONGLONG *Offset, const LONGLONG *Length);
 
-// Writes the footer right behind the highest allocated block and cuts the
-// file there. The footer never goes in front of the image's metadata
-// (LocateImageMetadata), and the file is never made longer.
-NTSTATUS WriteTrailingFooter(PIMAGE_CONTEXT Context);
-
-// ---------------------------------------------------------------------------
-// Merging a differencing image into its parent chain.
-
-// Reopens the parents at levels 1 to Levels for writing and sets the
-// merge-through flag of the image and of its ancestors at levels 1 to
-// Levels - 1. Every ancestor above level Levels must be a differencing image
-// and no image may be larger than the ancestor that is to receive its data;
-// both are checked on the way down, before anything is reopened
-// (STATUS_INVALID_DEVICE_REQUEST).
-NTSTATUS EnableParentWrites(PIMAGE_CONTEXT Context, ULONG Levels);
-
-// Merges at most BlockLimit blocks, last in the file first, into the parent
-// chain made writable for ParentLevels levels; then moves the footer behind
-// the highest block left. BlocksRemaining counts the blocks still allocated;
-// with none left the image file is marked for deletion at its last close.
-// A failure inside the loop returns at once: BlocksMerged holds the blocks
-// merged so far, BlocksRemaining is not written.
+// Merges at most BlockLimit blocks of a differencing image, last in the file
+// first, into the parent chain made writable for ParentLevels levels; then
+// moves the footer behind the highest block left. BlocksRemaining counts the
+// blocks still allocated; with none left the image file is marked for
+// deletion at its last close. A failure inside the loop returns at once:
+// BlocksMerged holds the blocks merged so far, BlocksRemaining is not written.
 NTSTATUS MergeToParent(PIMAGE_CONTEXT Context, ULONG ParentLevels, ULONG BlockLimit,
                        PULONG BlocksMerged, PULONG BlocksRemaining);
-
-// Merges the allocated block that lies last in the file; STATUS_NO_MORE_ENTRIES
-// when none is allocated.
-NTSTATUS MergeLastBlock(PIMAGE_CONTEXT Context);
-
-// Writes the present sectors of one block into the parent through its
-// ordinary write path, makes the receiving images durable, and only then
-// clears the block's entry: a block is never given up before its data is in
-// the parent chain. STATUS_NO_MORE_ENTRIES when the block is not allocated.
-NTSTATUS MergeBlockToParent(PIMAGE_CONTEXT Context, ULONG BlockIndex);

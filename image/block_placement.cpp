@@ -96,12 +96,7 @@ IMAGE_METADATA LocateImageMetadata(const IMAGE_CONTEXT *Context) {
 }
 
 NTSTATUS ValidateBlockPlacement(PIMAGE_CONTEXT Context) {
-  ULONG Allocated = 0;
-  for (ULONG Index = 0; Index < Context->BatEntries; ++Index) {
-    if (IsBatEntryAllocated(Context->Bat[Index])) {
-      ++Allocated;
-    }
-  }
+  ULONG Allocated = CountAllocatedBlocks(Context);
   if (Allocated == 0) {
     return STATUS_SUCCESS;
   }
@@ -112,15 +107,11 @@ NTSTATUS ValidateBlockPlacement(PIMAGE_CONTEXT Context) {
   }
   IMAGE_METADATA Metadata = LocateImageMetadata(Context);
   ULONG Count = 0;
-  for (ULONG Index = 0; Index < Context->BatEntries; ++Index) {
-    ULONG Sector = BatEntrySector(Context->Bat[Index]);
-    if (Sector == VHD_BAT_UNALLOCATED) {
-      continue;
-    }
-    if (!IsBlockPlaceValid(Context, Metadata, Sector)) {
+  for (ALLOCATED_BLOCK Block : AllocatedBlocks(Context)) {
+    if (!IsBlockPlaceValid(Context, Metadata, Block.Sector)) {
       return STATUS_FILE_CORRUPT_ERROR;
     }
-    Sectors.Get()[Count++] = Sector;
+    Sectors.Get()[Count++] = Block.Sector;
   }
 
   // Sorted by place, each block must end before the next begins.

@@ -1,6 +1,7 @@
 // The image chain: the per-image record, opening and validating image files,
 // the parent chain of differencing images, the two entry points of every
-// transfer and the primitive operations on image files. Transfers of dynamic
+// transfer, the in-memory block allocation table and the primitive
+// operations on image files. Transfers of dynamic
 // and differencing images are the block engine's (engine/engine.h).
 //
 // Every routine here runs at PASSIVE_LEVEL on the requesting thread. The open
@@ -168,6 +169,78 @@ VOID ReleaseImageContext(PIMAGE_CONTEXT Context);
 
 // An opened record, released when it goes out of scope unless handed over.
 typedef RESOURCE_OWNER<PIMAGE_CONTEXT, ReleaseImageContext> IMAGE_CONTEXT_OWNER;
+
+// ---------------------------------------------------------------------------
+// The in-memory block allocation table of a dynamic or differencing image.
+
+// The block's sector in host order; VHD_BAT_UNALLOCATED for the entries 0
+// and 0xFFFFFFFF and for an index beyond the table.
+inline ULONG LookupBlockSector(const IMAGE_CONTEXT *Context, ULONG BlockIndex) {
+  if (BlockIndex >= Context->BatEntries) {
+    return VHD_BAT_UNALLOCATED;
+  }
+  return BatEntrySector(Context->Bat[BlockIndex]);
+}
+
+// One allocated block: its BAT index and its sector in host order.
+typedef struct _ALLOCATED_BLOCK {
+  ULONG Index;
+  ULONG Sector;
+} ALLOCATED_BLOCK;
+
+// The allocated blocks of a record's BAT in index order:
+//
+//   for (ALLOCATED_BLOCK Block : AllocatedBlocks(Context)) { ... }
+//
+// Each step reads the table as it stands then, so a walk may change the
+// entries it has passed.
+class ALLOCATED_BLOCKS {
+ public:
+  class ITERATOR {
+   public:
+    ITERATOR(const IMAGE_CONTEXT *Context, ULONG Index) : Context_(Context), Index_(Index) {
+      SkipUnallocated();
+    }
+    ALLOCATED_BLOCK operator*() const {
+      return ALLOCATED_BLOCK{Index_, BatEntrySector(Context_->Bat[Index_])};
+    }
+    ITERATOR &operator++() {
+      ++Index_;
+      SkipUnallocated();
+      return *this;
+    }
+    bool operator!=(const ITERATOR &Other) const { return Index_ != Other.Index_; }
+
+   private:
+    VOID SkipUnallocated() {
+      while (Index_ < Context_->BatEntries && !IsBatEntryAllocated(Context_->Bat[Index_])) {
+        ++Index_;
+      }
+    }
+    const IMAGE_CONTEXT *Context_;
+    ULONG Index_;
+  };
+
+  explicit ALLOCATED_BLOCKS(const IMAGE_CONTEXT *Context) : Context_(Context) {}
+  ITERATOR begin() const { return ITERATOR(Context_, 0); }
+  ITERATOR end() const { return ITERATOR(Context_, Context_->BatEntries); }
+
+ private:
+  const IMAGE_CONTEXT *Context_;
+};
+
+inline ALLOCATED_BLOCKS AllocatedBlocks(const IMAGE_CONTEXT *Context) {
+  return ALLOCATED_BLOCKS(Context);
+}
+
+inline ULONG CountAllocatedBlocks(const IMAGE_CONTEXT *Context) {
+  ULONG Count = 0;
+  for (ALLOCATED_BLOCK Block : AllocatedBlocks(Context)) {
+    (VOID) Block;
+    ++Count;
+  }
+  return Count;
+}
 
 // ---------------------------------------------------------------------------
 // Transfers.
