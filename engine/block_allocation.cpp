@@ -23,7 +23,7 @@
 // stood and the file cut to its old length). A failed entry write leaves a
 // span that no entry names, which a later release drops when it lies last in
 // the file.
-#include "engine/engine.h"
+#include "engine/engine_internal.h"
 
 namespace {
 

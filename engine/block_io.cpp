@@ -1,7 +1,7 @@
 // Reads and writes inside one block of a dynamic image: the data of allocated
 // blocks, zeros for the others, allocation on the first non-zero write and
 // release of blocks that writes of zeros leave entirely zero.
-#include "engine/engine.h"
+#include "engine/engine_internal.h"
 
 namespace {
 

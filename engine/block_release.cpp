@@ -22,7 +22,7 @@
 // the next allocation when nothing moves) only once no entry names it, the
 // moved entry names it only once the copy is there, and the cut comes only
 // once no entry names the last span.
-#include "engine/engine.h"
+#include "engine/engine_internal.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The block allocation table: where its blocks lie in the file, updates of
 // single entries, on disk first; and the flush that orders an entry behind
 // the writes it makes reachable.
-#include "engine/engine.h"
+#include "engine/engine_internal.h"
 
 ULONG FindBlockAt(const IMAGE_CONTEXT *Context, LONGLONG Place) {
   for (ALLOCATED_BLOCK Block : AllocatedBlocks(Context)) {

@@ -7,7 +7,7 @@
 // names (on the disk too, after a flush), then (after a flush) its entry
 // names the copy, then (after a flush) the footer moves in front of the
 // unnamed last slot and the file is cut.
-#include "engine/engine.h"
+#include "engine/engine_internal.h"
 
 namespace {
 

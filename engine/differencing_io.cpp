@@ -4,7 +4,7 @@
 // a parent of another block size splits the range its own way. A successful
 // read sets every byte of its range, so the destination needs no clearing
 // beforehand.
-#include "engine/engine.h"
+#include "engine/engine_internal.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 // out. Alternating sectors thus never cost a read each: each side makes at
 // most one read per kJoinSectors + 1 sectors of the range, and the staged
 // side at most one more per DIFFERENCING_SCRATCH_LENGTH bytes.
-#include "engine/engine.h"
+#include "engine/engine_internal.h"
 
 namespace {
 

@@ -35,7 +35,7 @@
 // leaves DiskSize, Footer, Bat, BatEntries and DynamicHeader as they were,
 // so no write reaches a range that a reopen would not find. Blocks already
 // moved stay moved, their entries on disk and in memory naming the copies.
-#include "engine/engine.h"
+#include "engine/engine_internal.h"
 
 namespace {
 

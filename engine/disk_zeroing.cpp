@@ -1,6 +1,6 @@
 // Zeroing ranges of a dynamic image for the zero-data and trim requests,
 // block by block through the write path that writes of zeros take.
-#include "engine/engine.h"
+#include "engine/engine_internal.h"
 
 NTSTATUS ZeroDiskRange(PIMAGE_CONTEXT Context, const LONGLONG *Offset, const LONGLONG *Length) {
   if (*Length < 1) {

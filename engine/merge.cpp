@@ -17,7 +17,7 @@
 // same virtual disk: a block not yet cleared still holds its sectors, which
 // the parent now holds as well, and merging it again writes them again.
 // The flush is made once per request for all of the request's blocks.
-#include "engine/engine.h"
+#include "engine/engine_internal.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // Sector bitmaps of allocated differencing blocks: marking written sectors
 // present, on disk and in the image's bitmap cache.
-#include "engine/engine.h"
+#include "engine/engine_internal.h"
 
 NTSTATUS MarkSectorsPresent(PIMAGE_CONTEXT Context, ULONG BlockIndex, ULONG Sector,
                             ULONG OffsetInBlock, ULONG Length) {

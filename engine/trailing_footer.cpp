@@ -2,7 +2,7 @@
 // reads first. Placing it and cutting the file behind it is how a file
 // shrinks (release, compaction, the end of a merge) and how a failed write
 // past the end is taken back; writing it further out is how a file grows.
-#include "engine/engine.h"
+#include "engine/engine_internal.h"
 
 NTSTATUS PlaceTrailingFooter(PIMAGE_CONTEXT Context, LONGLONG Place) {
   NTSTATUS Status =

@@ -15,6 +15,12 @@ NTSTATUS CheckExactCount(NTSTATUS Status, const IO_STATUS_BLOCK &IoStatus, ULONG
 
 }  // namespace
 
+NTSTATUS CompleteTransfer(PIO_STATUS_BLOCK IoStatus, NTSTATUS Status, ULONG_PTR Information) {
+  IoStatus->Status = Status;
+  IoStatus->Information = NT_SUCCESS(Status) ? Information : 0;
+  return Status;
+}
+
 NTSTATUS ReadImageFile(HANDLE ImageHandle, PVOID Buffer, ULONG Length, LONGLONG Offset,
                        PIO_STATUS_BLOCK IoStatus) {
   LARGE_INTEGER ByteOffset;

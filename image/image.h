@@ -1,8 +1,8 @@
 // The image chain: the per-image record, opening and validating image files,
-// the parent chain of differencing images, the two entry points of every
-// transfer, the in-memory block allocation table and the primitive
-// operations on image files. Transfers of dynamic
-// and differencing images are the block engine's (engine/engine.h).
+// the parent chain of differencing images, the in-memory block allocation
+// table, and the primitive operations on image files. Built on format/ alone:
+// what the virtual disk of an image holds, and every transfer of it, is the
+// block engine's (engine/engine.h), which builds on this layer.
 //
 // Every routine here runs at PASSIVE_LEVEL on the requesting thread. The open
 // takes no lock (the record is private until the create binds it); transfers
@@ -44,7 +44,7 @@ typedef struct _IMAGE_CONTEXT {
   // Differencing images; FALSE and NULL for the others.
   BOOLEAN MergeThrough;
   KSPIN_LOCK CacheLock;               // guards BitmapCache's slots and buffers
-  struct _SECTOR_BITMAP_CACHE *BitmapCache;  // owned; engine/bitmap_cache.cpp
+  struct _SECTOR_BITMAP_CACHE *BitmapCache;  // owned; image/bitmap_cache.h
 } IMAGE_CONTEXT, *PIMAGE_CONTEXT;
 // Every record is allocated whole and zero-filled, whatever its disk type:
 // a field that its type does not use reads as zero, never past the record.
@@ -136,7 +136,6 @@ typedef struct _IMAGE_METADATA {
   ULONGLONG TableEnd;
   ULONGLONG End;
 } IMAGE_METADATA;
-
 
 IMAGE_METADATA LocateImageMetadata(const IMAGE_CONTEXT *Context);
 
@@ -243,25 +242,12 @@ inline ULONG CountAllocatedBlocks(const IMAGE_CONTEXT *Context) {
 }
 
 // ---------------------------------------------------------------------------
-// Transfers.
-
-// A client request's range: clamped to the virtual disk, the request's MDL
-// mapped, then handed to ImageTransfer. A negative offset is refused with
-// STATUS_INVALID_PARAMETER and never reaches the image file.
-NTSTATUS DiskTransfer(PIMAGE_CONTEXT Context, UCHAR Operation, ULONG Length,
-                      PLARGE_INTEGER ByteOffset, PMDL Mdl, PIO_STATUS_BLOCK IoStatus);
+// Image file primitives. Reads and writes made while serving a request take
+// the Zw call for a user-mode requester and the Nt call for a kernel-mode one.
 
 // Stores a transfer's status and byte count (0 unless it succeeded) in
 // IoStatus; returns Status.
 NTSTATUS CompleteTransfer(PIO_STATUS_BLOCK IoStatus, NTSTATUS Status, ULONG_PTR Information);
-
-// A range of any image's virtual disk, by disk type. No range check.
-NTSTATUS ImageTransfer(PIMAGE_CONTEXT Context, UCHAR Operation, ULONG Length,
-                       PLARGE_INTEGER ByteOffset, PVOID Buffer, PIO_STATUS_BLOCK IoStatus);
-
-// ---------------------------------------------------------------------------
-// Image file primitives. Reads and writes made while serving a request take
-// the Zw call for a user-mode requester and the Nt call for a kernel-mode one.
 
 NTSTATUS ImageFileTransfer(PIMAGE_CONTEXT Context, UCHAR Operation, PVOID Buffer, ULONG Length,
                            PLARGE_INTEGER ByteOffset, PIO_STATUS_BLOCK IoStatus);

@@ -1,6 +1,6 @@
 // Opening an image file: the adapted create, the footer's validation, the
 // record of the image's disk type, its reopening for writing, and its release.
-#include "engine/engine.h"
+#include "image/bitmap_cache.h"
 #include "image/image.h"
 
 namespace {

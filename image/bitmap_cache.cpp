@@ -14,7 +14,7 @@
 // Readers run side by side under shared admission and fill slots on misses;
 // writers run alone. The cache lock (a spin lock) is held only to copy one
 // bitmap in or out; no file I/O runs under it.
-#include "engine/engine.h"
+#include "image/bitmap_cache.h"
 
 namespace {
 
