@@ -16,8 +16,8 @@ namespace {
 typedef struct _BLOCK_SLOTS {
   LONGLONG Origin;
   ULONG Span;
-  ULONG Count;        // slots between the metadata and the trailing footer
-  PUCHAR Named;       // per slot: 1 when an entry names it
+  ULONG Count;   // slots between the metadata and the trailing footer
+  PUCHAR Named;  // per slot: 1 when an entry names it
 } BLOCK_SLOTS;
 
 LONGLONG SlotPlace(const BLOCK_SLOTS *Slots, ULONG Slot) {

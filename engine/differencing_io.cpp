@@ -208,8 +208,9 @@ BOOLEAN MatchesParentData(PIMAGE_CONTEXT Context, const VOID *Data, ULONG Length
     return FALSE;
   }
   IO_STATUS_BLOCK IoStatus;
-  NTSTATUS Status = ReadParentRange(Context, ParentData.Get(), Length,
-                                    BlockVirtualOffset(Context, BlockIndex, OffsetInBlock), &IoStatus);
+  NTSTATUS Status =
+      ReadParentRange(Context, ParentData.Get(), Length,
+                      BlockVirtualOffset(Context, BlockIndex, OffsetInBlock), &IoStatus);
   // Only bytes the chain actually returned can make a write unnecessary: a
   // failed or short read taken as zeros would drop a write of zeros over
   // data the parent holds.

@@ -145,9 +145,9 @@ NTSTATUS ReadAllocatedBlock(PIMAGE_CONTEXT Context, ULONG Sector, PUCHAR Buffer,
     }
     case SectorsAbsent: {
       IO_STATUS_BLOCK ParentStatus;
-      NTSTATUS Status = ReadParentRange(
-          Context, Buffer, Length, BlockVirtualOffset(Context, BlockIndex, OffsetInBlock),
-          &ParentStatus);
+      NTSTATUS Status =
+          ReadParentRange(Context, Buffer, Length,
+                          BlockVirtualOffset(Context, BlockIndex, OffsetInBlock), &ParentStatus);
       return CompleteTransfer(IoStatus, Status, Length);
     }
     default:

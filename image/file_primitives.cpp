@@ -26,7 +26,8 @@ NTSTATUS TransferAtOffset(FILE_TRANSFER_CALL Call, HANDLE ImageHandle, PVOID Buf
   LARGE_INTEGER ByteOffset;
   ByteOffset.QuadPart = Offset;
   IoStatus->Information = 0;
-  NTSTATUS Status = Call(ImageHandle, NULL, NULL, NULL, IoStatus, Buffer, Length, &ByteOffset, NULL);
+  NTSTATUS Status =
+      Call(ImageHandle, NULL, NULL, NULL, IoStatus, Buffer, Length, &ByteOffset, NULL);
   if (!NT_SUCCESS(Status)) {
     IoStatus->Information = 0;
   }
