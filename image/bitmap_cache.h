@@ -2,8 +2,8 @@
 // its allocated blocks, and work buffers for reads that mix present and
 // absent sectors. The open makes them and the record's release frees them,
 // so that what a chain may hold in pool is settled at open; the block engine
-// reads and writes through them. Not part of the image chain's face: only
-// the engine's own code includes this header.
+// reads and writes through them. Not part of the image chain's face: beyond
+// the open, only the engine's own code includes this header.
 //
 // Bitmaps here are in RTL order (sector k of a block is bit k).
 #pragma once
