@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/engine.h"
 #include "host/host_kernel.h"
-#include "image/image.h"
 
 namespace bench {
 

@@ -24,6 +24,12 @@ NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // IRP_MJ_READ and IRP_MJ_WRITE on the bound image, through its gate.
 NTSTATUS DispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
+// A client request's range: clamped to the virtual disk, the request's MDL
+// mapped, then handed to the engine (ImageTransfer). A negative offset is
+// refused with STATUS_INVALID_PARAMETER and never reaches the image file.
+NTSTATUS DiskTransfer(PIMAGE_CONTEXT Context, UCHAR Operation, ULONG Length,
+                      PLARGE_INTEGER ByteOffset, PMDL Mdl, PIO_STATUS_BLOCK IoStatus);
+
 // IRP_MJ_FLUSH_BUFFERS: the image chain written back, farthest ancestor first.
 NTSTATUS DispatchFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 

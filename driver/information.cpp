@@ -11,29 +11,18 @@
 
 namespace {
 
-// The disk's size as both allocation size and end of file.
-NTSTATUS AnswerStandard(const IMAGE_CONTEXT *Context, ULONG Length, PVOID Buffer,
-                        PIO_STATUS_BLOCK IoStatus) {
-  if (Length < sizeof(FILE_STANDARD_INFORMATION)) {
+// The disk's size as both allocation size and end of file, in a standard or
+// network-open information record.
+template <typename INFORMATION>
+NTSTATUS AnswerSizes(const IMAGE_CONTEXT *Context, ULONG Length, PVOID Buffer,
+                     PIO_STATUS_BLOCK IoStatus) {
+  if (Length < sizeof(INFORMATION)) {
     return STATUS_BUFFER_TOO_SMALL;
   }
-  PFILE_STANDARD_INFORMATION Standard = static_cast<PFILE_STANDARD_INFORMATION>(Buffer);
-  Standard->AllocationSize.QuadPart = Context->DiskSize;
-  Standard->EndOfFile.QuadPart = Context->DiskSize;
-  IoStatus->Information = sizeof(FILE_STANDARD_INFORMATION);
-  return STATUS_SUCCESS;
-}
-
-NTSTATUS AnswerNetworkOpen(const IMAGE_CONTEXT *Context, ULONG Length, PVOID Buffer,
-                           PIO_STATUS_BLOCK IoStatus) {
-  if (Length < sizeof(FILE_NETWORK_OPEN_INFORMATION)) {
-    return STATUS_BUFFER_TOO_SMALL;
-  }
-  PFILE_NETWORK_OPEN_INFORMATION NetworkOpen =
-      static_cast<PFILE_NETWORK_OPEN_INFORMATION>(Buffer);
-  NetworkOpen->AllocationSize.QuadPart = Context->DiskSize;
-  NetworkOpen->EndOfFile.QuadPart = Context->DiskSize;
-  IoStatus->Information = sizeof(FILE_NETWORK_OPEN_INFORMATION);
+  INFORMATION *Information = static_cast<INFORMATION *>(Buffer);
+  Information->AllocationSize.QuadPart = Context->DiskSize;
+  Information->EndOfFile.QuadPart = Context->DiskSize;
+  IoStatus->Information = sizeof(INFORMATION);
   return STATUS_SUCCESS;
 }
 
@@ -73,13 +62,13 @@ NTSTATUS QueryImageInformation(PIMAGE_CONTEXT Context, FILE_INFORMATION_CLASS In
       return ZwQueryInformationFile(Context->ImageHandle, IoStatus, Buffer, Length,
                                     InformationClass);
     case FileStandardInformation:
-      Status = AnswerStandard(Context, Length, Buffer, IoStatus);
+      Status = AnswerSizes<FILE_STANDARD_INFORMATION>(Context, Length, Buffer, IoStatus);
       break;
     case FileNameInformation:
       Status = AnswerName(Context, Length, Buffer, IoStatus);
       break;
     case FileNetworkOpenInformation:
-      Status = AnswerNetworkOpen(Context, Length, Buffer, IoStatus);
+      Status = AnswerSizes<FILE_NETWORK_OPEN_INFORMATION>(Context, Length, Buffer, IoStatus);
       break;
     default:
       Status = STATUS_INVALID_DEVICE_REQUEST;

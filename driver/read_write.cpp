@@ -2,6 +2,42 @@
 // exclusive for writes), moved by DiskTransfer straight between the request's
 // mapped pages and the image, and counted into the handle's position.
 #include "driver/driver.h"
+#include "engine/engine.h"
+
+namespace {
+
+// The request's pages in system space: the MDL's own address when it has
+// one, else a fresh mapping that the system releases with the MDL.
+PVOID MapRequestBuffer(PMDL Mdl) {
+  if ((Mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) != 0) {
+    return Mdl->MappedSystemVa;
+  }
+  return MmMapLockedPagesSpecifyCache(Mdl, KernelMode, MmCached, NULL, FALSE, HighPagePriority);
+}
+
+}  // namespace
+
+NTSTATUS DiskTransfer(PIMAGE_CONTEXT Context, UCHAR Operation, ULONG Length,
+                      PLARGE_INTEGER ByteOffset, PMDL Mdl, PIO_STATUS_BLOCK IoStatus) {
+  LONGLONG Offset = ByteOffset->QuadPart;
+  // The platform's special offsets (write at end, use the file position) are
+  // negative; none of them names a place on the virtual disk.
+  if (Offset < 0) {
+    return CompleteTransfer(IoStatus, STATUS_INVALID_PARAMETER, 0);
+  }
+  if (Offset >= Context->DiskSize || Length == 0) {
+    return CompleteTransfer(IoStatus, STATUS_SUCCESS, 0);
+  }
+  if ((ULONGLONG)Length > (ULONGLONG)(Context->DiskSize - Offset)) {
+    Length = (ULONG)(Context->DiskSize - Offset);
+  }
+
+  PVOID Buffer = Mdl != NULL ? MapRequestBuffer(Mdl) : NULL;
+  if (Buffer == NULL) {
+    return CompleteTransfer(IoStatus, STATUS_INSUFFICIENT_RESOURCES, 0);
+  }
+  return ImageTransfer(Context, Operation, Length, ByteOffset, Buffer, IoStatus);
+}
 
 NTSTATUS DispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   UNREFERENCED_PARAMETER(DeviceObject);

@@ -23,7 +23,7 @@
 // stood and the file cut to its old length). A failed entry write leaves a
 // span that no entry names, which a later release drops when it lies last in
 // the file.
-#include "engine/engine.h"
+#include "engine/engine_internal.h"
 
 namespace {
 
@@ -32,23 +32,6 @@ namespace {
 // sectors (a BAT entry names only whole sectors).
 LONGLONG NewBlockPlace(const IMAGE_CONTEXT *Context) {
   return AlignUpToSector(Context->FileEnd - (LONGLONG)sizeof(VHD_FOOTER));
-}
-
-// After a failed bitmap or data write (most often a full disk) no entry
-// names the span. The footer written back where it stood, the file is cut to its old
-// length: the image is as it was, and retries do not make the file grow.
-// When either step fails, the footer at the new end still stands.
-VOID RestoreOldEnd(PIMAGE_CONTEXT Context, LONGLONG OldEnd) {
-  NTSTATUS Status = WriteImageFileExact(Context->ImageHandle, Context->Footer,
-                                        sizeof(VHD_FOOTER), OldEnd - (LONGLONG)sizeof(VHD_FOOTER));
-  if (!NT_SUCCESS(Status)) {
-    return;
-  }
-  Status = SetImageFileEnd(Context->ImageHandle, OldEnd);
-  if (!NT_SUCCESS(Status)) {
-    return;
-  }
-  Context->FileEnd = OldEnd;
 }
 
 // The bytes written into a new span: Length bytes of Data at OffsetInSpan.
@@ -94,7 +77,11 @@ NTSTATUS AppendSpan(PIMAGE_CONTEXT Context, const SPAN_PIECE *Pieces, ULONG Piec
     }
   }
   if (!NT_SUCCESS(Status)) {
-    RestoreOldEnd(Context, OldEnd);
+    // Most often a full disk. No entry names the span: the footer goes back
+    // where it stood and the file is cut to its old length, so the image is
+    // as it was and retries do not make the file grow. When either step
+    // fails, the footer at the new end still stands.
+    PlaceTrailingFooter(Context, OldEnd - (LONGLONG)sizeof(VHD_FOOTER));
     return Status;
   }
   *SectorOut = (ULONG)((ULONGLONG)Place >> VHD_SECTOR_SHIFT);
@@ -117,8 +104,8 @@ VOID MarkSectors(PUCHAR Bitmap, ULONG BlockSize, ULONG OffsetInBlock, ULONG Leng
 
 }  // namespace
 
-NTSTATUS AllocateBlockWithData(PIMAGE_CONTEXT Context, ULONG BlockIndex, const VOID *Data,
-                               ULONG OffsetInBlock, ULONG Length, PULONG SectorOut) {
+NTSTATUS AllocateBlock(PIMAGE_CONTEXT Context, ULONG BlockIndex, const VOID *Data,
+                       ULONG OffsetInBlock, ULONG Length, PULONG SectorOut) {
   if (!IsRangeInBlock(Context, BlockIndex, OffsetInBlock, Length)) {
     return STATUS_INVALID_PARAMETER;
   }
@@ -155,10 +142,6 @@ NTSTATUS AllocateBlockWithData(PIMAGE_CONTEXT Context, ULONG BlockIndex, const V
   }
   *SectorOut = Sector;
   return STATUS_SUCCESS;
-}
-
-NTSTATUS AllocateBlock(PIMAGE_CONTEXT Context, ULONG BlockIndex, PULONG SectorOut) {
-  return AllocateBlockWithData(Context, BlockIndex, NULL, 0, 0, SectorOut);
 }
 
 NTSTATUS AppendBlockSpan(PIMAGE_CONTEXT Context, const VOID *Span, PULONG SectorOut) {

@@ -1,7 +1,7 @@
 // Reads and writes inside one block of a dynamic image: the data of allocated
 // blocks, zeros for the others, allocation on the first non-zero write and
 // release of blocks that writes of zeros leave entirely zero.
-#include "engine/engine.h"
+#include "engine/engine_internal.h"
 
 namespace {
 
@@ -127,8 +127,7 @@ NTSTATUS ZeroBlockRange(PIMAGE_CONTEXT Context, const VOID *Data, ULONG Length,
     }
     // The data goes into the new block's span, so the block never exists on
     // disk without it.
-    NTSTATUS Status =
-        AllocateBlockWithData(Context, BlockIndex, Data, OffsetInBlock, Length, SectorOut);
+    NTSTATUS Status = AllocateBlock(Context, BlockIndex, Data, OffsetInBlock, Length, SectorOut);
     return CompleteTransfer(IoStatus, Status, Length);
   }
 

@@ -22,35 +22,9 @@
 // the next allocation when nothing moves) only once no entry names it, the
 // moved entry names it only once the copy is there, and the cut comes only
 // once no entry names the last span.
-#include "engine/engine.h"
+#include "engine/engine_internal.h"
 
 namespace {
-
-// What lies in the last span place of the file, and where the blocks other
-// than the freed one end.
-typedef struct _LAST_SPAN {
-  ULONG Mover;            // index of the block at the place, or BatEntries for none
-  ULONGLONG OthersEnd;    // end of the highest block other than the freed one, or 0
-} LAST_SPAN;
-
-LAST_SPAN FindLastSpan(const IMAGE_CONTEXT *Context, ULONG BlockIndex, LONGLONG LastPlace) {
-  LAST_SPAN Last = {Context->BatEntries, 0};
-  ULONGLONG Span = ContextBlockSpan(Context);
-  for (ULONG Index = 0; Index < Context->BatEntries; ++Index) {
-    ULONG Sector = LookupBlockSector(Context, Index);
-    if (Sector == VHD_BAT_UNALLOCATED || Index == BlockIndex) {
-      continue;
-    }
-    ULONGLONG Start = (ULONGLONG)Sector << VHD_SECTOR_SHIFT;
-    if (Start == (ULONGLONG)LastPlace && Last.Mover == Context->BatEntries) {
-      Last.Mover = Index;
-    }
-    if (Start + Span > Last.OthersEnd) {
-      Last.OthersEnd = Start + Span;
-    }
-  }
-  return Last;
-}
 
 // The last span, read into WorkBuffer, into the freed place, then the moved
 // block's entry, each flushed.
@@ -69,22 +43,6 @@ NTSTATUS MoveLastSpan(PIMAGE_CONTEXT Context, ULONG Mover, ULONG FreedSector,
     Status = FlushImageWrites(Context);
   }
   return Status;
-}
-
-// The footer at FooterPlace, then the file cut behind it.
-NTSTATUS CutBehindFooter(PIMAGE_CONTEXT Context, LONGLONG FooterPlace) {
-  NTSTATUS Status =
-      WriteImageFileExact(Context->ImageHandle, Context->Footer, sizeof(VHD_FOOTER), FooterPlace);
-  if (!NT_SUCCESS(Status)) {
-    return Status;
-  }
-  LONGLONG NewEnd = FooterPlace + sizeof(VHD_FOOTER);
-  Status = SetImageFileEnd(Context->ImageHandle, NewEnd);
-  if (!NT_SUCCESS(Status)) {
-    return Status;
-  }
-  Context->FileEnd = NewEnd;
-  return STATUS_SUCCESS;
 }
 
 }  // namespace
@@ -107,8 +65,11 @@ NTSTATUS ReleaseBlock(PIMAGE_CONTEXT Context, ULONG BlockIndex, PUCHAR WorkBuffe
     LastPlace = FreedPlace;
   }
 
-  LAST_SPAN Last = FindLastSpan(Context, BlockIndex, LastPlace);
-  BOOLEAN Moving = Last.Mover != Context->BatEntries;
+  // The block that moves is the one at the last place; the freed block may
+  // be that one itself.
+  ULONG Mover = FindBlockAt(Context, LastPlace);
+  BOOLEAN Moving = Mover != Context->BatEntries && Mover != BlockIndex;
+  LONGLONG OthersEnd = HighestBlockEnd(Context, BlockIndex);
   // Where the footer goes: in front of the last span when a block moves out
   // of it; where the freed block starts when no other block lies behind it
   // (whatever unnamed bytes follow go with it); in front of an unnamed last
@@ -116,10 +77,10 @@ NTSTATUS ReleaseBlock(PIMAGE_CONTEXT Context, ULONG BlockIndex, PUCHAR WorkBuffe
   // there, no cut keeps it whole: the freed block is then only unnamed.
   LONGLONG FooterPlace = LastPlace;
   if (!Moving) {
-    if (Last.OthersEnd <= (ULONGLONG)FreedPlace) {
+    if (OthersEnd <= FreedPlace) {
       FooterPlace = FreedPlace;
-    } else if (Last.OthersEnd > (ULONGLONG)LastPlace) {
-      return WriteBatEntry(Context, BlockIndex, VHD_BAT_UNALLOCATED);
+    } else if (OthersEnd > LastPlace) {
+      return ClearBatEntry(Context, BlockIndex);
     }
   }
 
@@ -130,7 +91,7 @@ NTSTATUS ReleaseBlock(PIMAGE_CONTEXT Context, ULONG BlockIndex, PUCHAR WorkBuffe
       return Status;
     }
   }
-  Status = WriteBatEntry(Context, BlockIndex, VHD_BAT_UNALLOCATED);
+  Status = ClearBatEntry(Context, BlockIndex);
   if (!NT_SUCCESS(Status)) {
     return Status;
   }
@@ -141,10 +102,10 @@ NTSTATUS ReleaseBlock(PIMAGE_CONTEXT Context, ULONG BlockIndex, PUCHAR WorkBuffe
     return Status;
   }
   if (Moving) {
-    Status = MoveLastSpan(Context, Last.Mover, Sector, WorkBuffer);
+    Status = MoveLastSpan(Context, Mover, Sector, WorkBuffer);
     if (!NT_SUCCESS(Status)) {
       return Status;
     }
   }
-  return CutBehindFooter(Context, FooterPlace);
+  return PlaceTrailingFooter(Context, FooterPlace);
 }

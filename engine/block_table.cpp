@@ -1,13 +1,27 @@
-// The block allocation table: lookups in the in-memory copy and updates of
+// The block allocation table: where its blocks lie in the file, updates of
 // single entries, on disk first; and the flush that orders an entry behind
 // the writes it makes reachable.
-#include "engine/engine.h"
+#include "engine/engine_internal.h"
 
-ULONG LookupBlockSector(const IMAGE_CONTEXT *Context, ULONG BlockIndex) {
-  if (BlockIndex >= Context->BatEntries) {
-    return VHD_BAT_UNALLOCATED;
+ULONG FindBlockAt(const IMAGE_CONTEXT *Context, LONGLONG Place) {
+  for (ALLOCATED_BLOCK Block : AllocatedBlocks(Context)) {
+    if (((LONGLONG)Block.Sector << VHD_SECTOR_SHIFT) == Place) {
+      return Block.Index;
+    }
   }
-  return BatEntrySector(Context->Bat[BlockIndex]);
+  return Context->BatEntries;
+}
+
+LONGLONG HighestBlockEnd(const IMAGE_CONTEXT *Context, ULONG ExceptIndex) {
+  LONGLONG Span = ContextBlockSpan(Context);
+  LONGLONG End = 0;
+  for (ALLOCATED_BLOCK Block : AllocatedBlocks(Context)) {
+    LONGLONG BlockEnd = ((LONGLONG)Block.Sector << VHD_SECTOR_SHIFT) + Span;
+    if (Block.Index != ExceptIndex && BlockEnd > End) {
+      End = BlockEnd;
+    }
+  }
+  return End;
 }
 
 NTSTATUS WriteBatEntry(PIMAGE_CONTEXT Context, ULONG BlockIndex, ULONG HostSector) {
@@ -29,6 +43,12 @@ NTSTATUS WriteBatEntry(PIMAGE_CONTEXT Context, ULONG BlockIndex, ULONG HostSecto
   }
   Context->Bat[BlockIndex] = DiskEntry;
   return STATUS_SUCCESS;
+}
+
+NTSTATUS ClearBatEntry(PIMAGE_CONTEXT Context, ULONG BlockIndex) {
+  // On disk first: an entry cleared only in memory would let the footer be
+  // moved over a block that the BAT on disk still names.
+  return WriteBatEntry(Context, BlockIndex, VHD_BAT_UNALLOCATED);
 }
 
 NTSTATUS FlushImageWrites(PIMAGE_CONTEXT Context) {

@@ -4,13 +4,9 @@
 // a parent of another block size splits the range its own way. A successful
 // read sets every byte of its range, so the destination needs no clearing
 // beforehand.
-#include "engine/engine.h"
+#include "engine/engine_internal.h"
 
 namespace {
-
-LONGLONG VirtualOffset(const IMAGE_CONTEXT *Context, ULONG BlockIndex, ULONG OffsetInBlock) {
-  return ((LONGLONG)BlockIndex << Context->BlockShift) + OffsetInBlock;
-}
 
 ULONG SectorStart(ULONG SectorInBlock) { return SectorInBlock << VHD_SECTOR_SHIFT; }
 
@@ -49,7 +45,7 @@ NTSTATUS FillSectorFromParent(PIMAGE_CONTEXT Context, ULONG Sector, ULONG BlockI
   ULONG Start = SectorStart(SectorInBlock);
   IO_STATUS_BLOCK ParentStatus;
   NTSTATUS Status = ReadParentRange(Context, Bytes, VHD_SECTOR_SIZE,
-                                    VirtualOffset(Context, BlockIndex, Start), &ParentStatus);
+                                    BlockVirtualOffset(Context, BlockIndex, Start), &ParentStatus);
   if (!NT_SUCCESS(Status)) {
     return Status;
   }
@@ -128,7 +124,7 @@ NTSTATUS WriteThroughToParent(PIMAGE_CONTEXT Context, const VOID *Data, ULONG Le
   }
   *SectorOut = VHD_BAT_UNALLOCATED;
   LARGE_INTEGER Offset;
-  Offset.QuadPart = VirtualOffset(Context, BlockIndex, OffsetInBlock);
+  Offset.QuadPart = BlockVirtualOffset(Context, BlockIndex, OffsetInBlock);
   return ImageTransfer(Context->Parent, IMAGE_OPERATION_WRITE, Length, &Offset,
                        const_cast<PVOID>(Data), IoStatus);
 }
@@ -147,7 +143,7 @@ NTSTATUS ReadDifferencingBlock(PIMAGE_CONTEXT Context, PVOID Buffer, ULONG Lengt
   }
   if (Sector == VHD_BAT_UNALLOCATED) {
     return ReadParentRange(Context, Buffer, Length,
-                           VirtualOffset(Context, BlockIndex, OffsetInBlock), IoStatus);
+                           BlockVirtualOffset(Context, BlockIndex, OffsetInBlock), IoStatus);
   }
   return ReadAllocatedBlock(Context, Sector, static_cast<PUCHAR>(Buffer), Length, BlockIndex,
                             OffsetInBlock, IoStatus);
@@ -179,7 +175,7 @@ NTSTATUS WriteDifferencingBlock(PIMAGE_CONTEXT Context, const VOID *Data, ULONG 
     }
     // The new block's span carries the data; its bitmap stays clear until
     // the sectors are complete.
-    Status = AllocateBlockWithData(Context, BlockIndex, Data, OffsetInBlock, Length, SectorOut);
+    Status = AllocateBlock(Context, BlockIndex, Data, OffsetInBlock, Length, SectorOut);
     if (!NT_SUCCESS(Status)) {
       return CompleteTransfer(IoStatus, Status, 0);
     }
@@ -212,8 +208,9 @@ BOOLEAN MatchesParentData(PIMAGE_CONTEXT Context, const VOID *Data, ULONG Length
     return FALSE;
   }
   IO_STATUS_BLOCK IoStatus;
-  NTSTATUS Status = ReadParentRange(Context, ParentData.Get(), Length,
-                                    VirtualOffset(Context, BlockIndex, OffsetInBlock), &IoStatus);
+  NTSTATUS Status =
+      ReadParentRange(Context, ParentData.Get(), Length,
+                      BlockVirtualOffset(Context, BlockIndex, OffsetInBlock), &IoStatus);
   // Only bytes the chain actually returned can make a write unnecessary: a
   // failed or short read taken as zeros would drop a write of zeros over
   // data the parent holds.

@@ -12,7 +12,7 @@
 // out. Alternating sectors thus never cost a read each: each side makes at
 // most one read per kJoinSectors + 1 sectors of the range, and the staged
 // side at most one more per DIFFERENCING_SCRATCH_LENGTH bytes.
-#include "engine/engine.h"
+#include "engine/engine_internal.h"
 
 namespace {
 
@@ -33,7 +33,7 @@ typedef struct _READ_PIECE {
 } READ_PIECE;
 
 BOOLEAN IsPresent(const READ_PIECE &Piece, ULONG Sector) {
-  return ((Piece.Bits[Sector >> 5] >> (Sector & 31)) & 1) != 0;
+  return IsSectorPresent(Piece.Bits, Sector);
 }
 
 ULONG RunEnd(const READ_PIECE &Piece, ULONG Sector) {
@@ -62,8 +62,8 @@ NTSTATUS ReadSide(const READ_PIECE &Piece, BOOLEAN Present, ULONG From, ULONG To
     return ReadBlockData(Piece.Context, Destination, Length, Piece.BlockIndex, First, &Unused,
                          &IoStatus);
   }
-  LONGLONG Offset = ((LONGLONG)Piece.BlockIndex << Piece.Context->BlockShift) + First;
-  return ReadParentRange(Piece.Context, Destination, Length, Offset, &IoStatus);
+  return ReadParentRange(Piece.Context, Destination, Length,
+                         BlockVirtualOffset(Piece.Context, Piece.BlockIndex, First), &IoStatus);
 }
 
 PUCHAR PlaceOf(const READ_PIECE &Piece, ULONG Sector) {
@@ -145,9 +145,9 @@ NTSTATUS ReadAllocatedBlock(PIMAGE_CONTEXT Context, ULONG Sector, PUCHAR Buffer,
     }
     case SectorsAbsent: {
       IO_STATUS_BLOCK ParentStatus;
-      NTSTATUS Status = ReadParentRange(
-          Context, Buffer, Length, ((LONGLONG)BlockIndex << Context->BlockShift) + OffsetInBlock,
-          &ParentStatus);
+      NTSTATUS Status =
+          ReadParentRange(Context, Buffer, Length,
+                          BlockVirtualOffset(Context, BlockIndex, OffsetInBlock), &ParentStatus);
       return CompleteTransfer(IoStatus, Status, Length);
     }
     default:

@@ -35,7 +35,7 @@
 // leaves DiskSize, Footer, Bat, BatEntries and DynamicHeader as they were,
 // so no write reaches a range that a reopen would not find. Blocks already
 // moved stay moved, their entries on disk and in memory naming the copies.
-#include "engine/engine.h"
+#include "engine/engine_internal.h"
 
 namespace {
 
@@ -77,40 +77,10 @@ PVHD_FOOTER MakeGrownFooter(const IMAGE_CONTEXT *Context, LONGLONG NewSize) {
   return Footer;
 }
 
+}  // namespace
+
 // ---------------------------------------------------------------------------
 // Fixed images.
-
-// After a failed write of a footer at or past the end: the old footer is
-// written back at the end the record knows and the file cut there, so that
-// the image opens as before. Best effort; the first failure is the one
-// reported.
-VOID RestoreTrailingFooter(PIMAGE_CONTEXT Context) {
-  NTSTATUS Status =
-      WriteImageFileExact(Context->ImageHandle, Context->Footer, sizeof(VHD_FOOTER),
-                          Context->FileEnd - (LONGLONG)sizeof(VHD_FOOTER));
-  if (NT_SUCCESS(Status)) {
-    SetImageFileEnd(Context->ImageHandle, Context->FileEnd);
-  }
-}
-
-// Step 1: the old footer at the new end. A failed write is undone: the old
-// footer back at the old end and the file cut to its old length.
-NTSTATUS ExtendFixedFile(PIMAGE_CONTEXT Context, LONGLONG NewSize) {
-  LONGLONG NewEnd = NewSize + (LONGLONG)sizeof(VHD_FOOTER);
-  if (NewEnd <= Context->FileEnd) {
-    return STATUS_SUCCESS;
-  }
-  NTSTATUS Status =
-      WriteImageFileExact(Context->ImageHandle, Context->Footer, sizeof(VHD_FOOTER), NewSize);
-  if (!NT_SUCCESS(Status)) {
-    RestoreTrailingFooter(Context);
-    return Status;
-  }
-  Context->FileEnd = NewEnd;
-  return FlushImageWrites(Context);
-}
-
-}  // namespace
 
 NTSTATUS GrowFixedDisk(PIMAGE_CONTEXT Context, LONGLONG NewSize) {
   if (NewSize > MaxFileOffset - (LONGLONG)sizeof(VHD_FOOTER)) {
@@ -125,7 +95,8 @@ NTSTATUS GrowFixedDisk(PIMAGE_CONTEXT Context, LONGLONG NewSize) {
   // the file's old end the file system supplies zeros already.
   LONGLONG OldSize = Context->DiskSize;
   LONGLONG ZeroEnd = Context->FileEnd < NewSize ? Context->FileEnd : NewSize;
-  NTSTATUS Status = ExtendFixedFile(Context, NewSize);
+  // Step 1: the old footer at the new end.
+  NTSTATUS Status = ExtendFileToFooterAt(Context, NewSize);
   if (NT_SUCCESS(Status) && ZeroEnd > OldSize) {
     Status = ZeroImageFileRange(Context->ImageHandle, OldSize, ZeroEnd);
     if (NT_SUCCESS(Status)) {
@@ -142,7 +113,7 @@ NTSTATUS GrowFixedDisk(PIMAGE_CONTEXT Context, LONGLONG NewSize) {
     // Only a footer at the very end can have been torn: the old one goes
     // back. A footer written inside the slack is no trailing footer.
     if (NewEnd == Context->FileEnd) {
-      RestoreTrailingFooter(Context);
+      PlaceTrailingFooter(Context, Context->FileEnd - (LONGLONG)sizeof(VHD_FOOTER));
     }
     return Status;
   }
@@ -169,24 +140,6 @@ namespace {
 // ---------------------------------------------------------------------------
 // Dynamic images.
 
-// Step 1: when the file ends inside the grown table, the current footer goes
-// where the table will end, so that blocks moved out of the way land behind
-// the table. A failed write is undone as an allocation's is.
-NTSTATUS MoveFooterPastTable(PIMAGE_CONTEXT Context, LONGLONG TableEnd) {
-  if (TableEnd + (LONGLONG)sizeof(VHD_FOOTER) <= Context->FileEnd) {
-    return STATUS_SUCCESS;
-  }
-  NTSTATUS Status =
-      WriteImageFileExact(Context->ImageHandle, Context->Footer, sizeof(VHD_FOOTER), TableEnd);
-  if (!NT_SUCCESS(Status)) {
-    RestoreTrailingFooter(Context);
-    return Status;
-  }
-  Context->FileEnd = TableEnd + (LONGLONG)sizeof(VHD_FOOTER);
-  // The old footer, now inside the table's area, is written over later.
-  return FlushImageWrites(Context);
-}
-
 BOOLEAN LiesInRange(ULONG Sector, ULONG SpanBytes, LONGLONG Start, LONGLONG End) {
   LONGLONG BlockStart = (LONGLONG)Sector << VHD_SECTOR_SHIFT;
   return BlockStart < End && BlockStart + SpanBytes > Start;
@@ -204,9 +157,8 @@ NTSTATUS RelocateBlocks(PIMAGE_CONTEXT Context, LONGLONG AreaStart, LONGLONG Are
   POOL_BUFFER<UCHAR> Buffer;
   ULONG Moved = 0;
   NTSTATUS Status = STATUS_SUCCESS;
-  for (ULONG Index = 0; Index < Context->BatEntries && NT_SUCCESS(Status); ++Index) {
-    ULONG Sector = LookupBlockSector(Context, Index);
-    if (Sector == VHD_BAT_UNALLOCATED || !LiesInRange(Sector, Span, AreaStart, AreaEnd)) {
+  for (ALLOCATED_BLOCK Block : AllocatedBlocks(Context)) {
+    if (!LiesInRange(Block.Sector, Span, AreaStart, AreaEnd)) {
       continue;
     }
     if (!Buffer) {
@@ -216,13 +168,14 @@ NTSTATUS RelocateBlocks(PIMAGE_CONTEXT Context, LONGLONG AreaStart, LONGLONG Are
       }
     }
     Status = ReadImageFileExact(Context->ImageHandle, Buffer.Get(), Span,
-                                (LONGLONG)Sector << VHD_SECTOR_SHIFT);
+                                (LONGLONG)Block.Sector << VHD_SECTOR_SHIFT);
     if (NT_SUCCESS(Status)) {
-      Status = AppendBlockSpan(Context, Buffer.Get(), &NewSectors[Index]);
+      Status = AppendBlockSpan(Context, Buffer.Get(), &NewSectors[Block.Index]);
     }
-    if (NT_SUCCESS(Status)) {
-      ++Moved;
+    if (!NT_SUCCESS(Status)) {
+      break;
     }
+    ++Moved;
   }
   // Copies made before a failure are named by no entry: they cost space only.
   if (!NT_SUCCESS(Status) || Moved == 0) {
@@ -371,7 +324,10 @@ NTSTATUS GrowDynamicDisk(PIMAGE_CONTEXT Context, LONGLONG NewSize) {
 
   NTSTATUS Status = STATUS_SUCCESS;
   if (NewTableEnd > OldTableEnd) {
-    Status = MoveFooterPastTable(Context, NewTableEnd);
+    // Step 1: when the file ends inside the grown table, the current footer
+    // goes where the table will end, so that blocks moved out of the way
+    // land behind the table.
+    Status = ExtendFileToFooterAt(Context, NewTableEnd);
     if (NT_SUCCESS(Status)) {
       // The new table is the scratch list of the copies' sectors until it is
       // filled below.

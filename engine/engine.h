@@ -1,9 +1,11 @@
-// The block engine: translation of virtual-disk ranges of dynamic and
-// differencing images to their blocks, block allocation, release and
-// compaction, and the read-through of differencing images to their parents.
-// Its entry point is DynamicTransfer, which ImageTransfer (image/) hands every
-// transfer of a dynamic or differencing image; the engine reaches back into
-// image/ for the file primitives and, for parents, ImageTransfer itself.
+// The block engine: what the virtual disk of an image holds, and every way it
+// is read and changed. Fixed images pass straight through to their file;
+// dynamic and differencing images are translated through their blocks, with
+// allocation, release and compaction of blocks, the read-through of
+// differencing images to their parents, growth and merging. Built on image/
+// (records and file primitives) and format/; the driver's dispatch routines
+// and the tests call it through this header. engine/engine_internal.h holds
+// the engine's own routines and records.
 //
 // Everything here runs at PASSIVE_LEVEL on the requesting thread inside the
 // admission gate of the top image: reads shared, anything that changes the
@@ -12,234 +14,13 @@
 
 #include "image/image.h"
 
-// A sector bitmap record: the RTL header followed by the bitmap bytes, in
-// RTL bit order (sector k is bit k). Made by ReadSectorBitmap, freed by its
-// caller with FreePool.
-typedef struct _SECTOR_BITMAP {
-  RTL_BITMAP Header;
-  // Bitmap bytes follow.
-} SECTOR_BITMAP, *PSECTOR_BITMAP;
-
-// The bitmap bytes of a record (ContextBitmapLength bytes).
-inline PUCHAR SectorBitmapBytes(PSECTOR_BITMAP Bitmap) {
-  return reinterpret_cast<PUCHAR>(Bitmap + 1);
-}
-
-// Block terms of a context (dynamic or differencing only).
-inline ULONG ContextBitmapLength(const IMAGE_CONTEXT *Context) {
-  return SectorBitmapLength(Context->BlockSize);
-}
-inline ULONG ContextBlockSpan(const IMAGE_CONTEXT *Context) {
-  return BlockSpan(Context->BlockSize);
-}
-
-// File offset of byte OffsetInBlock of the data area of the block at Sector.
-inline LONGLONG BlockDataOffset(const IMAGE_CONTEXT *Context, ULONG Sector,
-                                ULONG OffsetInBlock) {
-  return ((LONGLONG)Sector << VHD_SECTOR_SHIFT) + ContextBitmapLength(Context) + OffsetInBlock;
-}
-
-// ---------------------------------------------------------------------------
-// Entry point.
-
-// A range of a dynamic or differencing image's virtual disk, cut at block
-// boundaries, each piece served by BlockTransfer. A read returns zeros
-// wherever no piece found data. A negative offset is refused with
-// STATUS_INVALID_PARAMETER.
-NTSTATUS DynamicTransfer(PIMAGE_CONTEXT Context, UCHAR Operation, ULONG Length,
-                         PLARGE_INTEGER ByteOffset, PVOID Buffer, PIO_STATUS_BLOCK IoStatus);
-
-// ---------------------------------------------------------------------------
-// Blocks and pieces.
-
-// A piece's range lies inside one block: an index the table has, and bytes
-// OffsetInBlock to OffsetInBlock + Length within the block's data.
-BOOLEAN IsRangeInBlock(const IMAGE_CONTEXT *Context, ULONG BlockIndex, ULONG OffsetInBlock,
-                       ULONG Length);
-
-// The block's sector in host order, VHD_BAT_UNALLOCATED for 0 and 0xFFFFFFFF
-// and for an index beyond the table.
-ULONG LookupBlockSector(const IMAGE_CONTEXT *Context, ULONG BlockIndex);
-
-// Writes one BAT entry (HostSector in host order) to the file, then to the
-// in-memory BAT once the write succeeded. A failed or short write is undone
-// on disk as far as the file allows, so that a torn entry never names a place
-// holding other data; the in-memory entry then keeps its old value.
-NTSTATUS WriteBatEntry(PIMAGE_CONTEXT Context, ULONG BlockIndex, ULONG HostSector);
-
-// Makes the image file's writes so far durable. Called before a write that
-// makes earlier ones reachable (an entry naming a block, bits marking
-// sectors present) or unreachable (a cut), so that a power loss, which may
-// keep any subset of the unflushed writes, never keeps the later one alone.
-NTSTATUS FlushImageWrites(PIMAGE_CONTEXT Context);
-
-// The zero test of the write path: Length is a multiple of 4 and every byte
-// is zero. Data that passes never allocates a block.
-BOOLEAN PassesZeroTest(const VOID *Data, ULONG Length);
-
-// ---------------------------------------------------------------------------
-// Dynamic image block I/O.
-
-// One piece of a transfer, inside one block of a dynamic or differencing
-// image, by disk type and operation (IRP_MJ_READ, IRP_MJ_WRITE; Buffer NULL
-// writes zeros to a dynamic image). Another disk type or operation gives
-// STATUS_INTERNAL_ERROR with IoStatus untouched.
-NTSTATUS BlockTransfer(PIMAGE_CONTEXT Context, UCHAR Operation, PVOID Buffer, ULONG Length,
-                       ULONG BlockIndex, ULONG OffsetInBlock, PULONG SectorOut,
-                       PIO_STATUS_BLOCK IoStatus);
-
-// Reads data of an allocated block. An unallocated block leaves Buffer as
-// the caller filled it (zeros, or a parent's data) and reports the full
-// count. *SectorOut receives the block's sector either way.
-NTSTATUS ReadBlockData(PIMAGE_CONTEXT Context, PVOID Buffer, ULONG Length, ULONG BlockIndex,
-                       ULONG OffsetInBlock, PULONG SectorOut, PIO_STATUS_BLOCK IoStatus);
-
-// The dynamic write into one block, shared by client writes and zeroing;
-// Data NULL means zeros. Zeros never allocate, and zeros that leave an
-// allocated block entirely zero release it (ReleaseBlock). A range reaching
-// past the block, or a block index beyond the table, is refused with
-// STATUS_INVALID_PARAMETER.
-NTSTATUS ZeroBlockRange(PIMAGE_CONTEXT Context, const VOID *Data, ULONG Length,
-                        ULONG BlockIndex, ULONG OffsetInBlock, PULONG SectorOut,
-                        PIO_STATUS_BLOCK IoStatus);
-
-// Appends a new block for BlockIndex where the trailing footer stands (on the
-// next sector boundary) and writes the footer behind it: bitmap all ones for
-// a dynamic image, all zero for a differencing one, data zero. The span is
-// flushed before the BAT entry names it. The image on
-// disk is valid after each of its writes: the footer at the new end first,
-// then the bitmap (the rest of the span, past the old end of file, reads as
-// zeros), then the BAT entry; FileEnd and the in-memory entry change only
-// after the write they stand for. SectorOut receives the new
-// sector on success and is left alone on failure. A place whose sector would
-// not fit in a BAT entry is refused with STATUS_DISK_FULL, a place inside the
-// image's metadata with STATUS_FILE_CORRUPT_ERROR, both changing nothing.
-NTSTATUS AllocateBlock(PIMAGE_CONTEXT Context, ULONG BlockIndex, PULONG SectorOut);
-
-// AllocateBlock with Length bytes of Data written into the new block's data
-// area at OffsetInBlock before the BAT entry names the block, so that the
-// block never exists on disk without them; a differencing block's bitmap
-// marks data in whole sectors present. A range outside the block is
-// refused with STATUS_INVALID_PARAMETER.
-NTSTATUS AllocateBlockWithData(PIMAGE_CONTEXT Context, ULONG BlockIndex, const VOID *Data,
-                               ULONG OffsetInBlock, ULONG Length, PULONG SectorOut);
-
-// Appends a copy of a whole block span (bitmap and data, BlockSpan bytes at
-// Span) where the trailing footer stands, the footer behind it as
-// AllocateBlock places it, and names it in no BAT entry: the caller points
-// an entry at *SectorOut once the copy is durable. A failed write restores
-// the old end of the file.
-NTSTATUS AppendBlockSpan(PIMAGE_CONTEXT Context, const VOID *Span, PULONG SectorOut);
-
-// Reads the bitmap of the block at Sector from the file into a new record,
-// converted to RTL order (the cache is written through: the file is current).
-// *BitmapOut is NULL on failure.
-NTSTATUS ReadSectorBitmap(PIMAGE_CONTEXT Context, PSECTOR_BITMAP *BitmapOut, ULONG Sector);
-
-// Marks every sector that the range touches, wholly or in part, present in
-// the bitmap of block BlockIndex at Sector, on disk and then in the bitmap
-// cache. No I/O for VHD_BAT_UNALLOCATED, an empty range, or sectors already
-// marked; a short bitmap write is a failure.
-NTSTATUS MarkSectorsPresent(PIMAGE_CONTEXT Context, ULONG BlockIndex, ULONG Sector,
-                            ULONG OffsetInBlock, ULONG Length);
-
-// ---------------------------------------------------------------------------
-// Block release and compaction.
-
-// Releases an allocated block of a dynamic image: the block span that lies
-// last in the file moves into its place and the file is cut one span
-// shorter; a freed block with no other block behind it gives its place to
-// the footer. WorkBuffer holds at least one block span; its contents are not
-// used. The image on disk is valid after each write: the freed entry is
-// cleared first, the moved span copied, the moved block's entry rewritten,
-// each flushed, then the footer is written where the file is to end and the
-// file cut.
-// FileEnd and the in-memory entries change only after the write they stand
-// for; a failure undoes nothing that was written and leaves at worst a span
-// that no entry names.
-NTSTATUS ReleaseBlock(PIMAGE_CONTEXT Context, ULONG BlockIndex, PUCHAR WorkBuffer);
-
-// ---------------------------------------------------------------------------
-// Differencing image I/O.
-
-NTSTATUS ReadDifferencingBlock(PIMAGE_CONTEXT Context, PVOID Buffer, ULONG Length,
-                               ULONG BlockIndex, ULONG OffsetInBlock, PULONG SectorOut,
-                               PIO_STATUS_BLOCK IoStatus);
-
-NTSTATUS WriteDifferencingBlock(PIMAGE_CONTEXT Context, const VOID *Data, ULONG Length,
-                                ULONG BlockIndex, ULONG OffsetInBlock, PULONG SectorOut,
-                                PIO_STATUS_BLOCK IoStatus);
-
-BOOLEAN MatchesParentData(PIMAGE_CONTEXT Context, const VOID *Data, ULONG Length,
-                          ULONG BlockIndex, ULONG OffsetInBlock);
-
-// A range of the parent's virtual disk read into Buffer, every byte set:
-// bytes the parent did not return, or that lie beyond the parent's disk, are
-// zeros. IoStatus receives the parent transfer's result.
-NTSTATUS ReadParentRange(PIMAGE_CONTEXT Context, PVOID Buffer, ULONG Length, LONGLONG Offset,
-                         PIO_STATUS_BLOCK IoStatus);
-
-// The range of an allocated differencing block (at Sector) from the image and
-// its parent chain, each sector from the image that holds it.
-NTSTATUS ReadAllocatedBlock(PIMAGE_CONTEXT Context, ULONG Sector, PUCHAR Buffer, ULONG Length,
-                            ULONG BlockIndex, ULONG OffsetInBlock, PIO_STATUS_BLOCK IoStatus);
-
-// ---------------------------------------------------------------------------
-// Read caches of differencing images (bitmap_cache.cpp).
-
-// Bytes of parent or image data a mixed read stages at once in a work buffer.
-#define DIFFERENCING_SCRATCH_LENGTH (64u * 1024)
-
-// Made at open (STATUS_INSUFFICIENT_RESOURCES when the pool has no room),
-// released at close; nothing for other disk types.
-NTSTATUS CreateBitmapCache(PIMAGE_CONTEXT Context);
-VOID ReleaseBitmapCache(PIMAGE_CONTEXT Context);
-
-// The bitmap of block BlockIndex at Sector in RTL order into Bits
-// (ContextBitmapLength bytes): from the cache, or read from the file and
-// then kept.
-NTSTATUS LoadSectorBitmap(PIMAGE_CONTEXT Context, ULONG BlockIndex, ULONG Sector, PUCHAR Bits);
-// Keeps Bits (RTL order) as the bitmap of the block; the file must hold it.
-VOID StoreSectorBitmap(PIMAGE_CONTEXT Context, ULONG BlockIndex, ULONG Sector, const UCHAR *Bits);
-// Drops whatever the cache holds for the block.
-VOID ForgetSectorBitmap(PIMAGE_CONTEXT Context, ULONG BlockIndex);
-
-// The end of the run of sectors that share Sector's state in Bits (RTL
-// order), at most EndSector.
-ULONG SectorRunEnd(const ULONG *Bits, ULONG Sector, ULONG EndSector);
-
-// How sectors [FirstSector, EndSector) of block BlockIndex at Sector stand
-// by its cached bitmap, with nothing copied: all present, all absent, or
-// mixed (also when the block's bitmap is not in the cache).
-typedef enum _SECTOR_RANGE_STATE { SectorsMixed, SectorsPresent, SectorsAbsent } SECTOR_RANGE_STATE;
-SECTOR_RANGE_STATE ProbeSectorBitmap(PIMAGE_CONTEXT Context, ULONG BlockIndex, ULONG Sector,
-                                     ULONG FirstSector, ULONG EndSector);
-
-// A work buffer: ContextBitmapLength bytes for a bitmap, then
-// DIFFERENCING_SCRATCH_LENGTH bytes of scratch. One of the buffers the image
-// keeps, or a fresh one when all are in use; NULL when none can be had.
-PUCHAR TakeWorkBuffer(PIMAGE_CONTEXT Context);
-VOID ReturnWorkBuffer(PIMAGE_CONTEXT Context, PUCHAR Buffer);
-
-// A work buffer held for one operation.
-class WORK_BUFFER {
- public:
-  explicit WORK_BUFFER(PIMAGE_CONTEXT Context)
-      : Context_(Context), Buffer_(TakeWorkBuffer(Context)) {}
-  ~WORK_BUFFER() { ReturnWorkBuffer(Context_, Buffer_); }
-  WORK_BUFFER(const WORK_BUFFER &) = delete;
-  WORK_BUFFER &operator=(const WORK_BUFFER &) = delete;
-  explicit operator bool() const { return Buffer_ != NULL; }
-  PUCHAR Bitmap() const { return Buffer_; }
-  PUCHAR Scratch() const { return Buffer_ + ContextBitmapLength(Context_); }
-
- private:
-  PIMAGE_CONTEXT Context_;
-  PUCHAR Buffer_;
-};
-
-// ---------------------------------------------------------------------------
-// Virtual disk resize.
+// A range of any image's virtual disk, by disk type (IMAGE_OPERATION_READ or
+// IMAGE_OPERATION_WRITE): a fixed image's file at the same offsets, the
+// blocks of a dynamic or differencing image. No range check against the
+// disk's size: a client's range is clamped before (DiskTransfer), and the
+// engine addresses parents with its own offsets.
+NTSTATUS ImageTransfer(PIMAGE_CONTEXT Context, UCHAR Operation, ULONG Length,
+                       PLARGE_INTEGER ByteOffset, PVOID Buffer, PIO_STATUS_BLOCK IoStatus);
 
 // A set-information request for the end of file or the allocation size
 // (FileEndOfFileInformation, FileAllocationInformation, read alike): the
@@ -249,21 +30,6 @@ class WORK_BUFFER {
 NTSTATUS SetDiskSize(PIMAGE_CONTEXT Context, FILE_INFORMATION_CLASS InformationClass, ULONG Length,
                      const VOID *Buffer);
 
-// Growth of a fixed image to exactly NewSize bytes; the added range reads as
-// zeros. The file holds a valid trailing footer after every write.
-NTSTATUS GrowFixedDisk(PIMAGE_CONTEXT Context, LONGLONG NewSize);
-
-// Growth of a dynamic image to NewSize rounded up to whole blocks. The BAT
-// grows in place; blocks lying where it grows are copied to the end of the
-// file before their entries name the copies.
-NTSTATUS GrowDynamicDisk(PIMAGE_CONTEXT Context, LONGLONG NewSize);
-// Zeroing ranges and the trailing footer.
-
-// Marks a block unallocated: the entry is written on disk first and changes
-// in memory only once that write succeeded, so the record never names less
-// than the disk does. The block's span stays in the file.
-NTSTATUS ClearBatEntry(PIMAGE_CONTEXT Context, ULONG BlockIndex);
-
 // Zeroes Length bytes of a dynamic image's virtual disk from Offset, block by
 // block through the dynamic write path: unallocated blocks cost no I/O, and a
 // block left entirely zero is released. A length of 0 or below succeeds at
@@ -271,37 +37,11 @@ NTSTATUS ClearBatEntry(PIMAGE_CONTEXT Context, ULONG BlockIndex);
 // or zeroed when a failure stops the range.
 NTSTATUS ZeroDiskRange(PIMAGE_CONTEXT Context, const LONGLONG *Offset, const LONGLONG *Length);
 
-// Writes the footer right behind the highest allocated block and cuts the
-// file there. The footer never goes in front of the image's metadata (footer
-// copy, header, BAT, parent locator data), and the file is never made longer.
-NTSTATUS WriteTrailingFooter(PIMAGE_CONTEXT Context);
-
-// ---------------------------------------------------------------------------
-// Merging a differencing image into its parent chain.
-
-// Reopens the parents at levels 1 to Levels for writing and sets the
-// merge-through flag of the image and of its ancestors at levels 1 to
-// Levels - 1. Every ancestor above level Levels must be a differencing image
-// and no image may be larger than the ancestor that is to receive its data;
-// both are checked on the way down, before anything is reopened
-// (STATUS_INVALID_DEVICE_REQUEST).
-NTSTATUS EnableParentWrites(PIMAGE_CONTEXT Context, ULONG Levels);
-
-// Merges at most BlockLimit blocks, last in the file first, into the parent
-// chain made writable for ParentLevels levels; then moves the footer behind
-// the highest block left. BlocksRemaining counts the blocks still allocated;
-// with none left the image file is marked for deletion at its last close.
-// A failure inside the loop returns at once: BlocksMerged holds the blocks
-// merged so far, BlocksRemaining is not written.
+// Merges at most BlockLimit blocks of a differencing image, last in the file
+// first, into the parent chain made writable for ParentLevels levels; then
+// moves the footer behind the highest block left. BlocksRemaining counts the
+// blocks still allocated; with none left the image file is marked for
+// deletion at its last close. A failure inside the loop returns at once:
+// BlocksMerged holds the blocks merged so far, BlocksRemaining is not written.
 NTSTATUS MergeToParent(PIMAGE_CONTEXT Context, ULONG ParentLevels, ULONG BlockLimit,
                        PULONG BlocksMerged, PULONG BlocksRemaining);
-
-// Merges the allocated block that lies last in the file; STATUS_NO_MORE_ENTRIES
-// when none is allocated.
-NTSTATUS MergeLastBlock(PIMAGE_CONTEXT Context);
-
-// Writes the present sectors of one block into the parent through its
-// ordinary write path, makes the receiving images durable, and only then
-// clears the block's entry: a block is never given up before its data is in
-// the parent chain. STATUS_NO_MORE_ENTRIES when the block is not allocated.
-NTSTATUS MergeBlockToParent(PIMAGE_CONTEXT Context, ULONG BlockIndex);

@@ -17,46 +17,29 @@
 // same virtual disk: a block not yet cleared still holds its sectors, which
 // the parent now holds as well, and merging it again writes them again.
 // The flush is made once per request for all of the request's blocks.
-#include "engine/engine.h"
+#include "engine/engine_internal.h"
 
 namespace {
-
-LONGLONG VirtualOffset(const IMAGE_CONTEXT *Context, ULONG BlockIndex, ULONG SectorInBlock) {
-  return ((LONGLONG)BlockIndex << Context->BlockShift) +
-         ((LONGLONG)SectorInBlock << VHD_SECTOR_SHIFT);
-}
 
 // The allocated block with the highest sector below Bound, or BatEntries.
 ULONG FindLastBlockBelow(const IMAGE_CONTEXT *Context, ULONG Bound, PULONG SectorOut) {
   ULONG Found = Context->BatEntries;
   ULONG Highest = 0;
-  for (ULONG Index = 0; Index < Context->BatEntries; ++Index) {
-    ULONG Sector = LookupBlockSector(Context, Index);
-    if (Sector != VHD_BAT_UNALLOCATED && Sector < Bound &&
-        (Found == Context->BatEntries || Sector > Highest)) {
-      Found = Index;
-      Highest = Sector;
+  for (ALLOCATED_BLOCK Block : AllocatedBlocks(Context)) {
+    if (Block.Sector < Bound && (Found == Context->BatEntries || Block.Sector > Highest)) {
+      Found = Block.Index;
+      Highest = Block.Sector;
     }
   }
   *SectorOut = Highest;
   return Found;
 }
 
-ULONG CountAllocatedBlocks(const IMAGE_CONTEXT *Context) {
-  ULONG Count = 0;
-  for (ULONG Index = 0; Index < Context->BatEntries; ++Index) {
-    if (LookupBlockSector(Context, Index) != VHD_BAT_UNALLOCATED) {
-      ++Count;
-    }
-  }
-  return Count;
-}
-
 // The images that receive a merge-through image's writes, farthest first:
 // each merge-through image's parent is open for writing.
 NTSTATUS FlushMergeTargets(PIMAGE_CONTEXT Context) {
   PIMAGE_CONTEXT Parent = Context->Parent;
-  if (Parent->DiskType == VHD_DISK_TYPE_DIFFERENCING && Parent->MergeThrough) {
+  if (Parent->MergeThrough) {
     NTSTATUS Status = FlushMergeTargets(Parent);
     if (!NT_SUCCESS(Status)) {
       return Status;
@@ -70,15 +53,15 @@ NTSTATUS FlushMergeTargets(PIMAGE_CONTEXT Context) {
 // run. The block stays allocated.
 NTSTATUS CopyBlockToParent(PIMAGE_CONTEXT Context, ULONG BlockIndex, ULONG Sector) {
   POOL_BUFFER<UCHAR> Data(static_cast<PUCHAR>(AllocateUnfilledPool(Context->BlockSize)));
-  if (!Data) {
+  WORK_BUFFER Work(Context);
+  if (!Data || !Work) {
     return STATUS_INSUFFICIENT_RESOURCES;
   }
-  PSECTOR_BITMAP Record = NULL;
-  NTSTATUS Status = ReadSectorBitmap(Context, &Record, Sector);
+  NTSTATUS Status = LoadSectorBitmap(Context, BlockIndex, Sector, Work.Bitmap());
   if (!NT_SUCCESS(Status)) {
     return Status;
   }
-  POOL_BUFFER<SECTOR_BITMAP> Bitmap(Record);
+  const ULONG *Bits = reinterpret_cast<const ULONG *>(Work.Bitmap());
   Status = ReadImageFileExact(Context->ImageHandle, Data.Get(), Context->BlockSize,
                               BlockDataOffset(Context, Sector, 0));
   if (!NT_SUCCESS(Status)) {
@@ -86,25 +69,20 @@ NTSTATUS CopyBlockToParent(PIMAGE_CONTEXT Context, ULONG BlockIndex, ULONG Secto
   }
   // Sectors past the end of the virtual disk are no part of it, and the
   // parent holds nothing of them: a bit set there is not followed.
-  LONGLONG BlockStart = VirtualOffset(Context, BlockIndex, 0);
+  LONGLONG BlockStart = BlockVirtualOffset(Context, BlockIndex, 0);
   ULONGLONG DiskLeft =
       Context->DiskSize > BlockStart ? (ULONGLONG)(Context->DiskSize - BlockStart) : 0;
   ULONG Sectors = Context->BlockSize >> VHD_SECTOR_SHIFT;
   if (DiskLeft < Context->BlockSize) {
     Sectors = (ULONG)((DiskLeft + VHD_SECTOR_SIZE - 1) >> VHD_SECTOR_SHIFT);
   }
-  ULONG Start = 0;
-  while (Start < Sectors) {
-    if (!RtlTestBit(&Bitmap->Header, Start)) {
-      ++Start;
+  for (ULONG Start = 0, End = 0; Start < Sectors; Start = End) {
+    End = SectorRunEnd(Bits, Start, Sectors);
+    if (!IsSectorPresent(Bits, Start)) {
       continue;
     }
-    ULONG End = Start + 1;
-    while (End < Sectors && RtlTestBit(&Bitmap->Header, End)) {
-      ++End;
-    }
     LARGE_INTEGER Offset;
-    Offset.QuadPart = VirtualOffset(Context, BlockIndex, Start);
+    Offset.QuadPart = BlockVirtualOffset(Context, BlockIndex, Start << VHD_SECTOR_SHIFT);
     ULONG Length = (End - Start) << VHD_SECTOR_SHIFT;
     if (Offset.QuadPart + Length > Context->DiskSize) {
       Length = (ULONG)(Context->DiskSize - Offset.QuadPart);
@@ -119,7 +97,6 @@ NTSTATUS CopyBlockToParent(PIMAGE_CONTEXT Context, ULONG BlockIndex, ULONG Secto
     if (IoStatus.Information != Length) {
       return IMAGE_STATUS_SHORT_TRANSFER;
     }
-    Start = End;
   }
   return STATUS_SUCCESS;
 }
@@ -132,12 +109,11 @@ NTSTATUS ClearCopiedBlocks(PIMAGE_CONTEXT Context, ULONG Bound, PULONG BlocksMer
   if (!NT_SUCCESS(Status)) {
     return Status;
   }
-  for (ULONG Index = 0; Index < Context->BatEntries; ++Index) {
-    ULONG Sector = LookupBlockSector(Context, Index);
-    if (Sector == VHD_BAT_UNALLOCATED || Sector < Bound) {
+  for (ALLOCATED_BLOCK Block : AllocatedBlocks(Context)) {
+    if (Block.Sector < Bound) {
       continue;
     }
-    Status = ClearBatEntry(Context, Index);
+    Status = ClearBatEntry(Context, Block.Index);
     if (!NT_SUCCESS(Status)) {
       return Status;
     }
@@ -226,15 +202,6 @@ NTSTATUS MergeToParent(PIMAGE_CONTEXT Context, ULONG ParentLevels, ULONG BlockLi
     DeleteImageFileOnClose(Context->ImageHandle);
   }
   return STATUS_SUCCESS;
-}
-
-NTSTATUS MergeLastBlock(PIMAGE_CONTEXT Context) {
-  ULONG Sector;
-  ULONG BlockIndex = FindLastBlockBelow(Context, VHD_BAT_UNALLOCATED, &Sector);
-  if (BlockIndex == Context->BatEntries) {
-    return STATUS_NO_MORE_ENTRIES;
-  }
-  return MergeBlockToParent(Context, BlockIndex);
 }
 
 NTSTATUS MergeBlockToParent(PIMAGE_CONTEXT Context, ULONG BlockIndex) {

@@ -1,30 +1,6 @@
-// Sector bitmaps of allocated blocks: reading one into an RTL bitmap record
-// and marking written sectors present.
-#include "engine/engine.h"
-
-NTSTATUS ReadSectorBitmap(PIMAGE_CONTEXT Context, PSECTOR_BITMAP *BitmapOut, ULONG Sector) {
-  *BitmapOut = NULL;
-  if (Sector == VHD_BAT_UNALLOCATED) {
-    return STATUS_INVALID_PARAMETER;
-  }
-  ULONG BitmapLength = ContextBitmapLength(Context);
-  POOL_BUFFER<SECTOR_BITMAP> Bitmap(static_cast<PSECTOR_BITMAP>(
-      AllocateUnfilledPool(sizeof(SECTOR_BITMAP) + BitmapLength)));
-  if (!Bitmap) {
-    return STATUS_INSUFFICIENT_RESOURCES;
-  }
-  PUCHAR Bytes = SectorBitmapBytes(Bitmap.Get());
-  RtlInitializeBitMap(&Bitmap->Header, reinterpret_cast<PULONG>(Bytes),
-                      Context->BlockSize / VHD_SECTOR_SIZE);
-  NTSTATUS Status = ReadImageFileExact(Context->ImageHandle, Bytes, BitmapLength,
-                                       (LONGLONG)Sector << VHD_SECTOR_SHIFT);
-  if (!NT_SUCCESS(Status)) {
-    return Status;
-  }
-  SectorBitmapFromDisk(Bytes, BitmapLength);
-  *BitmapOut = Bitmap.Detach();
-  return STATUS_SUCCESS;
-}
+// Sector bitmaps of allocated differencing blocks: marking written sectors
+// present, on disk and in the image's bitmap cache.
+#include "engine/engine_internal.h"
 
 NTSTATUS MarkSectorsPresent(PIMAGE_CONTEXT Context, ULONG BlockIndex, ULONG Sector,
                             ULONG OffsetInBlock, ULONG Length) {

@@ -1,5 +1,5 @@
-// Validation of where the allocated blocks of a dynamic or differencing image
-// lie in the file.
+// Where the metadata of a dynamic or differencing image lies in its file, and
+// the validation of the places of its allocated blocks.
 #include "image/image.h"
 
 namespace {
@@ -55,6 +55,31 @@ BOOLEAN IsBlockPlaceValid(PIMAGE_CONTEXT Context, const IMAGE_METADATA &Metadata
          !Overlaps(Start, End, Metadata.TableStart, Metadata.TableEnd);
 }
 
+// The end of the data of a differencing image's parent locators, with the
+// space kept for each, as far as it lies in the file; 0 without any. The
+// parents are found through these bytes at every open: they belong to the
+// image as much as its header does.
+ULONGLONG LocatorDataEnd(const IMAGE_CONTEXT *Context) {
+  if (Context->DiskType != VHD_DISK_TYPE_DIFFERENCING) {
+    return 0;
+  }
+  ULONGLONG FileEnd = (ULONGLONG)Context->FileEnd;
+  ULONGLONG End = 0;
+  for (ULONG Index = 0; Index < VHD_PARENT_LOCATOR_COUNT; ++Index) {
+    const VHD_PARENT_LOCATOR *Locator = &Context->DynamicHeader.ParentLocators[Index];
+    ULONGLONG Offset = LoadBe64(Locator->PlatformDataOffset);
+    ULONGLONG Length =
+        MaxOffset(LoadBe32(Locator->PlatformDataLength), LoadBe32(Locator->PlatformDataSpace));
+    // Entries that name nothing, or nothing inside the file, hold nothing
+    // to keep.
+    if (Offset == 0 || Length == 0 || Offset >= FileEnd) {
+      continue;
+    }
+    End = MaxOffset(End, Offset + Length < FileEnd ? Offset + Length : FileEnd);
+  }
+  return End;
+}
+
 }  // namespace
 
 IMAGE_METADATA LocateImageMetadata(const IMAGE_CONTEXT *Context) {
@@ -64,18 +89,14 @@ IMAGE_METADATA LocateImageMetadata(const IMAGE_CONTEXT *Context) {
   Metadata.TableStart = (ULONGLONG)Context->BatOffset;
   LONGLONG TableBytes = (LONGLONG)Context->BatEntries * sizeof(ULONG);
   Metadata.TableEnd = Metadata.TableStart + (ULONGLONG)AlignUpToSector(TableBytes);
-  Metadata.End =
-      MaxOffset(MaxOffset(sizeof(VHD_FOOTER), Metadata.HeaderEnd), Metadata.TableEnd);
+  ULONGLONG End = MaxOffset(MaxOffset(sizeof(VHD_FOOTER), Metadata.HeaderEnd), Metadata.TableEnd);
+  End = MaxOffset(End, LocatorDataEnd(Context));
+  Metadata.End = (ULONGLONG)AlignUpToSector((LONGLONG)End);
   return Metadata;
 }
 
 NTSTATUS ValidateBlockPlacement(PIMAGE_CONTEXT Context) {
-  ULONG Allocated = 0;
-  for (ULONG Index = 0; Index < Context->BatEntries; ++Index) {
-    if (IsBatEntryAllocated(Context->Bat[Index])) {
-      ++Allocated;
-    }
-  }
+  ULONG Allocated = CountAllocatedBlocks(Context);
   if (Allocated == 0) {
     return STATUS_SUCCESS;
   }
@@ -86,15 +107,11 @@ NTSTATUS ValidateBlockPlacement(PIMAGE_CONTEXT Context) {
   }
   IMAGE_METADATA Metadata = LocateImageMetadata(Context);
   ULONG Count = 0;
-  for (ULONG Index = 0; Index < Context->BatEntries; ++Index) {
-    ULONG Sector = BatEntrySector(Context->Bat[Index]);
-    if (Sector == VHD_BAT_UNALLOCATED) {
-      continue;
-    }
-    if (!IsBlockPlaceValid(Context, Metadata, Sector)) {
+  for (ALLOCATED_BLOCK Block : AllocatedBlocks(Context)) {
+    if (!IsBlockPlaceValid(Context, Metadata, Block.Sector)) {
       return STATUS_FILE_CORRUPT_ERROR;
     }
-    Sectors.Get()[Count++] = Sector;
+    Sectors.Get()[Count++] = Block.Sector;
   }
 
   // Sorted by place, each block must end before the next begins.

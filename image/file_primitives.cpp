@@ -13,37 +13,45 @@ NTSTATUS CheckExactCount(NTSTATUS Status, const IO_STATUS_BLOCK &IoStatus, ULONG
   return IoStatus.Information == Length ? Status : IMAGE_STATUS_SHORT_TRANSFER;
 }
 
-}  // namespace
+// ZwReadFile, NtReadFile, ZwWriteFile and NtWriteFile alike.
+typedef NTSTATUS(NTAPI *FILE_TRANSFER_CALL)(HANDLE FileHandle, HANDLE Event,
+                                            PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
+                                            PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer,
+                                            ULONG Length, PLARGE_INTEGER ByteOffset, PULONG Key);
 
-NTSTATUS ReadImageFile(HANDLE ImageHandle, PVOID Buffer, ULONG Length, LONGLONG Offset,
-                       PIO_STATUS_BLOCK IoStatus) {
+// One synchronous read or write at Offset; Information is 0 unless it
+// succeeded.
+NTSTATUS TransferAtOffset(FILE_TRANSFER_CALL Call, HANDLE ImageHandle, PVOID Buffer,
+                          ULONG Length, LONGLONG Offset, PIO_STATUS_BLOCK IoStatus) {
   LARGE_INTEGER ByteOffset;
   ByteOffset.QuadPart = Offset;
   IoStatus->Information = 0;
   NTSTATUS Status =
-      RequestFromUserMode()
-          ? ZwReadFile(ImageHandle, NULL, NULL, NULL, IoStatus, Buffer, Length, &ByteOffset, NULL)
-          : NtReadFile(ImageHandle, NULL, NULL, NULL, IoStatus, Buffer, Length, &ByteOffset, NULL);
+      Call(ImageHandle, NULL, NULL, NULL, IoStatus, Buffer, Length, &ByteOffset, NULL);
   if (!NT_SUCCESS(Status)) {
     IoStatus->Information = 0;
   }
   return Status;
 }
 
+}  // namespace
+
+NTSTATUS CompleteTransfer(PIO_STATUS_BLOCK IoStatus, NTSTATUS Status, ULONG_PTR Information) {
+  IoStatus->Status = Status;
+  IoStatus->Information = NT_SUCCESS(Status) ? Information : 0;
+  return Status;
+}
+
+NTSTATUS ReadImageFile(HANDLE ImageHandle, PVOID Buffer, ULONG Length, LONGLONG Offset,
+                       PIO_STATUS_BLOCK IoStatus) {
+  return TransferAtOffset(RequestFromUserMode() ? ZwReadFile : NtReadFile, ImageHandle, Buffer,
+                          Length, Offset, IoStatus);
+}
+
 NTSTATUS WriteImageFile(HANDLE ImageHandle, const VOID *Buffer, ULONG Length, LONGLONG Offset,
                         PIO_STATUS_BLOCK IoStatus) {
-  LARGE_INTEGER ByteOffset;
-  ByteOffset.QuadPart = Offset;
-  PVOID Data = const_cast<PVOID>(Buffer);
-  IoStatus->Information = 0;
-  NTSTATUS Status =
-      RequestFromUserMode()
-          ? ZwWriteFile(ImageHandle, NULL, NULL, NULL, IoStatus, Data, Length, &ByteOffset, NULL)
-          : NtWriteFile(ImageHandle, NULL, NULL, NULL, IoStatus, Data, Length, &ByteOffset, NULL);
-  if (!NT_SUCCESS(Status)) {
-    IoStatus->Information = 0;
-  }
-  return Status;
+  return TransferAtOffset(RequestFromUserMode() ? ZwWriteFile : NtWriteFile, ImageHandle,
+                          const_cast<PVOID>(Buffer), Length, Offset, IoStatus);
 }
 
 NTSTATUS ReadImageFileExact(HANDLE ImageHandle, PVOID Buffer, ULONG Length, LONGLONG Offset) {
@@ -61,15 +69,7 @@ NTSTATUS WriteImageFileExact(HANDLE ImageHandle, const VOID *Buffer, ULONG Lengt
 
 NTSTATUS ReadImageFileAtOpen(HANDLE ImageHandle, PVOID Buffer, ULONG Length, LONGLONG Offset,
                              PIO_STATUS_BLOCK IoStatus) {
-  LARGE_INTEGER ByteOffset;
-  ByteOffset.QuadPart = Offset;
-  IoStatus->Information = 0;
-  NTSTATUS Status =
-      ZwReadFile(ImageHandle, NULL, NULL, NULL, IoStatus, Buffer, Length, &ByteOffset, NULL);
-  if (!NT_SUCCESS(Status)) {
-    IoStatus->Information = 0;
-  }
-  return Status;
+  return TransferAtOffset(ZwReadFile, ImageHandle, Buffer, Length, Offset, IoStatus);
 }
 
 NTSTATUS ImageFileTransfer(PIMAGE_CONTEXT Context, UCHAR Operation, PVOID Buffer, ULONG Length,

@@ -1,7 +1,8 @@
 // The image chain: the per-image record, opening and validating image files,
-// the parent chain of differencing images, the two entry points of every
-// transfer and the primitive operations on image files. Transfers of dynamic
-// and differencing images are the block engine's (engine/engine.h).
+// the parent chain of differencing images, the in-memory block allocation
+// table, and the primitive operations on image files. Built on format/ alone:
+// what the virtual disk of an image holds, and every transfer of it, is the
+// block engine's (engine/engine.h), which builds on this layer.
 //
 // Every routine here runs at PASSIVE_LEVEL on the requesting thread. The open
 // takes no lock (the record is private until the create binds it); transfers
@@ -31,7 +32,7 @@ typedef struct _IMAGE_CONTEXT {
   LONGLONG DiskSize;                  // virtual disk size in bytes
   LONGLONG FileEnd;                   // image file length; footer at FileEnd - 512
   ULONG DiskType;                     // VHD_DISK_TYPE_*
-  // Dynamic and differencing images only.
+  // Dynamic and differencing images; zero for a fixed image.
   ULONG BlockSize;
   USHORT BlockShift;
   LONGLONG BatOffset;
@@ -40,15 +41,13 @@ typedef struct _IMAGE_CONTEXT {
   // chain (its children), against IMAGE_CHAIN_POOL_LIMIT.
   ULONGLONG ChainPool;
   VHD_DYNAMIC_HEADER DynamicHeader;
-  // Differencing images only.
+  // Differencing images; FALSE and NULL for the others.
   BOOLEAN MergeThrough;
   KSPIN_LOCK CacheLock;               // guards BitmapCache's slots and buffers
-  struct _SECTOR_BITMAP_CACHE *BitmapCache;  // owned; engine/bitmap_cache.cpp
+  struct _SECTOR_BITMAP_CACHE *BitmapCache;  // owned; image/bitmap_cache.h
 } IMAGE_CONTEXT, *PIMAGE_CONTEXT;
-
-// A record is allocated only as long as its disk type needs: a fixed image's
-// record ends with DiskType, a dynamic image's with DynamicHeader.
-ULONG ImageContextSize(ULONG DiskType);
+// Every record is allocated whole and zero-filled, whatever its disk type:
+// a field that its type does not use reads as zero, never past the record.
 
 // Operation codes of transfers: the request major function codes.
 #define IMAGE_OPERATION_READ IRP_MJ_READ
@@ -124,13 +123,18 @@ NTSTATUS LoadDynamicHeader(PIMAGE_CONTEXT Context);
 NTSTATUS CheckImageLimits(PIMAGE_CONTEXT Context);
 
 // Where the metadata of a dynamic or differencing image lies in its file: the
-// footer copy at 0, the dynamic header, and the BAT counted in whole sectors.
+// footer copy at 0, the dynamic header, the BAT counted in whole sectors and,
+// for a differencing image, the data of its parent locators with the space
+// kept for it (as far as it lies in the file). End is the first sector
+// boundary behind all of them: no block is placed, and the file is never cut,
+// in front of it, so that the records an open reads, and the paths its
+// parents are found by, stay whole.
 typedef struct _IMAGE_METADATA {
   ULONGLONG HeaderStart;
   ULONGLONG HeaderEnd;
   ULONGLONG TableStart;
   ULONGLONG TableEnd;
-  ULONGLONG End;  // first byte behind all three: where blocks may begin
+  ULONGLONG End;
 } IMAGE_METADATA;
 
 IMAGE_METADATA LocateImageMetadata(const IMAGE_CONTEXT *Context);
@@ -166,25 +170,84 @@ VOID ReleaseImageContext(PIMAGE_CONTEXT Context);
 typedef RESOURCE_OWNER<PIMAGE_CONTEXT, ReleaseImageContext> IMAGE_CONTEXT_OWNER;
 
 // ---------------------------------------------------------------------------
-// Transfers.
+// The in-memory block allocation table of a dynamic or differencing image.
 
-// A client request's range: clamped to the virtual disk, the request's MDL
-// mapped, then handed to ImageTransfer. A negative offset is refused with
-// STATUS_INVALID_PARAMETER and never reaches the image file.
-NTSTATUS DiskTransfer(PIMAGE_CONTEXT Context, UCHAR Operation, ULONG Length,
-                      PLARGE_INTEGER ByteOffset, PMDL Mdl, PIO_STATUS_BLOCK IoStatus);
+// The block's sector in host order; VHD_BAT_UNALLOCATED for the entries 0
+// and 0xFFFFFFFF and for an index beyond the table.
+inline ULONG LookupBlockSector(const IMAGE_CONTEXT *Context, ULONG BlockIndex) {
+  if (BlockIndex >= Context->BatEntries) {
+    return VHD_BAT_UNALLOCATED;
+  }
+  return BatEntrySector(Context->Bat[BlockIndex]);
+}
 
-// Stores a transfer's status and byte count (0 unless it succeeded) in
-// IoStatus; returns Status.
-NTSTATUS CompleteTransfer(PIO_STATUS_BLOCK IoStatus, NTSTATUS Status, ULONG_PTR Information);
+// One allocated block: its BAT index and its sector in host order.
+typedef struct _ALLOCATED_BLOCK {
+  ULONG Index;
+  ULONG Sector;
+} ALLOCATED_BLOCK;
 
-// A range of any image's virtual disk, by disk type. No range check.
-NTSTATUS ImageTransfer(PIMAGE_CONTEXT Context, UCHAR Operation, ULONG Length,
-                       PLARGE_INTEGER ByteOffset, PVOID Buffer, PIO_STATUS_BLOCK IoStatus);
+// The allocated blocks of a record's BAT in index order:
+//
+//   for (ALLOCATED_BLOCK Block : AllocatedBlocks(Context)) { ... }
+//
+// Each step reads the table as it stands then, so a walk may change the
+// entries it has passed.
+class ALLOCATED_BLOCKS {
+ public:
+  class ITERATOR {
+   public:
+    ITERATOR(const IMAGE_CONTEXT *Context, ULONG Index) : Context_(Context), Index_(Index) {
+      SkipUnallocated();
+    }
+    ALLOCATED_BLOCK operator*() const {
+      return ALLOCATED_BLOCK{Index_, BatEntrySector(Context_->Bat[Index_])};
+    }
+    ITERATOR &operator++() {
+      ++Index_;
+      SkipUnallocated();
+      return *this;
+    }
+    bool operator!=(const ITERATOR &Other) const { return Index_ != Other.Index_; }
+
+   private:
+    VOID SkipUnallocated() {
+      while (Index_ < Context_->BatEntries && !IsBatEntryAllocated(Context_->Bat[Index_])) {
+        ++Index_;
+      }
+    }
+    const IMAGE_CONTEXT *Context_;
+    ULONG Index_;
+  };
+
+  explicit ALLOCATED_BLOCKS(const IMAGE_CONTEXT *Context) : Context_(Context) {}
+  ITERATOR begin() const { return ITERATOR(Context_, 0); }
+  ITERATOR end() const { return ITERATOR(Context_, Context_->BatEntries); }
+
+ private:
+  const IMAGE_CONTEXT *Context_;
+};
+
+inline ALLOCATED_BLOCKS AllocatedBlocks(const IMAGE_CONTEXT *Context) {
+  return ALLOCATED_BLOCKS(Context);
+}
+
+inline ULONG CountAllocatedBlocks(const IMAGE_CONTEXT *Context) {
+  ULONG Count = 0;
+  for (ALLOCATED_BLOCK Block : AllocatedBlocks(Context)) {
+    (VOID) Block;
+    ++Count;
+  }
+  return Count;
+}
 
 // ---------------------------------------------------------------------------
 // Image file primitives. Reads and writes made while serving a request take
 // the Zw call for a user-mode requester and the Nt call for a kernel-mode one.
+
+// Stores a transfer's status and byte count (0 unless it succeeded) in
+// IoStatus; returns Status.
+NTSTATUS CompleteTransfer(PIO_STATUS_BLOCK IoStatus, NTSTATUS Status, ULONG_PTR Information);
 
 NTSTATUS ImageFileTransfer(PIMAGE_CONTEXT Context, UCHAR Operation, PVOID Buffer, ULONG Length,
                            PLARGE_INTEGER ByteOffset, PIO_STATUS_BLOCK IoStatus);

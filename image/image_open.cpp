@@ -1,6 +1,6 @@
 // Opening an image file: the adapted create, the footer's validation, the
 // record of the image's disk type, its reopening for writing, and its release.
-#include "engine/engine.h"
+#include "image/bitmap_cache.h"
 #include "image/image.h"
 
 namespace {
@@ -118,9 +118,7 @@ NTSTATUS InitializeImageContext(PIMAGE_CONTEXT Context, PCUNICODE_STRING ImagePa
     return STATUS_FILE_CORRUPT_ERROR;
   }
   Context->DiskSize = (LONGLONG)CurrentSize;
-  if (Context->DiskType != VHD_DISK_TYPE_FIXED) {
-    Context->ChainPool = Chain->ChildPool;
-  }
+  Context->ChainPool = Chain->ChildPool;
 
   switch (Context->DiskType) {
     case VHD_DISK_TYPE_FIXED:
@@ -144,17 +142,6 @@ NTSTATUS InitializeImageContext(PIMAGE_CONTEXT Context, PCUNICODE_STRING ImagePa
 }
 
 }  // namespace
-
-ULONG ImageContextSize(ULONG DiskType) {
-  switch (DiskType) {
-    case VHD_DISK_TYPE_FIXED:
-      return offsetof(IMAGE_CONTEXT, DiskType) + sizeof(ULONG);
-    case VHD_DISK_TYPE_DYNAMIC:
-      return offsetof(IMAGE_CONTEXT, DynamicHeader) + sizeof(VHD_DYNAMIC_HEADER);
-    default:
-      return sizeof(IMAGE_CONTEXT);
-  }
-}
 
 NTSTATUS OpenImageFile(PIMAGE_CONTEXT *ContextOut, PCUNICODE_STRING ImagePath,
                        USHORT FileAttributes, ULONG CreateDisposition, ULONG CreateOptions,
@@ -210,7 +197,7 @@ NTSTATUS OpenImageFileInChain(PIMAGE_CONTEXT *ContextOut, PCUNICODE_STRING Image
     return STATUS_BAD_FILE_TYPE;
   }
   IMAGE_CONTEXT_OWNER Context(
-      static_cast<PIMAGE_CONTEXT>(AllocateZeroedPool(ImageContextSize(DiskType))));
+      static_cast<PIMAGE_CONTEXT>(AllocateZeroedPool(sizeof(IMAGE_CONTEXT))));
   if (!Context) {
     return STATUS_INSUFFICIENT_RESOURCES;
   }

@@ -11,7 +11,7 @@
 #include <set>
 #include <string>
 
-#include "engine/engine.h"
+#include "engine/engine_internal.h"
 #include "host/host_kernel.h"
 #include "support/differencing_chain.h"
 #include "support/engine_disk.h"

@@ -1,8 +1,8 @@
 // Merging a differencing image into its parent chain: the outcomes of one or
 // two requests by ParentLevels and BlockLimit, what the chain reads
 // afterwards, where the child's file ends and the deletion mark; blocks
-// without present sectors, writes through a merge-through image, and a
-// parent that another handle shares.
+// without present sectors, writes through a merge-through image, a parent
+// that another handle shares, and locator data behind the blocks.
 #include <unistd.h>
 
 #include "host/testing/host_testing.h"
@@ -130,6 +130,35 @@ TEST_F(MergeTest, ASharedParentIsReopenedOnlyOnceFree) {
   image_.Close();
   EXPECT_FALSE(Exists(top_));
   EXPECT_TRUE(topDisk_ == ReadImage(middle_));
+}
+
+// Locator data that lies behind a block, as a tool that gives an image a new
+// parent path writes it, is the image's own: the cut after a merge stops
+// behind it, however far below it the blocks left end, and the image still
+// finds its parent.
+TEST_F(MergeTest, TheCutAfterAMergeStopsBehindLocatorData) {
+  MakeChain();
+  OpenImage();
+  Bytes first = PatternBytes(kChainBlock, 1), last = PatternBytes(kChainBlock, 2);
+  ASSERT_EQ(STATUS_SUCCESS, Write(0, first));
+  image_.Close();
+  ClearLocators(path_);
+  SetLocator(path_, 0, "W2ru", u".\\base.vhd");
+  LocatorEntry locator = ReadLocator(path_, 0);
+  OpenImage();
+  ASSERT_EQ(STATUS_SUCCESS, Write(3 * kChainBlock, last));
+  Splice(&disk_, 0, first);
+  Splice(&disk_, 3 * kChainBlock, last);
+
+  MergeResult r = Merge(1, 1);
+  ASSERT_EQ(STATUS_SUCCESS, r.status);
+  EXPECT_EQ(1u, r.merged);
+  EXPECT_EQ(1u, r.remaining);
+  image_.Close();
+  EXPECT_EQ(locator.offset + locator.space + 512, FileSize(path_));
+  EXPECT_TRUE(ReadLocator(path_, 0).path == u".\\base.vhd") << "the locator data was overwritten";
+  OpenImage();
+  EXPECT_TRUE(disk_ == ReadDiskThroughEngine(image_.Get()));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Opening images in tests.
 #include "image_open.h"
 
+#include "driver/driver.h"
 #include "image_builder.h"
 
 namespace dorvane::test {

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "image/image.h"
+#include "engine/engine.h"
 
 namespace dorvane::test {
 

@@ -1,6 +1,15 @@
-// Transfers of dynamic and differencing images, the engine's entry point: a
-// virtual-disk range cut at block boundaries, each piece served by its block.
-#include "engine/engine.h"
+// Transfers, the engine's entry point: a range of a fixed image's virtual
+// disk is the same range of its file; one of a dynamic or differencing image
+// is cut at block boundaries, each piece served by its block.
+#include "engine/engine_internal.h"
+
+NTSTATUS ImageTransfer(PIMAGE_CONTEXT Context, UCHAR Operation, ULONG Length,
+                       PLARGE_INTEGER ByteOffset, PVOID Buffer, PIO_STATUS_BLOCK IoStatus) {
+  if (Context->DiskType == VHD_DISK_TYPE_FIXED) {
+    return ImageFileTransfer(Context, Operation, Buffer, Length, ByteOffset, IoStatus);
+  }
+  return DynamicTransfer(Context, Operation, Length, ByteOffset, Buffer, IoStatus);
+}
 
 NTSTATUS BlockTransfer(PIMAGE_CONTEXT Context, UCHAR Operation, PVOID Buffer, ULONG Length,
                        ULONG BlockIndex, ULONG OffsetInBlock, PULONG SectorOut,

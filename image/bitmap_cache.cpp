@@ -14,7 +14,7 @@
 // Readers run side by side under shared admission and fill slots on misses;
 // writers run alone. The cache lock (a spin lock) is held only to copy one
 // bitmap in or out; no file I/O runs under it.
-#include "engine/engine.h"
+#include "image/bitmap_cache.h"
 
 namespace {
 
@@ -56,9 +56,8 @@ class CACHE_LOCK {
   KLOCK_QUEUE_HANDLE Handle_;
 };
 
-BOOLEAN HasCache(const IMAGE_CONTEXT *Context) {
-  return Context->DiskType == VHD_DISK_TYPE_DIFFERENCING && Context->BitmapCache != NULL;
-}
+// Only differencing images have one.
+BOOLEAN HasCache(const IMAGE_CONTEXT *Context) { return Context->BitmapCache != NULL; }
 
 PUCHAR SlotBitmap(SECTOR_BITMAP_CACHE *Cache, ULONG Slot) {
   return Cache->Bitmaps + (SIZE_T)Slot * Cache->BitmapLength;
@@ -68,7 +67,7 @@ PUCHAR SlotBitmap(SECTOR_BITMAP_CACHE *Cache, ULONG Slot) {
 
 NTSTATUS CreateBitmapCache(PIMAGE_CONTEXT Context) {
   KeInitializeSpinLock(&Context->CacheLock);
-  ULONG BitmapLength = ContextBitmapLength(Context);
+  ULONG BitmapLength = SectorBitmapLength(Context->BlockSize);
   ULONG SlotCount = kCacheBytes / BitmapLength;
   if (SlotCount == 0) {
     SlotCount = 1;
@@ -118,7 +117,7 @@ VOID ReleaseBitmapCache(PIMAGE_CONTEXT Context) {
 }
 
 NTSTATUS LoadSectorBitmap(PIMAGE_CONTEXT Context, ULONG BlockIndex, ULONG Sector, PUCHAR Bits) {
-  ULONG BitmapLength = ContextBitmapLength(Context);
+  ULONG BitmapLength = SectorBitmapLength(Context->BlockSize);
   SECTOR_BITMAP_CACHE *Cache = HasCache(Context) ? Context->BitmapCache : NULL;
   ULONG Slot = Cache != NULL ? BlockIndex % Cache->SlotCount : 0;
   if (Cache != NULL) {
@@ -163,7 +162,7 @@ VOID ForgetSectorBitmap(PIMAGE_CONTEXT Context, ULONG BlockIndex) {
 }
 
 ULONG SectorRunEnd(const ULONG *Bits, ULONG Sector, ULONG EndSector) {
-  ULONG Fill = ((Bits[Sector >> 5] >> (Sector & 31)) & 1) != 0 ? 0xFFFFFFFFu : 0;
+  ULONG Fill = IsSectorPresent(Bits, Sector) ? 0xFFFFFFFFu : 0;
   ULONG Word = Sector >> 5;
   ULONG Differ = (Bits[Word] ^ Fill) & (0xFFFFFFFFu << (Sector & 31));
   while (Differ == 0) {
@@ -192,8 +191,7 @@ SECTOR_RANGE_STATE ProbeSectorBitmap(PIMAGE_CONTEXT Context, ULONG BlockIndex, U
   if (SectorRunEnd(Bits, FirstSector, EndSector) < EndSector) {
     return SectorsMixed;
   }
-  return ((Bits[FirstSector >> 5] >> (FirstSector & 31)) & 1) != 0 ? SectorsPresent
-                                                                    : SectorsAbsent;
+  return IsSectorPresent(Bits, FirstSector) ? SectorsPresent : SectorsAbsent;
 }
 
 PUCHAR TakeWorkBuffer(PIMAGE_CONTEXT Context) {
@@ -209,7 +207,7 @@ PUCHAR TakeWorkBuffer(PIMAGE_CONTEXT Context) {
     }
   }
   return static_cast<PUCHAR>(
-      AllocateUnfilledPool(ContextBitmapLength(Context) + DIFFERENCING_SCRATCH_LENGTH));
+      AllocateUnfilledPool(SectorBitmapLength(Context->BlockSize) + DIFFERENCING_SCRATCH_LENGTH));
 }
 
 VOID ReturnWorkBuffer(PIMAGE_CONTEXT Context, PUCHAR Buffer) {
