@@ -25,7 +25,7 @@
 #include "bench_support.h"
 #include "driver/driver.h"
 #include "host/host_kernel.h"
-#include "host/io_client.h"
+#include "host/io/io_client.h"
 #include "tools/image_files/image_writer.h"
 
 namespace {

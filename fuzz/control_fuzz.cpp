@@ -22,7 +22,7 @@
 #include "driver/control_codes.h"
 #include "format/vhd_format.h"
 #include "host/testing/host_testing.h"
-#include "host/io_client.h"
+#include "host/io/io_client.h"
 
 #include <cstdio>
 #include <cstdlib>

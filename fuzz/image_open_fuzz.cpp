@@ -19,7 +19,7 @@
 
 #include "format/vhd_format.h"
 #include "host/testing/host_testing.h"
-#include "host/io_client.h"
+#include "host/io/io_client.h"
 
 #include <unistd.h>
 

@@ -1,15 +1,18 @@
 // Executive and run-time library (host/executive/): pool, processor modes and
-// IRQL, interlocked operations, spin locks, events, waits and delays, UUIDs,
-// RTL bitmaps, memory and counted strings, and debug output, declared with
-// their NT names, signatures and layouts for the host build and implemented
-// over POSIX in this folder.
+// IRQL, the kernel stack, interlocked operations, spin locks, events, waits
+// and delays, UUIDs, RTL bitmaps, memory and counted strings, and debug
+// output, declared with their NT names, signatures and layouts for the host
+// build and implemented over POSIX in this folder. The folder also holds the
+// executive's host-side control (executive_control.h: accounting, debug
+// output, names and statuses), the errno map, and the hook table through
+// which the testing library reaches the host kernel (test_hooks.h).
 #pragma once
 
-#include "host/include/nt_status.h"
-#include "host/include/nt_types.h"
+#include "host/nt/nt_status.h"
+#include "host/nt/nt_types.h"
 
 // ---------------------------------------------------------------------------
-// Executive: pool, modes, IRQL, UUIDs.
+// Executive: pool, modes, IRQL, kernel stack, UUIDs.
 
 typedef enum _POOL_TYPE { NonPagedPool = 0, PagedPool = 1, NonPagedPoolNx = 512 } POOL_TYPE;
 
@@ -28,6 +31,8 @@ NTKERNELAPI VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag);
 NTKERNELAPI KPROCESSOR_MODE NTAPI ExGetPreviousMode(VOID);
 NTKERNELAPI NTSTATUS NTAPI ExUuidCreate(UUID *Uuid);
 NTKERNELAPI KIRQL NTAPI KeGetCurrentIrql(VOID);
+// Bytes of kernel stack left below the caller's frame.
+NTKERNELAPI ULONG_PTR NTAPI IoGetRemainingStackSize(VOID);
 
 // ---------------------------------------------------------------------------
 // Interlocked operations: full barriers, as the x64 instructions behind them.

@@ -1,10 +1,10 @@
 // Shared internals of the executive: bug checks, the calling thread's
-// execution state (IRQL, previous mode, kernel entry), pool membership and
-// captured debug output, as the other components of the host kernel use
-// them. Not for the driver, tests or tools.
+// execution state (IRQL, previous mode, kernel entry, the mode of Zw and Nt
+// calls), pool membership, captured debug output and the errno map, as the
+// other components of the host kernel use them. Not for the driver, tests or tools.
 #pragma once
 
-#include "host/host_kernel.h"
+#include "host/executive/executive_control.h"
 
 #include <cstdint>
 #include <string>
@@ -46,6 +46,19 @@ class ThreadStateScope {
   ThreadState saved_;
 };
 
+// A system service called through its Zw entry point runs with previous mode
+// KernelMode, the caller's mode coming back at return. The Nt entry points
+// call the Zw ones after their own checks, under KeepPreviousMode, so that
+// the service keeps the caller's mode.
+class ZwCallMode : ThreadStateScope {
+ public:
+  ZwCallMode();
+};
+class KeepPreviousMode : ThreadStateScope {
+ public:
+  KeepPreviousMode();
+};
+
 // Marks the calling thread as running in the kernel for a client request,
 // from the frame of the outermost entry until it returns; nested entries
 // (a driver's own requests) change nothing.
@@ -59,6 +72,9 @@ bool OnKernelStack(const void* address, size_t length);
 
 // True when [address, address + length) overlaps a pool allocation.
 bool InPool(const void* address, size_t length);
+
+// The NTSTATUS the NT file system reports for a failed host call's errno.
+NTSTATUS StatusFromErrno(int err);
 
 // Appends one message to the captured debug output (and stderr if verbose).
 void AppendDebugOutput(const std::string& message);

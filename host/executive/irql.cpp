@@ -1,6 +1,6 @@
 // Execution state and spin locks: the per-thread IRQL and previous mode that
-// tests set, bug checks, and in-stack queued spin locks with real mutual
-// exclusion between host threads.
+// tests set, the previous mode of Zw and Nt calls, bug checks, and in-stack
+// queued spin locks with real mutual exclusion between host threads.
 #include "host/executive/executive_internal.h"
 
 #include <cstdarg>
@@ -18,6 +18,17 @@ ThreadState& CurrentThread() { return threadState; }
 
 void SetCurrentIrql(KIRQL irql) { threadState.irql = irql; }
 void SetPreviousMode(KPROCESSOR_MODE mode) { threadState.previousMode = mode; }
+
+ZwCallMode::ZwCallMode() {
+  ThreadState& thread = CurrentThread();
+  if (thread.keepPreviousMode) {
+    thread.keepPreviousMode = false;
+  } else {
+    thread.previousMode = KernelMode;
+  }
+}
+
+KeepPreviousMode::KeepPreviousMode() { CurrentThread().keepPreviousMode = true; }
 
 void BugCheck(const char* code, const char* format, ...) {
   fprintf(stderr, "*** host kernel bug check %s: ", code);

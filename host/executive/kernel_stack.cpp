@@ -4,7 +4,7 @@
 // budget (through the testing library's hook) counts what a request nests
 // below its entry, as a 24 KiB kernel stack counts on NT.
 #include "host/executive/executive_internal.h"
-#include "host/test_hooks.h"
+#include "host/executive/test_hooks.h"
 
 #include <pthread.h>
 

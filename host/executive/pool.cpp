@@ -3,7 +3,7 @@
 // a double free or a leak is caught. Tests fail allocations through the
 // testing library's hook.
 #include "host/executive/executive_internal.h"
-#include "host/test_hooks.h"
+#include "host/executive/test_hooks.h"
 
 #include <algorithm>
 #include <cstdlib>

@@ -1,7 +1,7 @@
 // Unique identifiers and timed waits: ExUuidCreate from the host's random
 // source, and KeDelayExecutionThread as a real wait of the calling thread.
 #include "host/executive/executive_internal.h"
-#include "host/test_hooks.h"
+#include "host/executive/test_hooks.h"
 
 #include <chrono>
 #include <random>

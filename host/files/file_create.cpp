@@ -2,9 +2,9 @@
 // mapping, NT's create dispositions and their Information values, the access
 // granted (MAXIMUM_ALLOWED included), directory and non-directory opens, and
 // the truncation and initial allocation of new and overwritten files, with
-// the results NTFS gives.
+// the results NTFS gives; and the file object flags of the create options.
 #include "host/files/file_services_internal.h"
-#include "host/io_client.h"
+#include "host/files/open_parameters.h"
 
 #include <unistd.h>
 
@@ -275,7 +275,8 @@ NTSTATUS CreateWorker(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
   }
   HANDLE handle;
   status = InsertOpenedFile(fd, st, mappedName, record->ntName, granted, ShareAccess,
-                            CreateOptions, request.kernelHandle, &handle);
+                            CreateOptions, FileObjectFlags(CreateOptions), request.kernelHandle,
+                            &handle);
   if (!NT_SUCCESS(status)) return status;
   status = ApplyCreateEffects(fd, st, *information, AllocationSize);
   if (!NT_SUCCESS(status)) {
@@ -287,6 +288,20 @@ NTSTATUS CreateWorker(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
 }
 
 }  // namespace
+
+ULONG FileObjectFlags(ULONG options) {
+  ULONG flags = 0;
+  if (options & (FILE_SYNCHRONOUS_IO_ALERT | FILE_SYNCHRONOUS_IO_NONALERT)) {
+    flags |= FO_SYNCHRONOUS_IO;
+  }
+  if (options & FILE_SYNCHRONOUS_IO_ALERT) flags |= FO_ALERTABLE_IO;
+  if (options & FILE_NO_INTERMEDIATE_BUFFERING) flags |= FO_NO_INTERMEDIATE_BUFFERING;
+  if (options & FILE_WRITE_THROUGH) flags |= FO_WRITE_THROUGH;
+  if (options & FILE_SEQUENTIAL_ONLY) flags |= FO_SEQUENTIAL_ONLY;
+  if (options & FILE_RANDOM_ACCESS) flags |= FO_RANDOM_ACCESS;
+  if (options & FILE_DELETE_ON_CLOSE) flags |= FO_DELETE_ON_CLOSE;
+  return flags;
+}
 
 }  // namespace host
 

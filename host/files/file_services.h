@@ -1,39 +1,15 @@
 // File services (host/files/): ZwCreateFile, ZwReadFile and the other file
-// calls a driver makes, with their access rights, options, status block and
-// information classes, declared with their NT names, signatures and layouts
-// for the host build. Implemented in this folder over POSIX, as NTFS answers
-// them.
+// calls a driver makes, with their dispositions, options, status block,
+// information classes and control codes, declared with their NT names,
+// signatures and layouts for the host build. Implemented in this folder over
+// POSIX, as NTFS answers them; the parameters a client of the host kernel
+// opens files with are open_parameters.h.
 #pragma once
 
 #include "host/objects/object_manager.h"
 
 // ---------------------------------------------------------------------------
-// Access rights, sharing, dispositions, options, attributes.
-
-#define FILE_READ_DATA 0x0001
-#define FILE_LIST_DIRECTORY 0x0001
-#define FILE_WRITE_DATA 0x0002
-#define FILE_ADD_FILE 0x0002
-#define FILE_APPEND_DATA 0x0004
-#define FILE_READ_EA 0x0008
-#define FILE_WRITE_EA 0x0010
-#define FILE_EXECUTE 0x0020
-#define FILE_DELETE_CHILD 0x0040
-#define FILE_READ_ATTRIBUTES 0x0080
-#define FILE_WRITE_ATTRIBUTES 0x0100
-#define FILE_ALL_ACCESS (STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0x1FF)
-#define FILE_GENERIC_READ                                                              \
-  (STANDARD_RIGHTS_READ | FILE_READ_DATA | FILE_READ_ATTRIBUTES | FILE_READ_EA | SYNCHRONIZE)
-#define FILE_GENERIC_WRITE                                                             \
-  (STANDARD_RIGHTS_WRITE | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES | FILE_WRITE_EA |     \
-   FILE_APPEND_DATA | SYNCHRONIZE)
-#define FILE_GENERIC_EXECUTE                                                           \
-  (STANDARD_RIGHTS_EXECUTE | FILE_READ_ATTRIBUTES | FILE_EXECUTE | SYNCHRONIZE)
-
-#define FILE_SHARE_READ 0x00000001
-#define FILE_SHARE_WRITE 0x00000002
-#define FILE_SHARE_DELETE 0x00000004
-#define FILE_SHARE_VALID_FLAGS 0x00000007
+// Create dispositions and results, options, attributes.
 
 #define FILE_SUPERSEDE 0x00000000
 #define FILE_OPEN 0x00000001
@@ -209,6 +185,32 @@ static_assert(sizeof(FILE_NETWORK_OPEN_INFORMATION) == 56, "NT layout");
 
 #define FILE_WRITE_TO_END_OF_FILE 0xffffffff
 #define FILE_USE_FILE_POINTER_POSITION 0xfffffffe
+
+// ---------------------------------------------------------------------------
+// Control codes.
+
+#define CTL_CODE(DeviceType, Function, Method, Access)                                 \
+  (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
+#define METHOD_BUFFERED 0
+#define METHOD_IN_DIRECT 1
+#define METHOD_OUT_DIRECT 2
+#define METHOD_NEITHER 3
+#define FILE_ANY_ACCESS 0
+#define FILE_READ_ACCESS 0x0001
+#define FILE_WRITE_ACCESS 0x0002
+
+#define FILE_DEVICE_DISK 0x00000007
+#define FILE_DEVICE_DISK_FILE_SYSTEM 0x00000008
+#define FILE_DEVICE_FILE_SYSTEM 0x00000009
+#define FILE_DEVICE_NULL 0x00000015
+#define FILE_DEVICE_MASS_STORAGE 0x0000002d
+#define IOCTL_STORAGE_BASE FILE_DEVICE_MASS_STORAGE
+
+#define FSCTL_SET_ZERO_DATA CTL_CODE(FILE_DEVICE_FILE_SYSTEM, 50, METHOD_BUFFERED, FILE_WRITE_DATA)
+#define FSCTL_FILE_LEVEL_TRIM                                                          \
+  CTL_CODE(FILE_DEVICE_FILE_SYSTEM, 130, METHOD_BUFFERED, FILE_WRITE_DATA)
+#define IOCTL_STORAGE_MANAGE_DATA_SET_ATTRIBUTES                                       \
+  CTL_CODE(IOCTL_STORAGE_BASE, 0x0501, METHOD_BUFFERED, FILE_WRITE_ACCESS)
 
 // ---------------------------------------------------------------------------
 // File services. Each has two entry points of one signature: Zw, the call

@@ -1,13 +1,11 @@
 // Shared internals of the host file services, which keep a file per request
 // kind: file_create.cpp (ZwCreateFile, ZwOpenFile), file_read_write.cpp
 // (ZwReadFile, ZwWriteFile), file_information.cpp (ZwQueryInformationFile,
-// ZwSetInformationFile), file_control.cpp (ZwFsControlFile),
-// file_system_device.cpp (flush requests) and nt_services.cpp (the Nt entry
-// points). Here: the previous mode of Zw and Nt calls, the handle reference a
-// request holds, the completion of its status block, the errno map, share
-// access between processes, the information classes and the host-file
-// helpers more than one of them uses. The object manager and the I/O
-// manager's client use some of them too.
+// ZwSetInformationFile), file_control.cpp (ZwFsControlFile) and
+// nt_services.cpp (the Nt entry points). Here: the handle reference a request
+// holds, the completion of its status block, the file object flags of create
+// options, the information classes and the host-file helpers more than one
+// of them uses. The I/O manager uses some of them too.
 //
 // Access checks: NT's I/O manager checks a handle's granted access for
 // user-mode requestors. The host kernel checks it for every requestor,
@@ -21,8 +19,9 @@
 // the status block is final when the call returns.
 #pragma once
 
+#include "host/executive/test_hooks.h"
+#include "host/files/file_services.h"
 #include "host/objects/object_internal.h"
-#include "host/test_hooks.h"
 
 #include <fcntl.h>
 #include <linux/falloc.h>
@@ -32,31 +31,8 @@
 
 namespace host {
 
-// The NTSTATUS the NT file system reports for a failed host call's errno.
-NTSTATUS StatusFromErrno(int err);
-
-// A system service called through its Zw entry point runs with previous mode
-// KernelMode, the caller's mode coming back at return. The Nt entry points
-// call the Zw ones after their own checks, under KeepPreviousMode, so that
-// the service keeps the caller's mode.
-class ZwCallMode : ThreadStateScope {
- public:
-  ZwCallMode();
-};
-class KeepPreviousMode : ThreadStateScope {
- public:
-  KeepPreviousMode();
-};
-
-// The host file system's device: every host file object's DeviceObject.
-PDEVICE_OBJECT HostFileSystemDevice();
-
-// Share access against opens of the same file in other processes (and other
-// open descriptions in this one), held in the file's locks (share_locks.cpp):
-// STATUS_SHARING_VIOLATION when another open conflicts. Released by
-// ReleaseProcessShareAccess or when fd's open description closes.
-NTSTATUS TakeProcessShareAccess(int fd, ACCESS_MASK access, ULONG shareAccess);
-void ReleaseProcessShareAccess(int fd);
+// The FO_ flags of a file object opened with these create options.
+ULONG FileObjectFlags(ULONG options);
 
 // The byte offset of a read or write that asks for the file object's current
 // position instead of an offset.

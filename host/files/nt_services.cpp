@@ -64,21 +64,6 @@ NTSTATUS CaptureUserAttributes(POBJECT_ATTRIBUTES attributes, OBJECT_ATTRIBUTES*
                                             : STATUS_SUCCESS;
 }
 
-}  // namespace
-
-ZwCallMode::ZwCallMode() {
-  ThreadState& thread = CurrentThread();
-  if (thread.keepPreviousMode) {
-    thread.keepPreviousMode = false;
-  } else {
-    thread.previousMode = KernelMode;
-  }
-}
-
-KeepPreviousMode::KeepPreviousMode() { CurrentThread().keepPreviousMode = true; }
-
-namespace {
-
 // An Nt entry point: a user-mode caller's arguments pass `userModeChecks`
 // first; then the Zw service runs, keeping the caller's previous mode.
 template <typename Checks, typename ZwService, typename... Arguments>

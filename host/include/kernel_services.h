@@ -7,8 +7,8 @@
 // host/host_kernel.h.
 #pragma once
 
-#include "host/include/nt_status.h"
-#include "host/include/nt_types.h"
+#include "host/nt/nt_status.h"
+#include "host/nt/nt_types.h"
 
 #include "host/executive/executive.h"
 #include "host/files/file_services.h"

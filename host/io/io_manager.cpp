@@ -4,7 +4,7 @@
 // event log (IoAllocateErrorLogEntry, IoWriteErrorLogEntry), captured for
 // tests.
 #include "host/io/io_manager_internal.h"
-#include "host/test_hooks.h"
+#include "host/executive/test_hooks.h"
 
 #include <cstdio>
 #include <cstdlib>

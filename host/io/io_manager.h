@@ -1,37 +1,12 @@
 // I/O manager (host/io/): drivers, devices and symbolic links, IRPs and their
-// stack locations, memory descriptor lists, control codes and the event log,
-// declared with their NT names, signatures and layouts for the host build.
-// Implemented in this folder, with the client side a program uses to send
-// requests to a driver (host/io_client.h).
+// stack locations, memory descriptor lists and the event log, declared with
+// their NT names, signatures and layouts for the host build. Implemented in
+// this folder, with the host file system's device, which answers the
+// requests drivers send for host files, and the client side a program uses
+// to send requests to a driver (io_client.h).
 #pragma once
 
 #include "host/files/file_services.h"
-
-// ---------------------------------------------------------------------------
-// Control codes.
-
-#define CTL_CODE(DeviceType, Function, Method, Access)                                 \
-  (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
-#define METHOD_BUFFERED 0
-#define METHOD_IN_DIRECT 1
-#define METHOD_OUT_DIRECT 2
-#define METHOD_NEITHER 3
-#define FILE_ANY_ACCESS 0
-#define FILE_READ_ACCESS 0x0001
-#define FILE_WRITE_ACCESS 0x0002
-
-#define FILE_DEVICE_DISK 0x00000007
-#define FILE_DEVICE_DISK_FILE_SYSTEM 0x00000008
-#define FILE_DEVICE_FILE_SYSTEM 0x00000009
-#define FILE_DEVICE_NULL 0x00000015
-#define FILE_DEVICE_MASS_STORAGE 0x0000002d
-#define IOCTL_STORAGE_BASE FILE_DEVICE_MASS_STORAGE
-
-#define FSCTL_SET_ZERO_DATA CTL_CODE(FILE_DEVICE_FILE_SYSTEM, 50, METHOD_BUFFERED, FILE_WRITE_DATA)
-#define FSCTL_FILE_LEVEL_TRIM                                                          \
-  CTL_CODE(FILE_DEVICE_FILE_SYSTEM, 130, METHOD_BUFFERED, FILE_WRITE_DATA)
-#define IOCTL_STORAGE_MANAGE_DATA_SET_ATTRIBUTES                                       \
-  CTL_CODE(IOCTL_STORAGE_BASE, 0x0501, METHOD_BUFFERED, FILE_WRITE_ACCESS)
 
 // ---------------------------------------------------------------------------
 // Memory descriptor lists.
@@ -120,19 +95,8 @@ typedef NTSTATUS (*PIO_COMPLETION_ROUTINE)(struct _DEVICE_OBJECT *DeviceObject,
 #define DO_DIRECT_IO 0x00000010
 #define DO_DEVICE_INITIALIZING 0x00000080
 
-#define FO_SYNCHRONOUS_IO 0x00000002
-#define FO_ALERTABLE_IO 0x00000004
-#define FO_NO_INTERMEDIATE_BUFFERING 0x00000008
-#define FO_WRITE_THROUGH 0x00000010
-#define FO_SEQUENTIAL_ONLY 0x00000020
-#define FO_CLEANUP_COMPLETE 0x00004000
-#define FO_DELETE_ON_CLOSE 0x00010000
-#define FO_HANDLE_CREATED 0x00040000
-#define FO_RANDOM_ACCESS 0x00100000
-
 #define IO_TYPE_DEVICE 0x00000003
 #define IO_TYPE_DRIVER 0x00000004
-#define IO_TYPE_FILE 0x00000005
 #define IO_TYPE_IRP 0x00000006
 
 #define IO_NO_INCREMENT 0
@@ -176,32 +140,6 @@ typedef struct _DRIVER_OBJECT {
   PDRIVER_UNLOAD DriverUnload;
   PDRIVER_DISPATCH MajorFunction[IRP_MJ_MAXIMUM_FUNCTION + 1];
 } DRIVER_OBJECT, *PDRIVER_OBJECT;
-
-typedef struct _FILE_OBJECT {
-  CSHORT Type;
-  CSHORT Size;
-  PDEVICE_OBJECT DeviceObject;
-  PVOID Vpb;
-  PVOID FsContext;
-  PVOID FsContext2;
-  PVOID SectionObjectPointer;
-  PVOID PrivateCacheMap;
-  NTSTATUS FinalStatus;
-  struct _FILE_OBJECT *RelatedFileObject;
-  BOOLEAN LockOperation;
-  BOOLEAN DeletePending;
-  BOOLEAN ReadAccess;
-  BOOLEAN WriteAccess;
-  BOOLEAN DeleteAccess;
-  BOOLEAN SharedRead;
-  BOOLEAN SharedWrite;
-  BOOLEAN SharedDelete;
-  ULONG Flags;
-  UNICODE_STRING FileName;
-  LARGE_INTEGER CurrentByteOffset;
-  // Host kernel's own bookkeeping for this object; never used by the driver.
-  PVOID HostObject;
-} FILE_OBJECT, *PFILE_OBJECT;
 
 typedef struct _IO_STACK_LOCATION {
   UCHAR MajorFunction;
@@ -330,8 +268,6 @@ static_assert(sizeof(IO_ERROR_LOG_PACKET) == 48, "NT layout");
 
 #define ERROR_LOG_MAXIMUM_SIZE 240
 
-extern "C" POBJECT_TYPE *IoFileObjectType;
-
 NTKERNELAPI NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject,
                                           ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
                                           DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics,
@@ -343,8 +279,6 @@ NTKERNELAPI NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName
 NTKERNELAPI VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
 NTKERNELAPI NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTKERNELAPI PDEVICE_OBJECT NTAPI IoGetRelatedDeviceObject(PFILE_OBJECT FileObject);
-// Bytes of kernel stack left below the caller's frame.
-NTKERNELAPI ULONG_PTR NTAPI IoGetRemainingStackSize(VOID);
 NTKERNELAPI PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction,
                                                     PDEVICE_OBJECT DeviceObject, PVOID Buffer,
                                                     ULONG Length, PLARGE_INTEGER StartingOffset,

@@ -1,11 +1,12 @@
 // Shared internals of the host I/O manager (devices.cpp, io_manager.cpp,
-// client.cpp, device_handles.cpp): the object tables of drivers, devices and
-// links, and the building, delivery and completion of IRPs. Not for the
+// client.cpp, device_handles.cpp, file_system_device.cpp): the object tables
+// of drivers, devices and links, and the building, delivery and completion
+// of IRPs. Not for the
 // driver, tests or tools.
 #pragma once
 
 #include "host/objects/object_internal.h"
-#include "host/io_client.h"
+#include "host/io/io_client.h"
 
 namespace host::io {
 

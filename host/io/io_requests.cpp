@@ -3,6 +3,7 @@
 // IoBuildSynchronousFsdRequest, and IofCallDriver, which passes an IRP to a
 // device's driver through its MajorFunction table.
 #include "host/executive/executive_internal.h"
+#include "host/io/io_manager.h"
 
 #include <cstdlib>
 

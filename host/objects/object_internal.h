@@ -1,10 +1,13 @@
 // Shared internals of the object manager: NT names mapped to host paths, the
-// host side of file objects and the handle table that holds them, and the
-// handles on drivers' devices. Used by the file services and the I/O manager;
-// not for the driver, tests or tools.
+// host side of file objects, the handle table that holds them and their share
+// access, and what the I/O manager answers for the object manager (handles on
+// drivers' devices, the host file system's device). Used by the file services
+// and the I/O manager; not for the driver, tests or tools.
 #pragma once
 
 #include "host/executive/executive_internal.h"
+#include "host/objects/object_control.h"
+#include "host/objects/object_manager.h"
 
 #include <sys/stat.h>
 
@@ -31,8 +34,16 @@ NTSTATUS MapNtName(const std::u16string& ntName, bool caseInsensitive, MappedNam
 NTSTATUS MapRelativeName(const std::string& directory, const std::u16string& directoryNtName,
                          const std::u16string& relative, bool caseInsensitive, MappedName* out);
 
-// --- Handles on driver devices (device_handles.cpp) --------------------------
+// --- Devices, answered by the I/O manager (io/) -------------------------------
+// The object manager hands names that lead to a driver's device, and handles
+// on them, to the I/O manager, as NT's object manager calls the parse and
+// close procedures of the device object type.
 
+// The host file system's device: every host file object's DeviceObject
+// (file_system_device.cpp).
+struct _DEVICE_OBJECT* HostFileSystemDevice();
+
+// Handles on driver devices (device_handles.cpp).
 struct OpenParameters;
 // True when an NT name leads to a driver's device, through symbolic links.
 bool NameLeadsToDevice(const std::u16string& ntName);
@@ -79,20 +90,24 @@ void DereferenceFile(HostFile* file);
 // The host file behind a file object, or nullptr for other file objects.
 HostFile* HostFileFromObject(PFILE_OBJECT object);
 
-// Creates a file object for an opened fd and a kernel or process handle for
-// it, applying share access and delete-pending rules. On failure the fd is
-// closed.
+// Creates a file object with the FO_ flags `objectFlags` for an opened fd and
+// a kernel or process handle for it, applying share access and delete-pending
+// rules. On failure the fd is closed.
 NTSTATUS InsertOpenedFile(int fd, const struct stat& st, const MappedName& name,
                           const std::u16string& ntName, ACCESS_MASK granted, ULONG shareAccess,
-                          ULONG options, bool kernelHandle, PHANDLE handle);
+                          ULONG options, ULONG objectFlags, bool kernelHandle, PHANDLE handle);
 // STATUS_DELETE_PENDING if the file is open and marked for deletion.
 NTSTATUS CheckNotDeletePending(const struct stat& st);
 // Marks or clears the file's delete disposition.
 NTSTATUS SetDeletePending(HostFile* file, bool deletePending);
 bool DeletePending(HostFile* file);
 
-// The FO_ flags of a file object opened with these create options.
-ULONG FileObjectFlags(ULONG options);
+// Share access against opens of the same file in other processes (and other
+// open descriptions in this one), held in the file's locks (share_locks.cpp):
+// STATUS_SHARING_VIOLATION when another open conflicts. Released by
+// ReleaseProcessShareAccess or when fd's open description closes.
+NTSTATUS TakeProcessShareAccess(int fd, ACCESS_MASK access, ULONG shareAccess);
+void ReleaseProcessShareAccess(int fd);
 
 // Generic mapping of file objects: GENERIC_READ to FILE_GENERIC_READ, etc.
 ACCESS_MASK MapGenericFileAccess(ACCESS_MASK access);

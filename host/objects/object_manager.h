@@ -1,7 +1,9 @@
-// Object manager and names (host/objects/): access rights, object
-// attributes, handles and references to objects, declared with their NT
-// names, signatures and layouts for the host build. Implemented in this
-// folder over POSIX, with NT object names mapped to host paths.
+// Object manager and names (host/objects/): access rights (those of file
+// objects and their sharing included), object attributes, handles and
+// references to objects, and file objects, declared with their NT names,
+// signatures and layouts for the host build. Implemented in this folder over
+// POSIX, with NT object names mapped to host paths and share access held
+// across processes; host-side control of it is object_control.h.
 #pragma once
 
 #include "host/executive/executive.h"
@@ -23,6 +25,33 @@
 #define GENERIC_WRITE 0x40000000L
 #define GENERIC_EXECUTE 0x20000000L
 #define GENERIC_ALL 0x10000000L
+
+// Access rights of file objects, and the sharing of them.
+
+#define FILE_READ_DATA 0x0001
+#define FILE_LIST_DIRECTORY 0x0001
+#define FILE_WRITE_DATA 0x0002
+#define FILE_ADD_FILE 0x0002
+#define FILE_APPEND_DATA 0x0004
+#define FILE_READ_EA 0x0008
+#define FILE_WRITE_EA 0x0010
+#define FILE_EXECUTE 0x0020
+#define FILE_DELETE_CHILD 0x0040
+#define FILE_READ_ATTRIBUTES 0x0080
+#define FILE_WRITE_ATTRIBUTES 0x0100
+#define FILE_ALL_ACCESS (STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0x1FF)
+#define FILE_GENERIC_READ                                                              \
+  (STANDARD_RIGHTS_READ | FILE_READ_DATA | FILE_READ_ATTRIBUTES | FILE_READ_EA | SYNCHRONIZE)
+#define FILE_GENERIC_WRITE                                                             \
+  (STANDARD_RIGHTS_WRITE | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES | FILE_WRITE_EA |     \
+   FILE_APPEND_DATA | SYNCHRONIZE)
+#define FILE_GENERIC_EXECUTE                                                           \
+  (STANDARD_RIGHTS_EXECUTE | FILE_READ_ATTRIBUTES | FILE_EXECUTE | SYNCHRONIZE)
+
+#define FILE_SHARE_READ 0x00000001
+#define FILE_SHARE_WRITE 0x00000002
+#define FILE_SHARE_DELETE 0x00000004
+#define FILE_SHARE_VALID_FLAGS 0x00000007
 
 // ---------------------------------------------------------------------------
 // Object attributes.
@@ -76,3 +105,46 @@ NTSYSAPI NTSTATUS NTAPI ZwClose(HANDLE Handle);
 // The same as a system call: with previous mode UserMode, a kernel handle is
 // refused.
 NTSYSAPI NTSTATUS NTAPI NtClose(HANDLE Handle);
+
+// ---------------------------------------------------------------------------
+// File objects, the only objects the host kernel keeps handles to.
+
+#define IO_TYPE_FILE 0x00000005
+
+#define FO_SYNCHRONOUS_IO 0x00000002
+#define FO_ALERTABLE_IO 0x00000004
+#define FO_NO_INTERMEDIATE_BUFFERING 0x00000008
+#define FO_WRITE_THROUGH 0x00000010
+#define FO_SEQUENTIAL_ONLY 0x00000020
+#define FO_CLEANUP_COMPLETE 0x00004000
+#define FO_DELETE_ON_CLOSE 0x00010000
+#define FO_HANDLE_CREATED 0x00040000
+#define FO_RANDOM_ACCESS 0x00100000
+
+typedef struct _FILE_OBJECT {
+  CSHORT Type;
+  CSHORT Size;
+  struct _DEVICE_OBJECT *DeviceObject;
+  PVOID Vpb;
+  PVOID FsContext;
+  PVOID FsContext2;
+  PVOID SectionObjectPointer;
+  PVOID PrivateCacheMap;
+  NTSTATUS FinalStatus;
+  struct _FILE_OBJECT *RelatedFileObject;
+  BOOLEAN LockOperation;
+  BOOLEAN DeletePending;
+  BOOLEAN ReadAccess;
+  BOOLEAN WriteAccess;
+  BOOLEAN DeleteAccess;
+  BOOLEAN SharedRead;
+  BOOLEAN SharedWrite;
+  BOOLEAN SharedDelete;
+  ULONG Flags;
+  UNICODE_STRING FileName;
+  LARGE_INTEGER CurrentByteOffset;
+  // Host kernel's own bookkeeping for this object; never used by the driver.
+  PVOID HostObject;
+} FILE_OBJECT, *PFILE_OBJECT;
+
+extern "C" POBJECT_TYPE *IoFileObjectType;

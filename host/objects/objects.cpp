@@ -8,7 +8,8 @@
 // last handle of the file closes with a delete pending, the file is
 // unlinked. The last reference (handle or ObReferenceObjectByHandle) frees
 // the file object and closes its fd.
-#include "host/files/file_services_internal.h"
+#include "host/executive/test_hooks.h"
+#include "host/objects/object_internal.h"
 
 #include <unistd.h>
 
@@ -152,20 +153,6 @@ ACCESS_MASK MapGenericFileAccess(ACCESS_MASK access) {
   return mapped;
 }
 
-ULONG FileObjectFlags(ULONG options) {
-  ULONG flags = 0;
-  if (options & (FILE_SYNCHRONOUS_IO_ALERT | FILE_SYNCHRONOUS_IO_NONALERT)) {
-    flags |= FO_SYNCHRONOUS_IO;
-  }
-  if (options & FILE_SYNCHRONOUS_IO_ALERT) flags |= FO_ALERTABLE_IO;
-  if (options & FILE_NO_INTERMEDIATE_BUFFERING) flags |= FO_NO_INTERMEDIATE_BUFFERING;
-  if (options & FILE_WRITE_THROUGH) flags |= FO_WRITE_THROUGH;
-  if (options & FILE_SEQUENTIAL_ONLY) flags |= FO_SEQUENTIAL_ONLY;
-  if (options & FILE_RANDOM_ACCESS) flags |= FO_RANDOM_ACCESS;
-  if (options & FILE_DELETE_ON_CLOSE) flags |= FO_DELETE_ON_CLOSE;
-  return flags;
-}
-
 HostFile* HostFileFromObject(PFILE_OBJECT object) {
   if (object == nullptr || object->HostObject == nullptr) return nullptr;
   auto* record = static_cast<HostFileRecord*>(object->HostObject);
@@ -182,7 +169,8 @@ NTSTATUS CheckNotDeletePending(const struct stat& st) {
 
 NTSTATUS InsertOpenedFile(int fd, const struct stat& st, const MappedName& name,
                           const std::u16string& ntName, ACCESS_MASK granted, ULONG shareAccess,
-                          ULONG options, bool kernelHandle, PHANDLE handle) {
+                          ULONG options, ULONG objectFlags, bool kernelHandle,
+                          PHANDLE handle) {
   UNREFERENCED_PARAMETER(ntName);
   // Other processes' opens first: they hold their share access in the file's
   // locks, which close(fd) gives back if this open fails later.
@@ -202,7 +190,7 @@ NTSTATUS InsertOpenedFile(int fd, const struct stat& st, const MappedName& name,
   file->shareAccess = shareAccess;
   file->options = options;
   file->directory = S_ISDIR(st.st_mode);
-  file->deleteOnClose = (options & FILE_DELETE_ON_CLOSE) != 0;
+  file->deleteOnClose = (objectFlags & FO_DELETE_ON_CLOSE) != 0;
 
   PFILE_OBJECT object = &file->object;
   memset(object, 0, sizeof(*object));
@@ -213,7 +201,7 @@ NTSTATUS InsertOpenedFile(int fd, const struct stat& st, const MappedName& name,
   object->FileName.Length = (USHORT)(file->fileName.size() * sizeof(WCHAR));
   object->FileName.MaximumLength = object->FileName.Length;
   object->HostObject = record;
-  object->Flags = FileObjectFlags(options) | FO_HANDLE_CREATED;
+  object->Flags = objectFlags | FO_HANDLE_CREATED;
 
   NTSTATUS status;
   {

@@ -3,11 +3,11 @@
 // and executive services, counting of file calls and the history of creates,
 // simulated power loss, the kernel-stack budget, and the reset tests run
 // between cases. It reaches the host kernel through the hooks of
-// host/test_hooks.h, which it fills when linked.
+// host/executive/test_hooks.h, which it fills when linked.
 #pragma once
 
 #include "host/host_kernel.h"
-#include "host/test_hooks.h"
+#include "host/executive/test_hooks.h"
 
 #include <cstdint>
 #include <functional>

@@ -10,7 +10,7 @@
 
 #include "driver/driver.h"
 #include "host/testing/host_testing.h"
-#include "host/io_client.h"
+#include "host/io/io_client.h"
 #include "temp_dir.h"
 
 namespace dorvane::test {

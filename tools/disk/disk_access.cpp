@@ -9,7 +9,7 @@
 #include "driver/control_codes.h"
 
 #include "host/host_kernel.h"
-#include "host/io_client.h"
+#include "host/io/io_client.h"
 
 #include <chrono>
 #include <mutex>

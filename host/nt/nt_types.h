@@ -1,6 +1,8 @@
-// Base of the kernel services for the host build: the calling conventions and
-// annotations the driver's declarations use, and NT's base types with their
-// layouts (LLP64: LONG and ULONG are 32 bits wide, as on Windows).
+// Base NT definitions of the host kernel (host/nt/), below every component:
+// this header and the status codes (nt_status.h). Here the calling
+// conventions and annotations the driver's declarations use, and NT's base
+// types with their layouts (LLP64: LONG and ULONG are 32 bits wide, as on
+// Windows).
 #pragma once
 
 #include <cstdarg>

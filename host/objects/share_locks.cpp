@@ -15,7 +15,7 @@
 // at least one of them sees the other and backs off; neither can pass
 // unseen. One that backs off drops its locks and tries again after a short
 // pause, so that a race does not refuse both.
-#include "host/files/file_services_internal.h"
+#include "host/objects/object_internal.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -1,7 +1,7 @@
 // Status names and the one errno-to-NTSTATUS map of the host kernel. Every
 // failing host call is mapped here, with the errno saved right after it, to
 // the status the NT file system reports for the same condition.
-#include "host/files/file_services_internal.h"
+#include "host/executive/executive_internal.h"
 
 #include <cerrno>
 

@@ -2,6 +2,7 @@
 // file object, where IoGetRelatedDeviceObject sends a driver's requests for
 // the file. It answers IRP_MJ_FLUSH_BUFFERS and refuses every other request.
 #include "host/files/file_services_internal.h"
+#include "host/io/io_manager_internal.h"
 
 #include <unistd.h>
 

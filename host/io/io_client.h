@@ -7,7 +7,8 @@
 // The driver never includes this header.
 #pragma once
 
-#include <kernel_services.h>
+#include "host/files/open_parameters.h"
+#include "host/io/io_manager.h"
 
 #include <cstdint>
 #include <functional>
@@ -72,16 +73,6 @@ DriverPaging CurrentDriverPaging();
 uint64_t DriverPagingResets();
 
 // --- Client files ---------------------------------------------------------------------
-
-// The parameters of NtCreateFile a client chooses.
-struct OpenParameters {
-  ACCESS_MASK desiredAccess = GENERIC_READ | SYNCHRONIZE;
-  ULONG shareAccess = FILE_SHARE_READ;
-  ULONG disposition = FILE_OPEN;
-  ULONG options = FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE;
-  ULONG fileAttributes = FILE_ATTRIBUTE_NORMAL;
-  int64_t allocationSize = 0;
-};
 
 // How the request's MDL describes the caller's buffer: locked pages without a
 // system address (what NtReadFile builds; the driver maps them), or pages that

@@ -2,7 +2,7 @@
 // values. host::StatusName knows each by name.
 #pragma once
 
-#include "host/include/nt_types.h"
+#include "host/nt/nt_types.h"
 
 #define STATUS_SUCCESS ((NTSTATUS)0x00000000L)
 #define STATUS_TIMEOUT ((NTSTATUS)0x00000102L)

@@ -6,7 +6,7 @@
 // entries before main when it is linked.
 #pragma once
 
-#include <kernel_services.h>
+#include "host/executive/executive.h"
 
 #include <cstddef>
 #include <cstdint>

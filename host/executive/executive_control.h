@@ -1,0 +1,51 @@
+// Host-side control of the executive, for the command and tests (through
+// host/host_kernel.h): pool accounting, captured debug output and verbosity,
+// the calling thread's execution state, the conversion of names between
+// UTF-16 and UTF-8, and the names of statuses.
+#pragma once
+
+#include "host/executive/executive.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace host {
+
+// --- Pool -------------------------------------------------------------------
+
+// Pool allocations made and not yet freed.
+size_t OutstandingAllocations();
+
+// --- Debug output --------------------------------------------------------------
+
+std::vector<std::string> DebugOutput();
+void ClearDebugOutput();
+uint64_t BreakpointCount();
+void ResetBreakpointCount();
+// Also prints debug output and breakpoints to stderr.
+void SetVerbose(bool verbose);
+// Whether a kernel debugger is attached (KD_DEBUGGER_ENABLED and not
+// KD_DEBUGGER_NOT_PRESENT). Attached by default; without one, DbgBreakPoint
+// bug checks.
+void SetKernelDebuggerPresent(bool present);
+
+// --- Execution state of the calling thread ------------------------------------
+
+void SetCurrentIrql(KIRQL irql);
+void SetPreviousMode(KPROCESSOR_MODE mode);
+
+// --- Names and statuses ----------------------------------------------------------
+
+// UTF-16 to UTF-8 and back, the one conversion of names between NT and the
+// host. *valid (may be null) is false when the input was not well formed:
+// unpaired surrogates become U+FFFD, and the UTF-8 conversion stops at the
+// first ill-formed sequence.
+std::string Utf8FromUtf16(const std::u16string& text, bool* valid = nullptr);
+std::u16string Utf16FromUtf8(const std::string& text, bool* valid = nullptr);
+
+// "STATUS_FILE_CORRUPT_ERROR" for every status the kernel services declare,
+// "STATUS_UNKNOWN" for others (never null).
+const char* StatusName(NTSTATUS status);
+
+}  // namespace host
