@@ -270,8 +270,9 @@ NTSTATUS QueryImageFileLength(HANDLE ImageHandle, LONGLONG *FileLength);
 NTSTATUS SetImageFileEnd(HANDLE ImageHandle, LONGLONG FileEnd);
 // The file is removed at its last close (needs DELETE access).
 NTSTATUS DeleteImageFileOnClose(HANDLE ImageHandle);
-// FSCTL_SET_ZERO_DATA: the range reads as zeros, deallocated where the file
-// system can.
+// FSCTL_SET_ZERO_DATA: the range (clipped to the end of the file) reads as
+// zeros, deallocated where the file system can. A file system that refuses
+// the request (FAT, exFAT) gets the zeros written instead.
 NTSTATUS ZeroImageFileRange(HANDLE ImageHandle, LONGLONG FileOffset, LONGLONG BeyondFinalZero);
 
 NTSTATUS FlushImageFile(HANDLE ImageHandle, PIO_STATUS_BLOCK IoStatus);
