@@ -213,9 +213,17 @@ NTSTATUS FlushImageFile(HANDLE ImageHandle, PIO_STATUS_BLOCK IoStatus) {
 NTSTATUS FlushImageChain(PIMAGE_CONTEXT Context) {
   // The farthest ancestor is written back first; a parent's failure does not
   // change the result, which is the record's own flush.
-  if (Context->Parent != NULL) {
-    FlushImageChain(Context->Parent);
+  ULONG Depth = 0;
+  for (PIMAGE_CONTEXT Parent = Context->Parent; Parent != NULL; Parent = Parent->Parent) {
+    ++Depth;
   }
   IO_STATUS_BLOCK IoStatus;
+  for (; Depth > 0; --Depth) {
+    PIMAGE_CONTEXT Ancestor = Context;
+    for (ULONG Step = 0; Step < Depth; ++Step) {
+      Ancestor = Ancestor->Parent;
+    }
+    FlushImageFile(Ancestor->ImageHandle, &IoStatus);
+  }
   return FlushImageFile(Context->ImageHandle, &IoStatus);
 }
