@@ -30,7 +30,7 @@ set_target_properties(dorvane_driver PROPERTIES CXX_COMPILER_LAUNCHER "")
 add_executable(dorvane_sys $<TARGET_OBJECTS:dorvane_driver>)
 set_target_properties(dorvane_sys PROPERTIES OUTPUT_NAME dorvane SUFFIX .sys
                       LINKER_LANGUAGE CXX)
-target_link_options(dorvane_sys PRIVATE
+set(DORVANE_SYS_LINK_OPTIONS
   -nostdlib -nostartfiles
   -Wl,--subsystem,native:6.1
   -Wl,--major-os-version,6 -Wl,--minor-os-version,1
@@ -40,6 +40,7 @@ target_link_options(dorvane_sys PRIVATE
   -Wl,--disable-auto-import -Wl,--disable-runtime-pseudo-reloc
   -Wl,--no-insert-timestamp
   -Wl,--strip-debug)
+target_link_options(dorvane_sys PRIVATE ${DORVANE_SYS_LINK_OPTIONS})
 target_link_libraries(dorvane_sys PRIVATE ntoskrnl hal)
 
 # binutils leaves the optional header's CheckSum at 0; the loader checks it
@@ -49,3 +50,24 @@ add_custom_command(TARGET dorvane_sys POST_BUILD
   COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/cmake/pe_checksum.py
           $<TARGET_FILE:dorvane_sys>
   COMMENT "Writing the PE checksum of dorvane.sys")
+
+# dorvfilt.sys: the filter over the driver's device that hands it what a
+# client's system cannot (filter/filter_control.h), built and linked as the
+# driver is. The Wine test loads it with the driver.
+add_executable(dorvfilt_sys ${CMAKE_SOURCE_DIR}/filter/filter.cpp
+                            ${CMAKE_SOURCE_DIR}/filter/wine_gaps.cpp)
+set_target_properties(dorvfilt_sys PROPERTIES OUTPUT_NAME dorvfilt SUFFIX .sys)
+target_include_directories(dorvfilt_sys PRIVATE
+  ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/kernel/windows)
+target_include_directories(dorvfilt_sys SYSTEM PRIVATE ${DORVANE_DDK_INCLUDE})
+target_compile_options(dorvfilt_sys PRIVATE
+  ${DORVANE_WARNINGS} ${DORVANE_KERNEL_CXX_FLAGS}
+  -ffreestanding -mno-red-zone -fno-stack-protector -fno-stack-check
+  -fasynchronous-unwind-tables -Wframe-larger-than=1024)
+target_compile_definitions(dorvfilt_sys PRIVATE _AMD64_ _WIN64 NTDDI_VERSION=0x06010000)
+target_link_options(dorvfilt_sys PRIVATE ${DORVANE_SYS_LINK_OPTIONS})
+target_link_libraries(dorvfilt_sys PRIVATE ntoskrnl hal)
+add_custom_command(TARGET dorvfilt_sys POST_BUILD
+  COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/cmake/pe_checksum.py
+          $<TARGET_FILE:dorvfilt_sys>
+  COMMENT "Writing the PE checksum of dorvfilt.sys")
