@@ -1,16 +1,22 @@
 # Kernel build: the driver's code as freestanding kernel code against the DDK,
 # linked into dorvane.sys.
+
+# Freestanding kernel code against the DDK, through the include point.
+function(dorvane_kernel_code target)
+  target_include_directories(${target} PRIVATE
+    ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/kernel/windows)
+  target_include_directories(${target} SYSTEM PRIVATE ${DORVANE_DDK_INCLUDE})
+  target_compile_options(${target} PRIVATE
+    ${DORVANE_WARNINGS} ${DORVANE_KERNEL_CXX_FLAGS}
+    -ffreestanding -mno-red-zone -fno-stack-protector -fno-stack-check
+    -fasynchronous-unwind-tables
+    -Wframe-larger-than=1024)
+  target_compile_definitions(${target} PRIVATE _AMD64_ _WIN64 NTDDI_VERSION=0x06010000)
+endfunction()
+
 add_library(dorvane_driver OBJECT ${DORVANE_DRIVER_SOURCES})
-target_include_directories(dorvane_driver PRIVATE
-  ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/kernel/windows)
-target_include_directories(dorvane_driver SYSTEM PRIVATE ${DORVANE_DDK_INCLUDE})
-target_compile_options(dorvane_driver PRIVATE
-  ${DORVANE_WARNINGS} ${DORVANE_KERNEL_CXX_FLAGS}
-  -ffreestanding -mno-red-zone -fno-stack-protector -fno-stack-check
-  -fasynchronous-unwind-tables
-  -Wframe-larger-than=1024
-  -fstack-usage -fcallgraph-info=su)
-target_compile_definitions(dorvane_driver PRIVATE _AMD64_ _WIN64 NTDDI_VERSION=0x06010000)
+dorvane_kernel_code(dorvane_driver)
+target_compile_options(dorvane_driver PRIVATE -fstack-usage -fcallgraph-info=su)
 # Each object leaves its call graph with every function's frame beside it
 # (.ci), from which the suite bounds the driver's kernel stack
 # (tests/driver/kernel_stack_bound.py). A compiler cache would restore the
@@ -57,14 +63,7 @@ add_custom_command(TARGET dorvane_sys POST_BUILD
 add_executable(dorvfilt_sys ${CMAKE_SOURCE_DIR}/filter/filter.cpp
                             ${CMAKE_SOURCE_DIR}/filter/wine_gaps.cpp)
 set_target_properties(dorvfilt_sys PROPERTIES OUTPUT_NAME dorvfilt SUFFIX .sys)
-target_include_directories(dorvfilt_sys PRIVATE
-  ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/kernel/windows)
-target_include_directories(dorvfilt_sys SYSTEM PRIVATE ${DORVANE_DDK_INCLUDE})
-target_compile_options(dorvfilt_sys PRIVATE
-  ${DORVANE_WARNINGS} ${DORVANE_KERNEL_CXX_FLAGS}
-  -ffreestanding -mno-red-zone -fno-stack-protector -fno-stack-check
-  -fasynchronous-unwind-tables -Wframe-larger-than=1024)
-target_compile_definitions(dorvfilt_sys PRIVATE _AMD64_ _WIN64 NTDDI_VERSION=0x06010000)
+dorvane_kernel_code(dorvfilt_sys)
 target_link_options(dorvfilt_sys PRIVATE ${DORVANE_SYS_LINK_OPTIONS})
 target_link_libraries(dorvfilt_sys PRIVATE ntoskrnl hal)
 add_custom_command(TARGET dorvfilt_sys POST_BUILD
