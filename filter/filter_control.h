@@ -8,8 +8,10 @@
 //
 // - A create of the device when an open was set (DORVFILT_SET_OPEN): the
 //   filter gives the create the image's name, a security context with the
-//   access asked for and the disposition and options, then passes it down.
-//   The open is used once. The driver's status of that create is kept for
+//   access asked for, the sharing, the disposition and the options, then
+//   passes it down.
+//   The open is used once, by the next create of the device: one client
+//   sets opens at a time. The driver's status of that create is kept for
 //   DORVFILT_LAST_CREATE (a system that hands out the handle before the
 //   driver answers tells the client nothing else).
 // - DORVFILT_FORWARD on a handle of the device: the filter builds the query
