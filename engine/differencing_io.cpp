@@ -1,40 +1,12 @@
-// Reads and writes inside one block of a differencing image. The sectors the
-// image holds (bit set in the block's sector bitmap) come from its own block;
-// all others come from the parent chain, addressed by virtual-disk offset, so
-// a parent of another block size splits the range its own way. A successful
-// read sets every byte of its range, so the destination needs no clearing
-// beforehand.
+// Writes inside one block of a differencing image, and the comparison with
+// the parent chain that spares a block for data the chain already returns.
+// The chain is addressed by virtual-disk offset, so a parent of another block
+// size splits the range its own way; its reads are differencing_read.cpp's.
 #include "engine/engine_internal.h"
 
 namespace {
 
 ULONG SectorStart(ULONG SectorInBlock) { return SectorInBlock << VHD_SECTOR_SHIFT; }
-
-}  // namespace
-
-NTSTATUS ReadParentRange(PIMAGE_CONTEXT Context, PVOID Buffer, ULONG Length, LONGLONG Offset,
-                         PIO_STATUS_BLOCK IoStatus) {
-  PIMAGE_CONTEXT Parent = Context->Parent;
-  ULONGLONG Available = Parent->DiskSize > Offset ? (ULONGLONG)(Parent->DiskSize - Offset) : 0;
-  ULONG ReadLength = Length < Available ? Length : (ULONG)Available;
-  NTSTATUS Status = STATUS_SUCCESS;
-  ULONG Read = 0;
-  if (ReadLength > 0) {
-    LARGE_INTEGER ByteOffset;
-    ByteOffset.QuadPart = Offset;
-    Status = ImageTransfer(Parent, IMAGE_OPERATION_READ, ReadLength, &ByteOffset, Buffer, IoStatus);
-    Read = IoStatus->Information < ReadLength ? (ULONG)IoStatus->Information : ReadLength;
-  }
-  if (Read < Length) {
-    RtlZeroMemory(static_cast<PUCHAR>(Buffer) + Read, Length - Read);
-  }
-  if (!NT_SUCCESS(Status)) {
-    return Status;
-  }
-  return CompleteTransfer(IoStatus, Status, Read == ReadLength ? Length : Read);
-}
-
-namespace {
 
 // Writes the sector SectorInBlock of an allocated block as the virtual disk
 // held it, taken from the parent, with the bytes of the write that fall into
@@ -79,9 +51,6 @@ NTSTATUS FillPartialSectors(PIMAGE_CONTEXT Context, ULONG Sector, BOOLEAN NewBlo
   if (!Work) {
     return STATUS_INSUFFICIENT_RESOURCES;
   }
-  RTL_BITMAP Bitmap;
-  RtlInitializeBitMap(&Bitmap, reinterpret_cast<PULONG>(Work.Bitmap()),
-                      Context->BlockSize / VHD_SECTOR_SIZE);
   if (NewBlock) {
     RtlZeroMemory(Work.Bitmap(), ContextBitmapLength(Context));
   } else {
@@ -99,7 +68,7 @@ NTSTATUS FillPartialSectors(PIMAGE_CONTEXT Context, ULONG Sector, BOOLEAN NewBlo
     Edges[EdgeCount++] = TailSector;
   }
   for (ULONG Index = 0; Index < EdgeCount; ++Index) {
-    if (RtlTestBit(&Bitmap, Edges[Index])) {
+    if (IsSectorPresent(reinterpret_cast<const ULONG *>(Work.Bitmap()), Edges[Index])) {
       continue;
     }
     NTSTATUS Status = FillSectorFromParent(Context, Sector, BlockIndex, Edges[Index], Data,
@@ -111,53 +80,13 @@ NTSTATUS FillPartialSectors(PIMAGE_CONTEXT Context, ULONG Sector, BOOLEAN NewBlo
   return STATUS_SUCCESS;
 }
 
-// A write through a merge-through image: the block's own sectors move into
-// the parent first (the parent may hold newer data than the block from now
-// on, so the block must not take the write), then the write goes to the
-// parent, which passes it further down when it is merge-through itself.
-NTSTATUS WriteThroughToParent(PIMAGE_CONTEXT Context, const VOID *Data, ULONG Length,
-                              ULONG BlockIndex, ULONG OffsetInBlock, PULONG SectorOut,
-                              PIO_STATUS_BLOCK IoStatus) {
-  NTSTATUS Status = MergeBlockToParent(Context, BlockIndex);
-  if (!NT_SUCCESS(Status) && Status != STATUS_NO_MORE_ENTRIES) {
-    return CompleteTransfer(IoStatus, Status, 0);
-  }
-  *SectorOut = VHD_BAT_UNALLOCATED;
-  LARGE_INTEGER Offset;
-  Offset.QuadPart = BlockVirtualOffset(Context, BlockIndex, OffsetInBlock);
-  return ImageTransfer(Context->Parent, IMAGE_OPERATION_WRITE, Length, &Offset,
-                       const_cast<PVOID>(Data), IoStatus);
-}
-
 }  // namespace
-
-NTSTATUS ReadDifferencingBlock(PIMAGE_CONTEXT Context, PVOID Buffer, ULONG Length, ULONG BlockIndex,
-                               ULONG OffsetInBlock, PULONG SectorOut, PIO_STATUS_BLOCK IoStatus) {
-  if (!IsRangeInBlock(Context, BlockIndex, OffsetInBlock, Length)) {
-    return CompleteTransfer(IoStatus, STATUS_INVALID_PARAMETER, 0);
-  }
-  ULONG Sector = LookupBlockSector(Context, BlockIndex);
-  *SectorOut = Sector;
-  if (Length == 0) {
-    return CompleteTransfer(IoStatus, STATUS_SUCCESS, 0);
-  }
-  if (Sector == VHD_BAT_UNALLOCATED) {
-    return ReadParentRange(Context, Buffer, Length,
-                           BlockVirtualOffset(Context, BlockIndex, OffsetInBlock), IoStatus);
-  }
-  return ReadAllocatedBlock(Context, Sector, static_cast<PUCHAR>(Buffer), Length, BlockIndex,
-                            OffsetInBlock, IoStatus);
-}
 
 NTSTATUS WriteDifferencingBlock(PIMAGE_CONTEXT Context, const VOID *Data, ULONG Length,
                                 ULONG BlockIndex, ULONG OffsetInBlock, PULONG SectorOut,
                                 PIO_STATUS_BLOCK IoStatus) {
   if (Data == NULL || !IsRangeInBlock(Context, BlockIndex, OffsetInBlock, Length)) {
     return CompleteTransfer(IoStatus, STATUS_INVALID_PARAMETER, 0);
-  }
-  if (Context->MergeThrough) {
-    return WriteThroughToParent(Context, Data, Length, BlockIndex, OffsetInBlock, SectorOut,
-                                IoStatus);
   }
   ULONG Sector = LookupBlockSector(Context, BlockIndex);
   *SectorOut = Sector;

@@ -88,6 +88,12 @@ NTSTATUS WriteTrailingFooter(PIMAGE_CONTEXT Context);
 // ---------------------------------------------------------------------------
 // Transfers of dynamic and differencing images.
 
+// ImageTransfer without the merge-through turn: the image's own range, by
+// disk type. The way a merge writes into the image that receives it, so that
+// no write nests inside another.
+NTSTATUS DirectTransfer(PIMAGE_CONTEXT Context, UCHAR Operation, ULONG Length,
+                        PLARGE_INTEGER ByteOffset, PVOID Buffer, PIO_STATUS_BLOCK IoStatus);
+
 // A range of a dynamic or differencing image's virtual disk, cut at block
 // boundaries, each piece served by BlockTransfer. A read returns zeros
 // wherever no piece found data. A negative offset is refused with
@@ -182,6 +188,8 @@ NTSTATUS ReadDifferencingBlock(PIMAGE_CONTEXT Context, PVOID Buffer, ULONG Lengt
                                ULONG BlockIndex, ULONG OffsetInBlock, PULONG SectorOut,
                                PIO_STATUS_BLOCK IoStatus);
 
+// The write of one block of an image that is not merge-through (a write
+// through a merge-through image goes through WriteThroughMerge instead).
 NTSTATUS WriteDifferencingBlock(PIMAGE_CONTEXT Context, const VOID *Data, ULONG Length,
                                 ULONG BlockIndex, ULONG OffsetInBlock, PULONG SectorOut,
                                 PIO_STATUS_BLOCK IoStatus);
@@ -190,15 +198,11 @@ BOOLEAN MatchesParentData(PIMAGE_CONTEXT Context, const VOID *Data, ULONG Length
                           ULONG BlockIndex, ULONG OffsetInBlock);
 
 // A range of the parent's virtual disk read into Buffer, every byte set:
-// bytes the parent did not return, or that lie beyond the parent's disk, are
-// zeros. IoStatus receives the parent transfer's result.
+// bytes that lie beyond the parent's disk, or beyond that of any image below
+// it, are zeros. The chain is read image after image, not nested, so the
+// stack this takes does not grow with the chain's depth.
 NTSTATUS ReadParentRange(PIMAGE_CONTEXT Context, PVOID Buffer, ULONG Length, LONGLONG Offset,
                          PIO_STATUS_BLOCK IoStatus);
-
-// The range of an allocated differencing block (at Sector) from the image and
-// its parent chain, each sector from the image that holds it.
-NTSTATUS ReadAllocatedBlock(PIMAGE_CONTEXT Context, ULONG Sector, PUCHAR Buffer, ULONG Length,
-                            ULONG BlockIndex, ULONG OffsetInBlock, PIO_STATUS_BLOCK IoStatus);
 
 // ---------------------------------------------------------------------------
 // Virtual disk resize.
@@ -223,8 +227,17 @@ NTSTATUS GrowDynamicDisk(PIMAGE_CONTEXT Context, LONGLONG NewSize);
 // (STATUS_INVALID_DEVICE_REQUEST).
 NTSTATUS EnableParentWrites(PIMAGE_CONTEXT Context, ULONG Levels);
 
-// Writes the present sectors of one block into the parent through its
-// ordinary write path, makes the receiving images durable, and only then
-// clears the block's entry: a block is never given up before its data is in
-// the parent chain. STATUS_NO_MORE_ENTRIES when the block is not allocated.
+// Writes the present sectors of one block of a merge-through image into the
+// image that receives the merge, after the blocks of the merge-through images
+// between them that lie under the block have gone there; makes the receiving
+// images durable, and only then clears the block's entry: a block is never
+// given up before its data is in the parent chain. STATUS_NO_MORE_ENTRIES
+// when the block is not allocated.
 NTSTATUS MergeBlockToParent(PIMAGE_CONTEXT Context, ULONG BlockIndex);
+
+// A write through a merge-through image: each block of the range moved down
+// first (MergeBlockToParent, and the blocks of the merge-through images below
+// it where it holds none), then the data written into the receiving image,
+// so that older data reaches it before newer data overwrites it.
+NTSTATUS WriteThroughMerge(PIMAGE_CONTEXT Context, ULONG Length, PLARGE_INTEGER ByteOffset,
+                           PVOID Buffer, PIO_STATUS_BLOCK IoStatus);

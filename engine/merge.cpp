@@ -35,23 +35,41 @@ ULONG FindLastBlockBelow(const IMAGE_CONTEXT *Context, ULONG Bound, PULONG Secto
   return Found;
 }
 
+// The image Depth levels below Context (Context itself at 0).
+PIMAGE_CONTEXT ImageBelow(PIMAGE_CONTEXT Context, ULONG Depth) {
+  for (; Depth > 0; --Depth) {
+    Context = Context->Parent;
+  }
+  return Context;
+}
+
+// The merge-through images from Context down: the receiving image, which
+// takes their writes, lies that many levels below Context.
+ULONG MergeThroughLevels(const IMAGE_CONTEXT *Context) {
+  ULONG Levels = 0;
+  for (; Context->MergeThrough; Context = Context->Parent) {
+    ++Levels;
+  }
+  return Levels;
+}
+
 // The images that receive a merge-through image's writes, farthest first:
 // each merge-through image's parent is open for writing.
 NTSTATUS FlushMergeTargets(PIMAGE_CONTEXT Context) {
-  PIMAGE_CONTEXT Parent = Context->Parent;
-  if (Parent->MergeThrough) {
-    NTSTATUS Status = FlushMergeTargets(Parent);
+  for (ULONG Depth = MergeThroughLevels(Context); Depth > 0; --Depth) {
+    IO_STATUS_BLOCK IoStatus;
+    NTSTATUS Status = FlushImageFile(ImageBelow(Context, Depth)->ImageHandle, &IoStatus);
     if (!NT_SUCCESS(Status)) {
       return Status;
     }
   }
-  IO_STATUS_BLOCK IoStatus;
-  return FlushImageFile(Parent->ImageHandle, &IoStatus);
+  return STATUS_SUCCESS;
 }
 
-// Writes the present sectors of the block at Sector into the parent, run by
-// run. The block stays allocated.
-NTSTATUS CopyBlockToParent(PIMAGE_CONTEXT Context, ULONG BlockIndex, ULONG Sector) {
+// Writes the present sectors of the block at Sector straight into the image
+// that receives the merge, run by run. The block stays allocated.
+NTSTATUS CopyBlockToReceiver(PIMAGE_CONTEXT Context, ULONG BlockIndex, ULONG Sector) {
+  PIMAGE_CONTEXT Receiver = ImageBelow(Context, MergeThroughLevels(Context));
   POOL_BUFFER<UCHAR> Data(static_cast<PUCHAR>(AllocateUnfilledPool(Context->BlockSize)));
   WORK_BUFFER Work(Context);
   if (!Data || !Work) {
@@ -89,8 +107,8 @@ NTSTATUS CopyBlockToParent(PIMAGE_CONTEXT Context, ULONG BlockIndex, ULONG Secto
     }
     IO_STATUS_BLOCK IoStatus;
     IoStatus.Information = 0;
-    Status = ImageTransfer(Context->Parent, IMAGE_OPERATION_WRITE, Length, &Offset,
-                           Data.Get() + ((ULONG_PTR)Start << VHD_SECTOR_SHIFT), &IoStatus);
+    Status = DirectTransfer(Receiver, IMAGE_OPERATION_WRITE, Length, &Offset,
+                            Data.Get() + ((ULONG_PTR)Start << VHD_SECTOR_SHIFT), &IoStatus);
     if (!NT_SUCCESS(Status)) {
       return Status;
     }
@@ -99,6 +117,64 @@ NTSTATUS CopyBlockToParent(PIMAGE_CONTEXT Context, ULONG BlockIndex, ULONG Secto
     }
   }
   return STATUS_SUCCESS;
+}
+
+// Moves into the receiving image the blocks of the merge-through images below
+// Context that lie under the virtual-disk range [Start, End), deepest image
+// first, so that older data reaches the receiver before newer data. Each
+// image's range widens to whole blocks of the images above it: those are the
+// blocks that move down into it. Each image gives its blocks up only once the
+// receiver and the images between hold their data durably.
+NTSTATUS MergeImagesBelow(PIMAGE_CONTEXT Context, LONGLONG Start, LONGLONG End) {
+  for (ULONG Depth = MergeThroughLevels(Context); Depth-- > 1;) {
+    PIMAGE_CONTEXT Image = ImageBelow(Context, Depth);
+    ULONG Widest = 0;
+    for (ULONG Above = 0; Above < Depth; ++Above) {
+      ULONG BlockSize = ImageBelow(Context, Above)->BlockSize;
+      Widest = BlockSize > Widest ? BlockSize : Widest;
+    }
+    ULONGLONG First = (ULONGLONG)(Start & ~(LONGLONG)(Widest - 1)) >> Image->BlockShift;
+    ULONGLONG Last = (ULONGLONG)((End + Widest - 1) & ~(LONGLONG)(Widest - 1)) >> Image->BlockShift;
+    Last = Last < Image->BatEntries ? Last : Image->BatEntries;
+    ULONG Copied = 0;
+    for (ULONGLONG Index = First; Index < Last; ++Index) {
+      ULONG Sector = LookupBlockSector(Image, (ULONG)Index);
+      if (Sector == VHD_BAT_UNALLOCATED) {
+        continue;
+      }
+      NTSTATUS Status = CopyBlockToReceiver(Image, (ULONG)Index, Sector);
+      if (!NT_SUCCESS(Status)) {
+        return Status;
+      }
+      ++Copied;
+    }
+    if (Copied == 0) {
+      continue;
+    }
+    NTSTATUS Status = FlushMergeTargets(Image);
+    for (ULONGLONG Index = First; Index < Last && NT_SUCCESS(Status); ++Index) {
+      if (LookupBlockSector(Image, (ULONG)Index) != VHD_BAT_UNALLOCATED) {
+        Status = ClearBatEntry(Image, (ULONG)Index);
+      }
+    }
+    if (!NT_SUCCESS(Status)) {
+      return Status;
+    }
+  }
+  return STATUS_SUCCESS;
+}
+
+// Writes the present sectors of the block at Sector into the parent chain:
+// the merge-through images below it first give up what lies under the
+// block, then the block's runs go into the receiving image. The block stays
+// allocated.
+NTSTATUS CopyBlockToParent(PIMAGE_CONTEXT Context, ULONG BlockIndex, ULONG Sector) {
+  LONGLONG BlockStart = BlockVirtualOffset(Context, BlockIndex, 0);
+  NTSTATUS Status = MergeImagesBelow(Context, BlockStart, BlockStart + Context->BlockSize);
+  if (!NT_SUCCESS(Status)) {
+    return Status;
+  }
+  return CopyBlockToReceiver(Context, BlockIndex, Sector);
 }
 
 // After the blocks at or above sector Bound were copied: the receiving
@@ -157,29 +233,26 @@ BOOLEAN CanReceive(const IMAGE_CONTEXT *Context) {
 }  // namespace
 
 NTSTATUS EnableParentWrites(PIMAGE_CONTEXT Context, ULONG Levels) {
-  if (Levels == 0) {
-    return STATUS_SUCCESS;
-  }
-  if (Context->DiskType != VHD_DISK_TYPE_DIFFERENCING || !CanReceive(Context)) {
-    return STATUS_INVALID_DEVICE_REQUEST;
-  }
-  if (Levels >= 2) {
-    if (Context->Parent->DiskType != VHD_DISK_TYPE_DIFFERENCING) {
+  // Every level is checked before anything is reopened.
+  PIMAGE_CONTEXT Image = Context;
+  for (ULONG Depth = 0; Depth < Levels; ++Depth, Image = Image->Parent) {
+    if (Image->DiskType != VHD_DISK_TYPE_DIFFERENCING || !CanReceive(Image)) {
       return STATUS_INVALID_DEVICE_REQUEST;
     }
-    NTSTATUS Status = EnableParentWrites(Context->Parent, Levels - 1);
+  }
+  // The deepest parent is reopened first: an image becomes merge-through only
+  // once every image below it that passes its writes on is.
+  for (ULONG Depth = Levels; Depth-- > 0;) {
+    Image = ImageBelow(Context, Depth);
+    if (Image->MergeThrough) {
+      continue;
+    }
+    NTSTATUS Status = ReopenImageForWrite(Image->Parent);
     if (!NT_SUCCESS(Status)) {
       return Status;
     }
+    Image->MergeThrough = TRUE;
   }
-  if (Context->MergeThrough) {
-    return STATUS_SUCCESS;
-  }
-  NTSTATUS Status = ReopenImageForWrite(Context->Parent);
-  if (!NT_SUCCESS(Status)) {
-    return Status;
-  }
-  Context->MergeThrough = TRUE;
   return STATUS_SUCCESS;
 }
 
@@ -221,4 +294,27 @@ NTSTATUS MergeBlockToParent(PIMAGE_CONTEXT Context, ULONG BlockIndex) {
     return Status;
   }
   return ClearBatEntry(Context, BlockIndex);
+}
+
+NTSTATUS WriteThroughMerge(PIMAGE_CONTEXT Context, ULONG Length, PLARGE_INTEGER ByteOffset,
+                           PVOID Buffer, PIO_STATUS_BLOCK IoStatus) {
+  LONGLONG Offset = ByteOffset->QuadPart;
+  if (Offset < 0) {
+    return CompleteTransfer(IoStatus, STATUS_INVALID_PARAMETER, 0);
+  }
+  ULONGLONG First = (ULONGLONG)Offset >> Context->BlockShift;
+  ULONGLONG End = Length == 0 ? First : (((ULONGLONG)Offset + Length - 1) >> Context->BlockShift) + 1;
+  End = End < Context->BatEntries ? End : Context->BatEntries;
+  for (ULONGLONG Index = First; Index < End; ++Index) {
+    NTSTATUS Status = MergeBlockToParent(Context, (ULONG)Index);
+    if (Status == STATUS_NO_MORE_ENTRIES) {
+      LONGLONG BlockStart = BlockVirtualOffset(Context, (ULONG)Index, 0);
+      Status = MergeImagesBelow(Context, BlockStart, BlockStart + Context->BlockSize);
+    }
+    if (!NT_SUCCESS(Status)) {
+      return CompleteTransfer(IoStatus, Status, 0);
+    }
+  }
+  return DirectTransfer(ImageBelow(Context, MergeThroughLevels(Context)), IMAGE_OPERATION_WRITE,
+                        Length, ByteOffset, Buffer, IoStatus);
 }

@@ -1,10 +1,19 @@
 // Transfers, the engine's entry point: a range of a fixed image's virtual
 // disk is the same range of its file; one of a dynamic or differencing image
-// is cut at block boundaries, each piece served by its block.
+// is cut at block boundaries, each piece served by its block. A write through
+// a merge-through image goes to the image that receives the merge.
 #include "engine/engine_internal.h"
 
 NTSTATUS ImageTransfer(PIMAGE_CONTEXT Context, UCHAR Operation, ULONG Length,
                        PLARGE_INTEGER ByteOffset, PVOID Buffer, PIO_STATUS_BLOCK IoStatus) {
+  if (Operation == IMAGE_OPERATION_WRITE && Context->MergeThrough) {
+    return WriteThroughMerge(Context, Length, ByteOffset, Buffer, IoStatus);
+  }
+  return DirectTransfer(Context, Operation, Length, ByteOffset, Buffer, IoStatus);
+}
+
+NTSTATUS DirectTransfer(PIMAGE_CONTEXT Context, UCHAR Operation, ULONG Length,
+                        PLARGE_INTEGER ByteOffset, PVOID Buffer, PIO_STATUS_BLOCK IoStatus) {
   if (Context->DiskType == VHD_DISK_TYPE_FIXED) {
     return ImageFileTransfer(Context, Operation, Buffer, Length, ByteOffset, IoStatus);
   }

@@ -122,13 +122,64 @@ NTSTATUS DeleteImageFileOnClose(HANDLE ImageHandle) {
                               FileDispositionInformation);
 }
 
+namespace {
+
+// Zeros written at once where the file system has no zero-data request.
+const ULONG ZeroWriteLength = 64 * 1024;
+
+// The answers of file systems that do not know the zero-data request: FAT
+// and exFAT give STATUS_INVALID_DEVICE_REQUEST, others STATUS_NOT_SUPPORTED.
+BOOLEAN IsZeroDataRefused(NTSTATUS Status) {
+  return Status == STATUS_INVALID_DEVICE_REQUEST || Status == STATUS_NOT_SUPPORTED;
+}
+
+// The range written with zeros, a bounded buffer at a time, and clipped to
+// the end of the file as the zero-data request clips it: the file never
+// grows. Callers order their flushes around it as around the request.
+NTSTATUS WriteZerosToRange(HANDLE ImageHandle, LONGLONG FileOffset, LONGLONG BeyondFinalZero) {
+  LONGLONG FileLength = 0;
+  NTSTATUS Status = QueryImageFileLength(ImageHandle, &FileLength);
+  if (!NT_SUCCESS(Status)) {
+    return Status;
+  }
+  LONGLONG End = BeyondFinalZero < FileLength ? BeyondFinalZero : FileLength;
+  if (FileOffset >= End) {
+    return STATUS_SUCCESS;
+  }
+  ULONG BufferLength =
+      End - FileOffset < (LONGLONG)ZeroWriteLength ? (ULONG)(End - FileOffset) : ZeroWriteLength;
+  POOL_BUFFER<UCHAR> Zeros(static_cast<PUCHAR>(AllocateZeroedPool(BufferLength)));
+  if (!Zeros) {
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  for (LONGLONG Offset = FileOffset; Offset < End; Offset += BufferLength) {
+    if (End - Offset < (LONGLONG)BufferLength) {
+      BufferLength = (ULONG)(End - Offset);
+    }
+    Status = WriteImageFileExact(ImageHandle, Zeros.Get(), BufferLength, Offset);
+    if (!NT_SUCCESS(Status)) {
+      return Status;
+    }
+  }
+  return STATUS_SUCCESS;
+}
+
+}  // namespace
+
 NTSTATUS ZeroImageFileRange(HANDLE ImageHandle, LONGLONG FileOffset, LONGLONG BeyondFinalZero) {
+  if (FileOffset < 0 || BeyondFinalZero < FileOffset) {
+    return STATUS_INVALID_PARAMETER;
+  }
   FILE_ZERO_DATA_INFORMATION ZeroData;
   IO_STATUS_BLOCK IoStatus;
   ZeroData.FileOffset.QuadPart = FileOffset;
   ZeroData.BeyondFinalZero.QuadPart = BeyondFinalZero;
-  return ZwFsControlFile(ImageHandle, NULL, NULL, NULL, &IoStatus, FSCTL_SET_ZERO_DATA, &ZeroData,
-                         sizeof(ZeroData), NULL, 0);
+  NTSTATUS Status = ZwFsControlFile(ImageHandle, NULL, NULL, NULL, &IoStatus, FSCTL_SET_ZERO_DATA,
+                                    &ZeroData, sizeof(ZeroData), NULL, 0);
+  if (!IsZeroDataRefused(Status)) {
+    return Status;
+  }
+  return WriteZerosToRange(ImageHandle, FileOffset, BeyondFinalZero);
 }
 
 NTSTATUS FlushImageFile(HANDLE ImageHandle, PIO_STATUS_BLOCK IoStatus) {
@@ -162,9 +213,17 @@ NTSTATUS FlushImageFile(HANDLE ImageHandle, PIO_STATUS_BLOCK IoStatus) {
 NTSTATUS FlushImageChain(PIMAGE_CONTEXT Context) {
   // The farthest ancestor is written back first; a parent's failure does not
   // change the result, which is the record's own flush.
-  if (Context->Parent != NULL) {
-    FlushImageChain(Context->Parent);
+  ULONG Depth = 0;
+  for (PIMAGE_CONTEXT Parent = Context->Parent; Parent != NULL; Parent = Parent->Parent) {
+    ++Depth;
   }
   IO_STATUS_BLOCK IoStatus;
+  for (; Depth > 0; --Depth) {
+    PIMAGE_CONTEXT Ancestor = Context;
+    for (ULONG Step = 0; Step < Depth; ++Step) {
+      Ancestor = Ancestor->Parent;
+    }
+    FlushImageFile(Ancestor->ImageHandle, &IoStatus);
+  }
   return FlushImageFile(Context->ImageHandle, &IoStatus);
 }

@@ -58,9 +58,9 @@ typedef struct _IMAGE_CONTEXT {
 #define IMAGE_STATUS_SHORT_TRANSFER STATUS_INTERNAL_DB_CORRUPTION
 
 // Deepest parent chain opened, counting the image itself: refuses chains that
-// loop back on themselves before the nested opens exhaust the stack. Each
-// level of an open or a read-through nests about 600 bytes of stack, so 20
-// levels leave more than half of a 24 KiB kernel stack to the file system.
+// loop back on themselves, and bounds what a chain holds in handles and pool.
+// The images of a chain are opened and read one after the other, not nested,
+// so the kernel stack a request takes does not depend on it.
 #define IMAGE_CHAIN_DEPTH_LIMIT 20
 
 // Most parent opens one chain open tries, all levels together. Every level
@@ -76,8 +76,8 @@ typedef struct _IMAGE_CONTEXT {
 
 // Kernel stack an image open must find left before it starts: its own frames
 // and the create of the image file through the file system and its filters.
-// Parents open nested inside their child's open, so this bounds the chain by
-// the stack actually left, whatever the depth limit allows.
+// Parents open one after the other at the same depth of the stack, so a
+// request that starts with too little left is refused before its first open.
 #define IMAGE_OPEN_STACK_RESERVE 0x2000
 
 // ---------------------------------------------------------------------------
@@ -103,16 +103,18 @@ NTSTATUS OpenImageFile(PIMAGE_CONTEXT *ContextOut, PCUNICODE_STRING ImagePath,
 typedef struct _IMAGE_CHAIN_OPEN {
   ULONG Depth;          // 0 for the image a client names
   ULONGLONG ChildPool;  // pool charged to its children (the child's ChainPool)
-  PULONG ParentOpens;   // parent opens tried so far for the whole chain
 } IMAGE_CHAIN_OPEN;
 
-// OpenImageFile for an image of a chain; the parent open passes its child's
-// depth plus one.
-NTSTATUS OpenImageFileInChain(PIMAGE_CONTEXT *ContextOut, PCUNICODE_STRING ImagePath,
-                              USHORT FileAttributes, ULONG CreateDisposition,
-                              ULONG CreateOptions, ACCESS_MASK DesiredAccess,
-                              USHORT ShareAccess, PIO_STATUS_BLOCK IoStatus,
-                              const IMAGE_CHAIN_OPEN *Chain);
+// Opens one image file of a chain and makes its record: the create with the
+// given parameters, the footer's validation, the file object's reference and
+// the part of the image's disk type, a differencing image's header included
+// but not its parent (OpenParentChain). A differencing image at a depth
+// whose parent would pass IMAGE_CHAIN_DEPTH_LIMIT is refused with
+// STATUS_TOO_MANY_LINKS.
+NTSTATUS OpenImageRecord(PIMAGE_CONTEXT *ContextOut, PCUNICODE_STRING ImagePath,
+                         USHORT FileAttributes, ULONG CreateDisposition, ULONG CreateOptions,
+                         ACCESS_MASK DesiredAccess, USHORT ShareAccess, PIO_STATUS_BLOCK IoStatus,
+                         const IMAGE_CHAIN_OPEN *Chain);
 
 NTSTATUS LoadDynamicHeader(PIMAGE_CONTEXT Context);
 
@@ -144,13 +146,17 @@ IMAGE_METADATA LocateImageMetadata(const IMAGE_CONTEXT *Context);
 // footer: writes to such blocks would destroy other data.
 NTSTATUS ValidateBlockPlacement(PIMAGE_CONTEXT Context);
 
-// Opens the parent chain of a differencing image (Context at Chain->Depth).
-// The parent is found through the header's parent locators, tried from the
-// last entry to the first, and must carry the Unique Id the child records.
+// Opens the parent chain of a differencing image record made at depth 0,
+// one image after the other (no open nests inside another, so the stack it
+// takes does not grow with the chain), and makes each differencing image of
+// the chain ready: its parent checked and its read caches made. Each parent
+// is found through its child's parent locators, tried from the last entry to
+// the first; one whose own chain fails to open moves its child on to the
+// next locator. The parent must carry the Unique Id the child records.
 // A chain longer than IMAGE_CHAIN_DEPTH_LIMIT images is refused with
 // STATUS_TOO_MANY_LINKS; so is a chain that leads back into itself, and one
 // whose locators would make more than IMAGE_PARENT_OPEN_LIMIT parent opens.
-NTSTATUS OpenParentImage(PIMAGE_CONTEXT Context, const IMAGE_CHAIN_OPEN *Chain);
+NTSTATUS OpenParentChain(PIMAGE_CONTEXT Context);
 
 // Turns a parent locator's path (in ParentPath, whose buffer it owns) into
 // the kernel path to open, relative paths joined to ChildPath's folder. On
@@ -270,8 +276,9 @@ NTSTATUS QueryImageFileLength(HANDLE ImageHandle, LONGLONG *FileLength);
 NTSTATUS SetImageFileEnd(HANDLE ImageHandle, LONGLONG FileEnd);
 // The file is removed at its last close (needs DELETE access).
 NTSTATUS DeleteImageFileOnClose(HANDLE ImageHandle);
-// FSCTL_SET_ZERO_DATA: the range reads as zeros, deallocated where the file
-// system can.
+// FSCTL_SET_ZERO_DATA: the range (clipped to the end of the file) reads as
+// zeros, deallocated where the file system can. A file system that refuses
+// the request (FAT, exFAT) gets the zeros written instead.
 NTSTATUS ZeroImageFileRange(HANDLE ImageHandle, LONGLONG FileOffset, LONGLONG BeyondFinalZero);
 
 NTSTATUS FlushImageFile(HANDLE ImageHandle, PIO_STATUS_BLOCK IoStatus);

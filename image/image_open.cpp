@@ -97,7 +97,8 @@ VOID CloseImageFile(PIMAGE_CONTEXT Context) {
 }
 
 // Fills in a record that already owns the image's handle and footer: the
-// path, the sizes, the disk type's own part, and the reference to the file
+// path, the sizes, the disk type's own part (for a differencing image its
+// header; OpenParentChain opens its parent), and the reference to the file
 // object. Whatever it takes over the record releases.
 NTSTATUS InitializeImageContext(PIMAGE_CONTEXT Context, PCUNICODE_STRING ImagePath,
                                 ACCESS_MASK Access, LONGLONG FileLength,
@@ -128,9 +129,10 @@ NTSTATUS InitializeImageContext(PIMAGE_CONTEXT Context, PCUNICODE_STRING ImagePa
       Status = LoadDynamicHeader(Context);
       break;
     default:
-      Status = OpenParentImage(Context, Chain);
-      if (NT_SUCCESS(Status)) {
-        Status = CreateBitmapCache(Context);
+      Status = LoadDynamicHeader(Context);
+      // Its parent would lie deeper than the chain may go.
+      if (NT_SUCCESS(Status) && Chain->Depth + 1 >= IMAGE_CHAIN_DEPTH_LIMIT) {
+        Status = STATUS_TOO_MANY_LINKS;
       }
       break;
   }
@@ -147,17 +149,29 @@ NTSTATUS OpenImageFile(PIMAGE_CONTEXT *ContextOut, PCUNICODE_STRING ImagePath,
                        USHORT FileAttributes, ULONG CreateDisposition, ULONG CreateOptions,
                        ACCESS_MASK DesiredAccess, USHORT ShareAccess,
                        PIO_STATUS_BLOCK IoStatus) {
-  ULONG ParentOpens = 0;
-  IMAGE_CHAIN_OPEN Chain = {0, 0, &ParentOpens};
-  return OpenImageFileInChain(ContextOut, ImagePath, FileAttributes, CreateDisposition,
-                              CreateOptions, DesiredAccess, ShareAccess, IoStatus, &Chain);
+  *ContextOut = NULL;
+  IMAGE_CHAIN_OPEN Chain = {0, 0};
+  PIMAGE_CONTEXT Opened = NULL;
+  NTSTATUS Status = OpenImageRecord(&Opened, ImagePath, FileAttributes, CreateDisposition,
+                                    CreateOptions, DesiredAccess, ShareAccess, IoStatus, &Chain);
+  if (!NT_SUCCESS(Status)) {
+    return Status;
+  }
+  IMAGE_CONTEXT_OWNER Context(Opened);
+  if (Context->DiskType == VHD_DISK_TYPE_DIFFERENCING) {
+    Status = OpenParentChain(Context.Get());
+    if (!NT_SUCCESS(Status)) {
+      return Status;
+    }
+  }
+  *ContextOut = Context.Detach();
+  return STATUS_SUCCESS;
 }
 
-NTSTATUS OpenImageFileInChain(PIMAGE_CONTEXT *ContextOut, PCUNICODE_STRING ImagePath,
-                              USHORT FileAttributes, ULONG CreateDisposition,
-                              ULONG CreateOptions, ACCESS_MASK DesiredAccess,
-                              USHORT ShareAccess, PIO_STATUS_BLOCK IoStatus,
-                              const IMAGE_CHAIN_OPEN *Chain) {
+NTSTATUS OpenImageRecord(PIMAGE_CONTEXT *ContextOut, PCUNICODE_STRING ImagePath,
+                         USHORT FileAttributes, ULONG CreateDisposition, ULONG CreateOptions,
+                         ACCESS_MASK DesiredAccess, USHORT ShareAccess, PIO_STATUS_BLOCK IoStatus,
+                         const IMAGE_CHAIN_OPEN *Chain) {
   *ContextOut = NULL;
   NTSTATUS Status = CheckImageOpenAllowed(ImagePath);
   if (!NT_SUCCESS(Status)) {
@@ -239,13 +253,10 @@ NTSTATUS ReopenImageForWrite(PIMAGE_CONTEXT Context) {
   return STATUS_SUCCESS;
 }
 
-VOID CloseImageContext(PIMAGE_CONTEXT Context) {
-  if (Context == NULL) {
-    return;
-  }
-  // The farthest parent is released first.
-  ReleaseImageContext(Context->Parent);
-  Context->Parent = NULL;
+namespace {
+
+// What one record owns besides its parent.
+VOID ReleaseRecordParts(PIMAGE_CONTEXT Context) {
   CloseImageFile(Context);
   FreeCountedString(&Context->ImagePath);
   FreeCountedString(&Context->ParentPath);
@@ -254,6 +265,25 @@ VOID CloseImageContext(PIMAGE_CONTEXT Context) {
   FreePool(Context->Bat);
   Context->Bat = NULL;
   ReleaseBitmapCache(Context);
+}
+
+}  // namespace
+
+VOID CloseImageContext(PIMAGE_CONTEXT Context) {
+  if (Context == NULL) {
+    return;
+  }
+  // The farthest parent is released first, one record after the other.
+  while (Context->Parent != NULL) {
+    PIMAGE_CONTEXT Child = Context;
+    while (Child->Parent->Parent != NULL) {
+      Child = Child->Parent;
+    }
+    ReleaseRecordParts(Child->Parent);
+    FreePool(Child->Parent);
+    Child->Parent = NULL;
+  }
+  ReleaseRecordParts(Context);
 }
 
 VOID ReleaseImageContext(PIMAGE_CONTEXT Context) {

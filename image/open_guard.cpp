@@ -1,8 +1,9 @@
 // What is checked before an image file is opened. Opening runs inside the
 // create of the driver's own device, so a name that leads back to the device
 // would enter that create again on the same thread, once per level of the
-// name, each with a chain of its own; and every level of a parent chain
-// nests another open. Both are refused before anything is opened.
+// name, each with a chain of its own; and the create of an image file needs
+// stack for the file system below the driver. Both are refused before
+// anything is opened.
 #include "image/image.h"
 
 namespace {

@@ -1,6 +1,8 @@
 // File services: ZwFsControlFile. The one file-system control the host file
-// system serves is FSCTL_SET_ZERO_DATA; every other code is
-// STATUS_INVALID_DEVICE_REQUEST, as from a file system without it.
+// system serves is FSCTL_SET_ZERO_DATA, on drives that stand for NTFS; every
+// other code, and that one on a drive without zero-data (FAT, exFAT), is
+// STATUS_INVALID_DEVICE_REQUEST, as from a file system that knows no such
+// code.
 #include "host/files/file_services_internal.h"
 
 #include <unistd.h>
@@ -17,6 +19,7 @@ namespace {
 // input must be exactly one FILE_ZERO_DATA_INFORMATION.
 NTSTATUS SetZeroData(const FileReference& file, PVOID input, ULONG inputLength) {
   if (!(file.granted() & FILE_WRITE_DATA)) return STATUS_ACCESS_DENIED;
+  if (!ZeroDataServed(file->hostPath)) return STATUS_INVALID_DEVICE_REQUEST;
   if (input == nullptr || inputLength != sizeof(FILE_ZERO_DATA_INFORMATION) || file->directory) {
     return STATUS_INVALID_PARAMETER;
   }

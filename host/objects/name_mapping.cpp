@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <set>
 
 namespace host {
 
@@ -22,6 +23,11 @@ std::mutex nameLock;
 bool drivesLoaded = false;
 std::map<char, std::string>& Drives() {
   static auto* drives = new std::map<char, std::string>();
+  return *drives;
+}
+// Drives that stand for a file system without zero-data (FAT, exFAT).
+std::set<char>& DrivesWithoutZeroData() {
+  static auto* drives = new std::set<char>();
   return *drives;
 }
 std::map<std::pair<std::string, std::string>, std::string>& Shares() {
@@ -309,28 +315,55 @@ NTSTATUS HostPathForNtName(const std::u16string& ntName, bool caseInsensitive, s
   return status;
 }
 
-// The drive whose directory is the longest prefix of the path wins; Z: (the
-// whole host) only when no other drive holds the path. Empty when no drive
-// maps it or the path is not UTF-8.
-std::u16string NtPathForHostPath(const std::string& path) {
-  std::string absolute = AbsoluteDirectory(path);
+namespace {
+
+// The drive whose directory is the longest prefix of an absolute path; Z:
+// (the whole host) only when no other drive holds it. 0 when no drive maps
+// it. Called with nameLock held.
+char DriveOfPathLocked(const std::string& absolute) {
+  LoadDrivesLocked();
   char best = 0;
   size_t bestLength = 0;
+  for (const auto& [letter, dir] : Drives()) {
+    bool below = dir == "/" || absolute == dir ||
+                 (absolute.compare(0, dir.size(), dir) == 0 && absolute[dir.size()] == '/');
+    if (!below) continue;
+    size_t length = dir == "/" ? 0 : dir.size();
+    bool better = best == 0 || length > bestLength ||
+                  (length == bestLength && best == 'Z' && letter != 'Z');
+    if (better) {
+      best = letter;
+      bestLength = length;
+    }
+  }
+  return best;
+}
+
+}  // namespace
+
+void SetDriveZeroData(char letter, bool served) {
+  std::lock_guard<std::mutex> guard(nameLock);
+  if (served) {
+    DrivesWithoutZeroData().erase(UpperAscii(letter));
+  } else {
+    DrivesWithoutZeroData().insert(UpperAscii(letter));
+  }
+}
+
+bool ZeroDataServed(const std::string& hostPath) {
+  std::lock_guard<std::mutex> guard(nameLock);
+  return DrivesWithoutZeroData().count(DriveOfPathLocked(hostPath)) == 0;
+}
+
+// Empty when no drive maps the path or the path is not UTF-8.
+std::u16string NtPathForHostPath(const std::string& path) {
+  std::string absolute = AbsoluteDirectory(path);
+  char best;
+  size_t bestLength;
   {
     std::lock_guard<std::mutex> guard(nameLock);
-    LoadDrivesLocked();
-    for (const auto& [letter, dir] : Drives()) {
-      bool below = dir == "/" || absolute == dir ||
-                   (absolute.compare(0, dir.size(), dir) == 0 && absolute[dir.size()] == '/');
-      if (!below) continue;
-      size_t length = dir == "/" ? 0 : dir.size();
-      bool better = best == 0 || length > bestLength ||
-                    (length == bestLength && best == 'Z' && letter != 'Z');
-      if (better) {
-        best = letter;
-        bestLength = length;
-      }
-    }
+    best = DriveOfPathLocked(absolute);
+    bestLength = best == 0 || Drives()[best] == "/" ? 0 : Drives()[best].size();
   }
   if (best == 0) return u"";
   std::string rest = absolute.substr(bestLength);

@@ -12,6 +12,12 @@ namespace host {
 // \??\X:\... maps below `dir`. Letters are case-insensitive; an empty dir
 // removes the drive. Z: is / unless remapped.
 void MapDrive(char letter, const std::string& dir);
+// The file system a drive stands for, as far as file-system controls go: an
+// NTFS volume by default; with zero-data off, a FAT or exFAT volume, which
+// refuses FSCTL_SET_ZERO_DATA with STATUS_INVALID_DEVICE_REQUEST. It holds for
+// every file below the drive's directory, by whatever name it was opened
+// (NtPathForHostPath's drive), and stays with the letter when it is remapped.
+void SetDriveZeroData(char letter, bool served);
 // \Device\Mup\server\share\... maps below `dir` (names case-insensitive);
 // an empty dir removes the share.
 void MapShare(const std::string& server, const std::string& share, const std::string& dir);

@@ -29,6 +29,10 @@ struct MappedName {
   std::u16string volumeRelativeName;
   bool trailingSeparator = false;  // "\dir\" names a directory only
 };
+// Whether the file system holding a host path serves FSCTL_SET_ZERO_DATA
+// (SetDriveZeroData).
+bool ZeroDataServed(const std::string& hostPath);
+
 NTSTATUS MapNtName(const std::u16string& ntName, bool caseInsensitive, MappedName* out);
 // Resolves `relative` (an NT name below a directory) against a host directory.
 NTSTATUS MapRelativeName(const std::string& directory, const std::u16string& directoryNtName,

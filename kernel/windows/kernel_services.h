@@ -9,6 +9,17 @@
 
 #include <ntifs.h>
 
+// The object type of file objects, as ObReferenceObjectByHandle takes it:
+// *IoFileObjectType. The kernel exports IoFileObjectType as a variable that
+// holds the type. The WDK declares it as a plain POBJECT_TYPE *, so the name
+// stands for the import slot, which holds the variable's address, and
+// *IoFileObjectType is the type. This toolchain's headers declare it as an
+// import, so there the name is the variable itself and *IoFileObjectType
+// reads the type's first field instead of the type. The name is bound here
+// to the import slot, as the WDK binds it.
+extern "C" POBJECT_TYPE *DorvaneFileObjectTypeSlot __asm__("__imp_IoFileObjectType");
+#define IoFileObjectType DorvaneFileObjectTypeSlot
+
 // UTF-16 text literal in the platform's WCHAR type.
 #define KTEXT(s) L"" s
 

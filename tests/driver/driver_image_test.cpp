@@ -11,23 +11,13 @@
 #include <sstream>
 
 #include "support/file_bytes.h"
+#include "support/kernel_image.h"
 
 namespace dorvane::test {
 namespace {
 
-// The image the CI script builds before the host tests; DORVANE_KERNEL_IMAGE
-// names another.
 TEST(DriverImage, IsANativeKernelDriverWithACorrectChecksum) {
-  const char *named = getenv("DORVANE_KERNEL_IMAGE");
-  std::string path = named != nullptr ? named : DORVANE_SOURCE_DIR "/build-win/dorvane.sys";
-  if (FILE *file = fopen(path.c_str(), "rb")) {
-    fclose(file);
-  } else if (getenv("DORVANE_SKIP_KERNEL_IMAGE_TEST") != nullptr) {
-    GTEST_SKIP() << path << " not built (DORVANE_SKIP_KERNEL_IMAGE_TEST is set)";
-  } else {
-    FAIL() << path << " is missing: build it first (cmake -S . -B build-win "
-           << "-DCMAKE_TOOLCHAIN_FILE=cmake/windows-kernel.cmake) or set DORVANE_KERNEL_IMAGE";
-  }
+  REQUIRE_KERNEL_IMAGE(path);
   std::string dump, symbols;
   ASSERT_EQ(RunShell("x86_64-w64-mingw32-objdump -p '" + path + "'", &dump), 0);
   ASSERT_EQ(RunShell("x86_64-w64-mingw32-nm '" + path + "'", &symbols), 0);

@@ -6,30 +6,18 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <set>
 #include <sstream>
 
-#include "support/file_bytes.h"
+#include "support/kernel_image.h"
 
 namespace dorvane::test {
 namespace {
 
-std::string Objdump(const std::string &arguments, const std::string &path) {
-  std::string output;
-  EXPECT_EQ(RunShell("x86_64-w64-mingw32-objdump " + arguments + " '" + path + "'", &output), 0);
-  return output;
-}
-
 TEST(DriverUnwind, EveryNonLeafFunctionHasUnwindInformation) {
-  const char *env = getenv("DORVANE_KERNEL_IMAGE");
-  std::string path = env != nullptr ? env : DORVANE_SOURCE_DIR "/build-win/dorvane.sys";
-  if (!std::ifstream(path).good()) {
-    if (getenv("DORVANE_SKIP_KERNEL_IMAGE_TEST") != nullptr) GTEST_SKIP() << path << " not built";
-    FAIL() << path << " is missing: build it with the kernel build";
-  }
+  REQUIRE_KERNEL_IMAGE(path);
   // "<vma>:\t<begin> <end> <unwind data>" rows of the interpreted .pdata.
-  std::string headers = Objdump("-p", path);
+  std::string headers = KernelObjdump("-p", path);
   std::vector<std::pair<uint64_t, uint64_t>> covered;
   std::set<std::string> unwindData;  // entries may share one
   size_t table = headers.find("The Function Table");
@@ -49,7 +37,7 @@ TEST(DriverUnwind, EveryNonLeafFunctionHasUnwindInformation) {
   EXPECT_EQ(version1, unwindData.size()) << "unwind information of another version";
 
   // Functions of the disassembly that call, push or move the stack pointer.
-  std::istringstream lines(Objdump("-d --no-show-raw-insn", path));
+  std::istringstream lines(KernelObjdump("-d --no-show-raw-insn", path));
   std::string function;
   uint64_t start = 0;
   size_t nonLeaf = 0;

@@ -3,10 +3,12 @@
 // refusals: tests/driver/driver_information_test.cpp.)
 #include <chrono>
 #include <cstdio>
+#include <optional>
 
 #include "engine_fixture.h"
 #include "host/testing/host_testing.h"
 #include "support/differencing_chain.h"
+#include "tools/image_files/image_check.h"
 
 namespace dorvane::test {
 namespace {
@@ -117,6 +119,38 @@ TEST_F(ResizeTest, GrowthsReadBackAsOldDataThenZeros) {
   }
 }
 
+// The temporary folder as drive F:, a file system without zero-data (FAT,
+// exFAT) while the object lives.
+struct DriveWithoutZeroData {
+  explicit DriveWithoutZeroData(const std::string &dir) {
+    host::MapDrive('F', dir);
+    host::SetDriveZeroData('F', false);
+  }
+  ~DriveWithoutZeroData() {
+    host::SetDriveZeroData('F', true);
+    host::MapDrive('F', "");
+  }
+};
+
+// Where the file system refuses the zero-data request, growth writes the
+// zeros itself: the slack of a fixed image and the tail of a dynamic image's
+// last block read as zeros, and the image checks clean (NT difference
+// "drive-file-systems").
+TEST_F(ResizeTest, GrowthsOnADriveWithoutZeroData) {
+  DriveWithoutZeroData drive(DirPath());
+  for (const Growth &g : kGrowths) {
+    SCOPED_TRACE(g.name);
+    Bytes expected = Make(g);
+    OpenImage();
+    ASSERT_EQ(STATUS_SUCCESS, Grow(g.request));
+    ExpectPoolSettled();
+    ExpectGrown(g, expected);
+    image_.Close();
+    CheckResult check = CheckImageChain(path_, false);
+    EXPECT_TRUE(check.problems.empty()) << check.problems[0].what;
+  }
+}
+
 // Every file call of a growth fails, is cut short or meets a stop of the
 // system in turn. The open record keeps the old size; the file opens at the
 // old or the new size with all its data, or (after a stop between the three
@@ -126,7 +160,14 @@ TEST_F(ResizeTest, EveryFileCallFailsOrStopsInTurn) {
   const host::FileCall kCalls[] = {host::FileCall::Read, host::FileCall::Write,
                                    host::FileCall::SetInformation, host::FileCall::Control,
                                    host::FileCall::Flush};
-  for (const Growth &g : {kGrowths[0], kGrowths[1], kGrowths[2]}) {
+  // The growths that zero, also on a drive without zero-data: the zeros
+  // written instead keep the same guarantees.
+  const std::pair<Growth, bool> kRuns[] = {{kGrowths[0], true}, {kGrowths[1], true},
+                                           {kGrowths[2], true}, {kGrowths[0], false},
+                                           {kGrowths[1], false}};
+  for (const auto &[g, zeroData] : kRuns) {
+    std::optional<DriveWithoutZeroData> drive;
+    if (!zeroData) drive.emplace(DirPath());
     Bytes expected = Make(g);
     Bytes original = ReadFileBytes(path_);
     OpenImage();
@@ -142,7 +183,7 @@ TEST_F(ResizeTest, EveryFileCallFailsOrStopsInTurn) {
               call != host::FileCall::Write) {
             continue;
           }
-          SCOPED_TRACE(std::string(g.name) + ": call " + std::to_string(int(call)) + " #" +
+          SCOPED_TRACE(std::string(g.name) + (zeroData ? "" : ", no zero-data") + ": call " + std::to_string(int(call)) + " #" +
                        std::to_string(nth) + ", fault " + std::to_string(int(fault.kind)));
           image_.Close();
           WriteFileBytes(path_, original);

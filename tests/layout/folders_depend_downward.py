@@ -22,6 +22,7 @@ LAYERS = {
     "image": ["format", "kernel"],
     "engine": ["image", "format", "kernel"],
     "driver": ["engine", "image", "format", "kernel"],
+    "filter": ["kernel"],
     "host/nt": [],
     "host/executive": ["host/nt"],
     "host/objects": ["host/executive", "host/nt"],
