@@ -39,9 +39,11 @@ NTSTATUS ZeroDiskRange(PIMAGE_CONTEXT Context, const LONGLONG *Offset, const LON
 
 // Merges at most BlockLimit blocks of a differencing image, last in the file
 // first, into the parent chain made writable for ParentLevels levels; then
-// moves the footer behind the highest block left. BlocksRemaining counts the
-// blocks still allocated; with none left the image file is marked for
-// deletion at its last close. A failure inside the loop returns at once:
-// BlocksMerged holds the blocks merged so far, BlocksRemaining is not written.
+// moves the footer behind the highest block left, also when the loop failed.
+// BlocksRemaining counts the blocks still allocated; with none left the image
+// file is removed when its record is released, unless a write has given it a
+// block again by then (DeleteWhenEmpty). A failure inside the loop is
+// returned: BlocksMerged holds the blocks merged so far, BlocksRemaining is
+// not written.
 NTSTATUS MergeToParent(PIMAGE_CONTEXT Context, ULONG ParentLevels, ULONG BlockLimit,
                        PULONG BlocksMerged, PULONG BlocksRemaining);
