@@ -152,6 +152,45 @@ TEST_F(CheckCommand, DamagedImagesThroughTheDriverCheckRepairAndUndo) {
   }
 }
 
+// Every 4-byte field of a differencing child's header and of its footer's
+// offsets, sizes and type set to values that break it in different ways:
+// the driver's open and check agree on each, and a repair that reports
+// success leaves an image that opens.
+TEST_F(CheckCommand, HeaderAndFooterMutationsAgreeWithTheDriver) {
+  const uint32_t values[] = {0, 1, 3, 512, 0x80000000u, 0xFFFFFFFFu};
+  std::vector<std::pair<bool, uint32_t>> fields;  // in the header?, offset
+  for (uint32_t at = 8; at < 40; at += 4) fields.push_back({true, at});
+  for (uint32_t at = 576; at < 576 + 48; at += 4) fields.push_back({true, at});
+  for (uint32_t at : {16u, 20u, 48u, 52u, 60u}) fields.push_back({false, at});
+  size_t refused = 0;
+  for (const auto &[inHeader, at] : fields) {
+    for (uint32_t value : values) {
+      SCOPED_TRACE((inHeader ? "header " : "footer ") + std::to_string(at) + " = " +
+                   std::to_string(value));
+      MakeChain();
+      PlaceChildBlock(3, PatternBytes(kChainBlock, 3), {0, 1});
+      if (inHeader) {
+        PokeBe32(path_, kHeaderOffset + at, value);
+        RefreshHeaderChecksum(path_);
+      } else {
+        Bytes footer = ReadFooter(path_);
+        StoreBe32(footer.data(), value, at);
+        RewriteFooter(path_, footer);
+      }
+      bool opens = NT_SUCCESS(DriverOpen());
+      refused += opens ? 0 : 1;
+      int check = RunTool({"check", path_}).exitCode;
+      EXPECT_TRUE(opens ? check != 3 : check == 2) << "driver opens: " << opens << ", check " << check;
+      EXPECT_TRUE(check != 0 || opens);
+      std::remove((path_ + ".repair-undo").c_str());
+      if (RunTool({"check", "--repair", path_}).exitCode <= 1) {
+        EXPECT_EQ(NTSTATUS(STATUS_SUCCESS), DriverOpen());
+      }
+    }
+  }
+  EXPECT_GT(refused, fields.size()) << "the mutations hardly break anything";
+}
+
 // The undo file is written before anything changes, is never replaced, and
 // puts nothing back over an image changed since the repair.
 TEST_F(CheckCommand, UndoFilesAreKeptAndRefusedWhenStale) {
