@@ -389,12 +389,15 @@ NTSTATUS SetDiskSize(PIMAGE_CONTEXT Context, FILE_INFORMATION_CLASS InformationC
   if (NewSize < Context->DiskSize) {
     return STATUS_INVALID_PARAMETER;
   }
-  switch (Context->DiskType) {
-    case VHD_DISK_TYPE_FIXED:
-      return GrowFixedDisk(Context, NewSize);
-    case VHD_DISK_TYPE_DYNAMIC:
-      return GrowDynamicDisk(Context, NewSize);
-    default:
-      return STATUS_NOT_SUPPORTED;
+  if (Context->DiskType != VHD_DISK_TYPE_FIXED && Context->DiskType != VHD_DISK_TYPE_DYNAMIC) {
+    return STATUS_NOT_SUPPORTED;
   }
+  // Other readers refuse a disk larger than the format's; none is made. A
+  // dynamic disk rounded up to whole blocks stays within it, since 2040 GiB
+  // is a whole number of blocks of every size.
+  if ((ULONGLONG)NewSize > VHD_MAX_DISK_SIZE) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  return Context->DiskType == VHD_DISK_TYPE_FIXED ? GrowFixedDisk(Context, NewSize)
+                                                  : GrowDynamicDisk(Context, NewSize);
 }

@@ -25,7 +25,9 @@ NTSTATUS ImageTransfer(PIMAGE_CONTEXT Context, UCHAR Operation, ULONG Length,
 // A set-information request for the end of file or the allocation size
 // (FileEndOfFileInformation, FileAllocationInformation, read alike): the
 // first 8 bytes of Buffer are the new size. Only growth of fixed and dynamic
-// images; the current size is success with nothing written. Runs under the
+// images, to at most the format's 2040 GiB (VHD_MAX_DISK_SIZE; beyond it
+// STATUS_INVALID_PARAMETER); the current size is success with nothing
+// written. Runs under the
 // image's exclusive admission. A failure leaves the record at its old size.
 NTSTATUS SetDiskSize(PIMAGE_CONTEXT Context, FILE_INFORMATION_CLASS InformationClass, ULONG Length,
                      const VOID *Buffer);
