@@ -139,8 +139,11 @@ TEST_F(CheckCommand, DamagedImagesThroughTheDriverCheckRepairAndUndo) {
       continue;
     }
     EXPECT_EQ(NTSTATUS(STATUS_SUCCESS), DriverOpen()) << "repaired, yet the driver refuses it";
+    Bytes repaired = ReadFileBytes(path_), undoBytes = ReadFileBytes(undo);
     ToolRun again = RunTool({"check", "--repair", path_});
     EXPECT_EQ(0, again.exitCode) << "the second repair found: " << again.out;
+    EXPECT_TRUE(repaired == ReadFileBytes(path_)) << "the second repair wrote to the image";
+    EXPECT_TRUE(undoBytes == ReadFileBytes(undo)) << "the second repair touched the undo file";
     ASSERT_NO_FATAL_FAILURE(OpenImage());
     EXPECT_TRUE(disk_ == ReadDiskThroughEngine(image_.Get())) << "the repair lost data";
     image_.Close();
@@ -155,7 +158,7 @@ TEST_F(CheckCommand, DamagedImagesThroughTheDriverCheckRepairAndUndo) {
 // Every 4-byte field of a differencing child's header and of its footer's
 // offsets, sizes and type set to values that break it in different ways:
 // the driver's open and check agree on each, and a repair that reports
-// success leaves an image that opens.
+// success leaves an image that opens and that a second repair leaves alone.
 TEST_F(CheckCommand, HeaderAndFooterMutationsAgreeWithTheDriver) {
   const uint32_t values[] = {0, 1, 3, 512, 0x80000000u, 0xFFFFFFFFu};
   std::vector<std::pair<bool, uint32_t>> fields;  // in the header?, offset
@@ -183,8 +186,14 @@ TEST_F(CheckCommand, HeaderAndFooterMutationsAgreeWithTheDriver) {
       EXPECT_TRUE(opens ? check != 3 : check == 2) << "driver opens: " << opens << ", check " << check;
       EXPECT_TRUE(check != 0 || opens);
       std::remove((path_ + ".repair-undo").c_str());
-      if (RunTool({"check", "--repair", path_}).exitCode <= 1) {
+      int repair = RunTool({"check", "--repair", path_}).exitCode;
+      if (repair <= 1) {
         EXPECT_EQ(NTSTATUS(STATUS_SUCCESS), DriverOpen());
+      }
+      if (repair == 1) {
+        Bytes repaired = ReadFileBytes(path_);
+        EXPECT_EQ(0, RunTool({"check", "--repair", path_}).exitCode);
+        EXPECT_TRUE(repaired == ReadFileBytes(path_)) << "the second repair wrote to the image";
       }
     }
   }
