@@ -34,7 +34,9 @@
 // The record changes only when everything is written: a growth that fails
 // leaves DiskSize, Footer, Bat, BatEntries and DynamicHeader as they were,
 // so no write reaches a range that a reopen would not find. Blocks already
-// moved stay moved, their entries on disk and in memory naming the copies.
+// moved stay moved, their entries on disk and in memory naming the copies;
+// what the failed growth appended beyond the last block an entry names is
+// cut away, so that a full disk leaves the image as compact as it was.
 #include "engine/engine_internal.h"
 
 namespace {
@@ -94,6 +96,7 @@ NTSTATUS GrowFixedDisk(PIMAGE_CONTEXT Context, LONGLONG NewSize) {
   // slack of an earlier attempt) becomes disk and must read as zeros. Past
   // the file's old end the file system supplies zeros already.
   LONGLONG OldSize = Context->DiskSize;
+  LONGLONG OldFileEnd = Context->FileEnd;
   LONGLONG ZeroEnd = Context->FileEnd < NewSize ? Context->FileEnd : NewSize;
   // Step 1: the old footer at the new end.
   NTSTATUS Status = ExtendFileToFooterAt(Context, NewSize);
@@ -104,6 +107,11 @@ NTSTATUS GrowFixedDisk(PIMAGE_CONTEXT Context, LONGLONG NewSize) {
     }
   }
   if (!NT_SUCCESS(Status)) {
+    // A file that grew goes back to its old end, the old footer with it
+    // (best effort: the footer at the new end stands until the cut).
+    if (Context->FileEnd != OldFileEnd) {
+      PlaceTrailingFooter(Context, OldFileEnd - (LONGLONG)sizeof(VHD_FOOTER));
+    }
     return Status;
   }
 
@@ -344,6 +352,10 @@ NTSTATUS GrowDynamicDisk(PIMAGE_CONTEXT Context, LONGLONG NewSize) {
     Status = WriteGrownRecords(Context, Footer.Get(), Header.Get());
   }
   if (!NT_SUCCESS(Status)) {
+    // Most often a full disk. What the growth appended and no entry names
+    // (the footer moved out to the grown table's end, copies of blocks not
+    // yet named) is cut away again: the image stays as compact as it was.
+    WriteTrailingFooter(Context);
     return Status;
   }
 
@@ -377,12 +389,15 @@ NTSTATUS SetDiskSize(PIMAGE_CONTEXT Context, FILE_INFORMATION_CLASS InformationC
   if (NewSize < Context->DiskSize) {
     return STATUS_INVALID_PARAMETER;
   }
-  switch (Context->DiskType) {
-    case VHD_DISK_TYPE_FIXED:
-      return GrowFixedDisk(Context, NewSize);
-    case VHD_DISK_TYPE_DYNAMIC:
-      return GrowDynamicDisk(Context, NewSize);
-    default:
-      return STATUS_NOT_SUPPORTED;
+  if (Context->DiskType != VHD_DISK_TYPE_FIXED && Context->DiskType != VHD_DISK_TYPE_DYNAMIC) {
+    return STATUS_NOT_SUPPORTED;
   }
+  // Other readers refuse a disk larger than the format's; none is made. A
+  // dynamic disk rounded up to whole blocks stays within it, since 2040 GiB
+  // is a whole number of blocks of every size.
+  if ((ULONGLONG)NewSize > VHD_MAX_DISK_SIZE) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  return Context->DiskType == VHD_DISK_TYPE_FIXED ? GrowFixedDisk(Context, NewSize)
+                                                  : GrowDynamicDisk(Context, NewSize);
 }

@@ -25,7 +25,9 @@ NTSTATUS ImageTransfer(PIMAGE_CONTEXT Context, UCHAR Operation, ULONG Length,
 // A set-information request for the end of file or the allocation size
 // (FileEndOfFileInformation, FileAllocationInformation, read alike): the
 // first 8 bytes of Buffer are the new size. Only growth of fixed and dynamic
-// images; the current size is success with nothing written. Runs under the
+// images, to at most the format's 2040 GiB (VHD_MAX_DISK_SIZE; beyond it
+// STATUS_INVALID_PARAMETER); the current size is success with nothing
+// written. Runs under the
 // image's exclusive admission. A failure leaves the record at its old size.
 NTSTATUS SetDiskSize(PIMAGE_CONTEXT Context, FILE_INFORMATION_CLASS InformationClass, ULONG Length,
                      const VOID *Buffer);
@@ -39,9 +41,11 @@ NTSTATUS ZeroDiskRange(PIMAGE_CONTEXT Context, const LONGLONG *Offset, const LON
 
 // Merges at most BlockLimit blocks of a differencing image, last in the file
 // first, into the parent chain made writable for ParentLevels levels; then
-// moves the footer behind the highest block left. BlocksRemaining counts the
-// blocks still allocated; with none left the image file is marked for
-// deletion at its last close. A failure inside the loop returns at once:
-// BlocksMerged holds the blocks merged so far, BlocksRemaining is not written.
+// moves the footer behind the highest block left, also when the loop failed.
+// BlocksRemaining counts the blocks still allocated; with none left the image
+// file is removed when its record is released, unless a write has given it a
+// block again by then (DeleteWhenEmpty). A failure inside the loop is
+// returned: BlocksMerged holds the blocks merged so far, BlocksRemaining is
+// not written.
 NTSTATUS MergeToParent(PIMAGE_CONTEXT Context, ULONG ParentLevels, ULONG BlockLimit,
                        PULONG BlocksMerged, PULONG BlocksRemaining);

@@ -219,12 +219,13 @@ NTSTATUS GrowDynamicDisk(PIMAGE_CONTEXT Context, LONGLONG NewSize);
 // ---------------------------------------------------------------------------
 // Merging a differencing image into its parent chain.
 
-// Reopens the parents at levels 1 to Levels for writing and sets the
-// merge-through flag of the image and of its ancestors at levels 1 to
-// Levels - 1. Every ancestor above level Levels must be a differencing image
-// and no image may be larger than the ancestor that is to receive its data;
-// both are checked on the way down, before anything is reopened
-// (STATUS_INVALID_DEVICE_REQUEST).
+// Reopens the parents at levels 1 to Levels for writing, each read again
+// from its new handle (ReloadImageRecords: nothing held it between its two
+// opens), and sets the merge-through flag of the image and of its ancestors
+// at levels 1 to Levels - 1. Every ancestor above level Levels must be a
+// differencing image and no image may be larger than the ancestor that is to
+// receive its data; both are checked on the way down, before anything is
+// reopened (STATUS_INVALID_DEVICE_REQUEST).
 NTSTATUS EnableParentWrites(PIMAGE_CONTEXT Context, ULONG Levels);
 
 // Writes the present sectors of one block of a merge-through image into the

@@ -248,6 +248,9 @@ NTSTATUS EnableParentWrites(PIMAGE_CONTEXT Context, ULONG Levels) {
       continue;
     }
     NTSTATUS Status = ReopenImageForWrite(Image->Parent);
+    if (NT_SUCCESS(Status)) {
+      Status = ReloadImageRecords(Image->Parent);
+    }
     if (!NT_SUCCESS(Status)) {
       return Status;
     }
@@ -265,14 +268,16 @@ NTSTATUS MergeToParent(PIMAGE_CONTEXT Context, ULONG ParentLevels, ULONG BlockLi
   *BlocksMerged = 0;
   if (Context->MergeThrough && BlockLimit > 0) {
     Status = MergeBlocks(Context, BlockLimit, BlocksMerged);
-    if (!NT_SUCCESS(Status)) {
-      return Status;
-    }
   }
+  // Also after a failure: the blocks given up before it (a full disk stops
+  // the parent's writes) leave no space behind the ones that remain.
   WriteTrailingFooter(Context);
+  if (!NT_SUCCESS(Status)) {
+    return Status;
+  }
   *BlocksRemaining = CountAllocatedBlocks(Context);
   if (*BlocksRemaining == 0) {
-    DeleteImageFileOnClose(Context->ImageHandle);
+    Context->DeleteWhenEmpty = TRUE;
   }
   return STATUS_SUCCESS;
 }

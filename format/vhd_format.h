@@ -147,6 +147,10 @@ inline ULONG BlockSpan(ULONG BlockSize) { return SectorBitmapLength(BlockSize) +
 // children of a fixed image.
 #define VHD_DEFAULT_BLOCK_SIZE (2u << 20)
 
+// The largest virtual disk of the format, 2040 GiB: other readers refuse
+// larger images, so none is made or grown beyond it.
+#define VHD_MAX_DISK_SIZE (2040ull << 30)
+
 // Sector bitmaps hold sector k of a block in bit 0x80 >> (k mod 8) of byte
 // k / 8 in the file. In memory the driver keeps them in RTL_BITMAP order
 // (bit k mod 8 of byte k / 8); these two convert a run of bitmap bytes in place

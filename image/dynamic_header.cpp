@@ -1,10 +1,11 @@
-// Loading and validating the dynamic part of an image: the footer copy, the
-// dynamic header and the block allocation table.
+// Loading the dynamic part of an image: the footer copy, the dynamic header
+// and the block allocation table, each judged by the open's rules
+// (image_validation.h) as soon as it is read.
 #include "image/image.h"
 
 namespace {
 
-NTSTATUS CheckFooterCopy(PIMAGE_CONTEXT Context) {
+NTSTATUS CheckFooterCopy(PIMAGE_CONTEXT Context, IMAGE_VERDICT *Verdict) {
   POOL_BUFFER<VHD_FOOTER> Copy(static_cast<PVHD_FOOTER>(AllocateZeroedPool(sizeof(VHD_FOOTER))));
   if (!Copy) {
     return STATUS_INSUFFICIENT_RESOURCES;
@@ -12,77 +13,44 @@ NTSTATUS CheckFooterCopy(PIMAGE_CONTEXT Context) {
   IO_STATUS_BLOCK IoStatus;
   NTSTATUS Status =
       ReadImageFileAtOpen(Context->ImageHandle, Copy.Get(), sizeof(VHD_FOOTER), 0, &IoStatus);
-  if (!NT_SUCCESS(Status)) {
-    return STATUS_BAD_FILE_TYPE;
-  }
-  if (memcmp(Copy.Get(), Context->Footer, sizeof(VHD_FOOTER)) != 0) {
-    return STATUS_FILE_CORRUPT_ERROR;
-  }
-  return STATUS_SUCCESS;
+  return RecordImageFault(Verdict,
+                          JudgeFooterCopy(NT_SUCCESS(Status) ? Copy.Get() : NULL, Context->Footer));
 }
 
-NTSTATUS ReadHeader(PIMAGE_CONTEXT Context) {
-  ULONGLONG HeaderOffset = LoadBe64(Context->Footer->DataOffset);
-  if (HeaderOffset > (ULONGLONG)Context->FileEnd) {
-    return STATUS_BAD_FILE_TYPE;
+NTSTATUS ReadHeader(PIMAGE_CONTEXT Context, IMAGE_VERDICT *Verdict) {
+  IMAGE_FAULT Fault = JudgeHeaderOffset(Context->Footer, Context->FileEnd);
+  if (Fault != ImageSound) {
+    return RecordImageFault(Verdict, Fault);
   }
   IO_STATUS_BLOCK IoStatus;
-  NTSTATUS Status =
-      ReadImageFileAtOpen(Context->ImageHandle, &Context->DynamicHeader,
-                          sizeof(VHD_DYNAMIC_HEADER), (LONGLONG)HeaderOffset, &IoStatus);
-  if (!NT_SUCCESS(Status) || IoStatus.Information < sizeof(VHD_DYNAMIC_HEADER)) {
-    return STATUS_BAD_FILE_TYPE;
-  }
-  if (!HasDynamicHeaderCookie(&Context->DynamicHeader)) {
-    return STATUS_BAD_FILE_TYPE;
-  }
-  if (!IsDynamicHeaderChecksumValid(&Context->DynamicHeader)) {
-    return STATUS_FILE_CORRUPT_ERROR;
-  }
-  return STATUS_SUCCESS;
+  NTSTATUS Status = ReadImageFileAtOpen(Context->ImageHandle, &Context->DynamicHeader,
+                                        sizeof(VHD_DYNAMIC_HEADER),
+                                        (LONGLONG)LoadBe64(Context->Footer->DataOffset), &IoStatus);
+  ULONG BytesRead = NT_SUCCESS(Status) ? (ULONG)IoStatus.Information : 0;
+  return RecordImageFault(Verdict, JudgeDynamicHeader(&Context->DynamicHeader, BytesRead));
 }
 
-// Block geometry of the header: a power-of-two block size of whole sectors
-// and a table of exactly as many entries as blocks cover the virtual disk.
-NTSTATUS TakeBlockGeometry(PIMAGE_CONTEXT Context) {
-  const VHD_DYNAMIC_HEADER *Header = &Context->DynamicHeader;
-  ULONGLONG TableOffset = LoadBe64(Header->TableOffset);
-  Context->BatEntries = LoadBe32(Header->MaxTableEntries);
-  Context->BlockSize = LoadBe32(Header->BlockSize);
-  if (TableOffset > (ULONGLONG)Context->FileEnd) {
-    return STATUS_BAD_FILE_TYPE;
+NTSTATUS TakeBlockGeometry(PIMAGE_CONTEXT Context, IMAGE_VERDICT *Verdict) {
+  IMAGE_BLOCK_GEOMETRY Geometry = {};
+  IMAGE_FAULT Fault =
+      JudgeBlockGeometry(Context->Footer, &Context->DynamicHeader, Context->FileEnd, &Geometry);
+  if (Fault == ImageSound) {
+    Fault = JudgeImageLimits(Geometry.BlockSize, Geometry.BatEntries, &Context->ChainPool);
   }
-  Context->BatOffset = (LONGLONG)TableOffset;
-
-  ULONG BlockSize = Context->BlockSize;
-  if (BlockSize == 0 || (BlockSize & (BlockSize - 1)) != 0) {
-    return STATUS_FILE_CORRUPT_ERROR;
+  if (Fault != ImageSound) {
+    return RecordImageFault(Verdict, Fault);
   }
-  USHORT Shift = 0;
-  while ((1u << Shift) != BlockSize) {
-    ++Shift;
-  }
-  Context->BlockShift = Shift;
-  if (BlockSize < VHD_MIN_BLOCK_SIZE) {
-    return STATUS_BAD_FILE_TYPE;
-  }
-
-  // Counted in full: a count cut to 32 bits would let block indexes wrap and
-  // alias the first blocks of the disk.
-  ULONGLONG BlocksNeeded = ((ULONGLONG)Context->DiskSize + BlockSize - 1) >> Shift;
-  if (BlocksNeeded != Context->BatEntries) {
-    return STATUS_FILE_CORRUPT_ERROR;
-  }
-  return CheckImageLimits(Context);
+  Context->BlockSize = Geometry.BlockSize;
+  Context->BlockShift = Geometry.BlockShift;
+  Context->BatOffset = Geometry.BatOffset;
+  Context->BatEntries = Geometry.BatEntries;
+  return STATUS_SUCCESS;
 }
 
 // Reads the table. Only bytes before the trailing footer are entries: a table
 // cut short by the end of the file leaves its missing entries unallocated.
-NTSTATUS ReadBat(PIMAGE_CONTEXT Context) {
+NTSTATUS ReadBat(PIMAGE_CONTEXT Context, IMAGE_VERDICT *Verdict) {
   ULONGLONG TableBytes = (ULONGLONG)Context->BatEntries * sizeof(ULONG);
-  if (TableBytes > 0xFFFFFFFFull) {
-    return STATUS_BAD_FILE_TYPE;
-  }
   Context->Bat = static_cast<PULONG>(AllocateZeroedPool(TableBytes));
   if (Context->Bat == NULL) {
     return STATUS_INSUFFICIENT_RESOURCES;
@@ -97,7 +65,7 @@ NTSTATUS ReadBat(PIMAGE_CONTEXT Context) {
   NTSTATUS Status = ReadImageFileAtOpen(Context->ImageHandle, Context->Bat, ReadLength,
                                         Context->BatOffset, &IoStatus);
   if (!NT_SUCCESS(Status)) {
-    return STATUS_BAD_FILE_TYPE;
+    return RecordImageFault(Verdict, ImageTableUnreadable);
   }
   // A partial last entry is no entry.
   ULONG EntriesRead = (ULONG)(IoStatus.Information / sizeof(ULONG));
@@ -109,22 +77,24 @@ NTSTATUS ReadBat(PIMAGE_CONTEXT Context) {
 
 }  // namespace
 
-NTSTATUS LoadDynamicHeader(PIMAGE_CONTEXT Context) {
-  NTSTATUS Status = CheckFooterCopy(Context);
+NTSTATUS LoadDynamicHeader(PIMAGE_CONTEXT Context, IMAGE_VERDICT *Verdict) {
+  NTSTATUS Status = CheckFooterCopy(Context, Verdict);
+  if (NT_SUCCESS(Status)) {
+    Status = ReadHeader(Context, Verdict);
+  }
+  if (NT_SUCCESS(Status)) {
+    Status = TakeBlockGeometry(Context, Verdict);
+  }
+  if (NT_SUCCESS(Status)) {
+    Status = ReadBat(Context, Verdict);
+  }
   if (!NT_SUCCESS(Status)) {
     return Status;
   }
-  Status = ReadHeader(Context);
-  if (!NT_SUCCESS(Status)) {
-    return Status;
-  }
-  Status = TakeBlockGeometry(Context);
-  if (!NT_SUCCESS(Status)) {
-    return Status;
-  }
-  Status = ReadBat(Context);
-  if (!NT_SUCCESS(Status)) {
-    return Status;
-  }
-  return ValidateBlockPlacement(Context);
+  return JudgeBlockPlacement(Context->Footer, &Context->DynamicHeader, Context->FileEnd,
+                             Context->Bat, Context->BatEntries, Verdict);
+}
+
+IMAGE_METADATA LocateImageMetadata(const IMAGE_CONTEXT *Context) {
+  return LocateMetadata(Context->Footer, &Context->DynamicHeader, Context->FileEnd);
 }

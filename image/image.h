@@ -10,7 +10,7 @@
 #pragma once
 
 #include "format/vhd_format.h"
-#include "image/image_limits.h"
+#include "image/image_validation.h"
 #include "kernel/owners.h"
 
 // One open image file: the image a client named, or a parent in its chain.
@@ -43,6 +43,9 @@ typedef struct _IMAGE_CONTEXT {
   VHD_DYNAMIC_HEADER DynamicHeader;
   // Differencing images; FALSE and NULL for the others.
   BOOLEAN MergeThrough;
+  // A merge found no block left: the file is removed when the record is
+  // released, if it is still empty then (CloseImageContext).
+  BOOLEAN DeleteWhenEmpty;
   KSPIN_LOCK CacheLock;               // guards BitmapCache's slots and buffers
   struct _SECTOR_BITMAP_CACHE *BitmapCache;  // owned; image/bitmap_cache.h
 } IMAGE_CONTEXT, *PIMAGE_CONTEXT;
@@ -116,35 +119,36 @@ NTSTATUS OpenImageRecord(PIMAGE_CONTEXT *ContextOut, PCUNICODE_STRING ImagePath,
                          ACCESS_MASK DesiredAccess, USHORT ShareAccess, PIO_STATUS_BLOCK IoStatus,
                          const IMAGE_CHAIN_OPEN *Chain);
 
-NTSTATUS LoadDynamicHeader(PIMAGE_CONTEXT Context);
+// The open's reads and rules over the image file behind the record's handle
+// (ImageHandle and ChainPool set; its parents aside): the file's length, the
+// footer and, by disk type, the fixed disk's extent or the dynamic part
+// (footer copy, header, table and the places of its blocks). Fills Footer,
+// FileEnd, DiskType, DiskSize and the dynamic fields; on a refusal Verdict
+// holds the rule broken (image_validation.h).
+NTSTATUS LoadImageRecords(PIMAGE_CONTEXT Context, IMAGE_VERDICT *Verdict);
 
-// Refuses, with STATUS_NOT_SUPPORTED, an image whose block size or table is
-// beyond its limit or whose charge would take ChainPool (the charge of its
-// children on entry) beyond IMAGE_CHAIN_POOL_LIMIT; else adds its charge to
-// ChainPool. BlockSize and BatEntries must be set.
-NTSTATUS CheckImageLimits(PIMAGE_CONTEXT Context);
+// The dynamic part of LoadImageRecords, for a record whose Footer, FileEnd
+// and DiskSize are set.
+NTSTATUS LoadDynamicHeader(PIMAGE_CONTEXT Context, IMAGE_VERDICT *Verdict);
 
-// Where the metadata of a dynamic or differencing image lies in its file: the
-// footer copy at 0, the dynamic header, the BAT counted in whole sectors and,
-// for a differencing image, the data of its parent locators with the space
-// kept for it (as far as it lies in the file). End is the first sector
-// boundary behind all of them: no block is placed, and the file is never cut,
-// in front of it, so that the records an open reads, and the paths its
-// parents are found by, stay whole.
-typedef struct _IMAGE_METADATA {
-  ULONGLONG HeaderStart;
-  ULONGLONG HeaderEnd;
-  ULONGLONG TableStart;
-  ULONGLONG TableEnd;
-  ULONGLONG End;
-} IMAGE_METADATA;
+// LoadImageRecords over a handle the caller opened for reading and keeps:
+// how the open judges that file. ChainPool holds the charge of the images
+// above it in its chain and receives its own as well. The inspector's way to
+// the open's rules; the status is the one an open would fail with, or that
+// of a read, with Verdict->Fault ImageSound when no rule was broken.
+NTSTATUS JudgeImageFile(HANDLE ImageHandle, ULONGLONG *ChainPool, IMAGE_VERDICT *Verdict);
 
+// After ReopenImageForWrite: the footer, header, table and file end read
+// again through the new handle, since nothing held the file between its two
+// opens, and the cached sector bitmaps dropped. An image that no longer
+// passes the open's rules, or is no longer the image the record was opened
+// on (another Unique Id or block size), is refused with the open's status or
+// STATUS_FILE_CORRUPT_ERROR, and the new handle closed: nothing is written
+// to it. The record keeps what it held on failure.
+NTSTATUS ReloadImageRecords(PIMAGE_CONTEXT Context);
+
+// Where the metadata of the record's image lies (LocateMetadata).
 IMAGE_METADATA LocateImageMetadata(const IMAGE_CONTEXT *Context);
-
-// Refuses a table whose allocated entries name blocks that overlap the footer
-// copy, the dynamic header, the table, each other, or reach into the trailing
-// footer: writes to such blocks would destroy other data.
-NTSTATUS ValidateBlockPlacement(PIMAGE_CONTEXT Context);
 
 // Opens the parent chain of a differencing image record made at depth 0,
 // one image after the other (no open nests inside another, so the stack it
@@ -166,6 +170,8 @@ NTSTATUS OpenParentChain(PIMAGE_CONTEXT Context);
 NTSTATUS ResolveParentPath(PUNICODE_STRING ParentPath, PCUNICODE_STRING ChildPath);
 
 // Releases what the record owns, parents first; the owner frees the record.
+// An image a merge emptied (DeleteWhenEmpty) and that no write has given a
+// block since is marked for deletion first, so it goes with its last handle.
 VOID CloseImageContext(PIMAGE_CONTEXT Context);
 
 // CloseImageContext, then the record itself freed: what an owner of a record

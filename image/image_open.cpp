@@ -10,7 +10,6 @@ const ULONG DroppedCreateOptions = FILE_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY |
                                    FILE_NO_INTERMEDIATE_BUFFERING | FILE_SYNCHRONOUS_IO_ALERT;
 const ULONG AddedCreateOptions =
     FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE | FILE_RANDOM_ACCESS;
-const LONGLONG MinimumImageLength = 3 * VHD_SECTOR_SIZE;
 
 ACCESS_MASK AdaptDesiredAccess(ACCESS_MASK DesiredAccess) {
   ACCESS_MASK Access = DesiredAccess | GENERIC_READ | SYNCHRONIZE;
@@ -19,29 +18,6 @@ ACCESS_MASK AdaptDesiredAccess(ACCESS_MASK DesiredAccess) {
     Access |= DELETE;
   }
   return Access;
-}
-
-// Reads and validates the trailing footer into Footer.
-NTSTATUS ReadTrailingFooter(HANDLE Handle, LONGLONG FileLength, POOL_BUFFER<VHD_FOOTER> *Footer) {
-  Footer->Reset(static_cast<PVHD_FOOTER>(AllocateZeroedPool(sizeof(VHD_FOOTER))));
-  if (!*Footer) {
-    return STATUS_INSUFFICIENT_RESOURCES;
-  }
-  IO_STATUS_BLOCK IoStatus;
-  NTSTATUS Status = ReadImageFileAtOpen(Handle, Footer->Get(), sizeof(VHD_FOOTER),
-                                        FileLength - (LONGLONG)sizeof(VHD_FOOTER), &IoStatus);
-  if (!NT_SUCCESS(Status)) {
-    return Status;
-  }
-  if (!IsFooterIntact(Footer->Get())) {
-    return STATUS_FILE_CORRUPT_ERROR;
-  }
-  return STATUS_SUCCESS;
-}
-
-BOOLEAN IsKnownDiskType(ULONG DiskType) {
-  return DiskType == VHD_DISK_TYPE_FIXED || DiskType == VHD_DISK_TYPE_DYNAMIC ||
-         DiskType == VHD_DISK_TYPE_DIFFERENCING;
 }
 
 NTSTATUS CopyImagePath(PUNICODE_STRING Destination, PCUNICODE_STRING Source) {
@@ -56,15 +32,6 @@ NTSTATUS CopyImagePath(PUNICODE_STRING Destination, PCUNICODE_STRING Source) {
   Destination->Buffer = Buffer;
   Destination->Length = Source->Length;
   Destination->MaximumLength = Source->Length;
-  return STATUS_SUCCESS;
-}
-
-// A fixed image's virtual disk must lie wholly before its footer: otherwise
-// writes near the end of the disk would land on the footer.
-NTSTATUS CheckFixedImageExtent(PIMAGE_CONTEXT Context) {
-  if (Context->DiskSize > Context->FileEnd - (LONGLONG)sizeof(VHD_FOOTER)) {
-    return STATUS_FILE_CORRUPT_ERROR;
-  }
   return STATUS_SUCCESS;
 }
 
@@ -96,13 +63,22 @@ VOID CloseImageFile(PIMAGE_CONTEXT Context) {
   }
 }
 
-// Fills in a record that already owns the image's handle and footer: the
-// path, the sizes, the disk type's own part (for a differencing image its
-// header; OpenParentChain opens its parent), and the reference to the file
-// object. Whatever it takes over the record releases.
+// Reads the trailing footer of a file of FileLength bytes into the record.
+NTSTATUS ReadTrailingFooter(PIMAGE_CONTEXT Context, LONGLONG FileLength) {
+  Context->Footer = static_cast<PVHD_FOOTER>(AllocateZeroedPool(sizeof(VHD_FOOTER)));
+  if (Context->Footer == NULL) {
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  IO_STATUS_BLOCK IoStatus;
+  return ReadImageFileAtOpen(Context->ImageHandle, Context->Footer, sizeof(VHD_FOOTER),
+                             FileLength - (LONGLONG)sizeof(VHD_FOOTER), &IoStatus);
+}
+
+// Fills in a record whose image file's records are loaded: the gate, the
+// path and the reference to the file object (OpenParentChain opens a
+// differencing image's parent). Whatever it takes over the record releases.
 NTSTATUS InitializeImageContext(PIMAGE_CONTEXT Context, PCUNICODE_STRING ImagePath,
-                                ACCESS_MASK Access, LONGLONG FileLength,
-                                const IMAGE_CHAIN_OPEN *Chain) {
+                                ACCESS_MASK Access, const IMAGE_CHAIN_OPEN *Chain) {
   KeInitializeSpinLock(&Context->GateLock);
   Context->SharedCount = 0;
   Context->ExclusiveCount = 0;
@@ -111,36 +87,27 @@ NTSTATUS InitializeImageContext(PIMAGE_CONTEXT Context, PCUNICODE_STRING ImagePa
   if (!NT_SUCCESS(Status)) {
     return Status;
   }
-  Context->FileEnd = FileLength;
-  Context->DiskType = LoadBe32(Context->Footer->DiskType);
-  ULONGLONG CurrentSize = LoadBe64(Context->Footer->CurrentSize);
-  // A size beyond the signed 64-bit range has no place in any file.
-  if (CurrentSize > (ULONGLONG)0x7FFFFFFFFFFFFFFFll) {
-    return STATUS_FILE_CORRUPT_ERROR;
+  // Its parent would lie deeper than the chain may go.
+  if (Context->DiskType == VHD_DISK_TYPE_DIFFERENCING &&
+      Chain->Depth + 1 >= IMAGE_CHAIN_DEPTH_LIMIT) {
+    return STATUS_TOO_MANY_LINKS;
   }
-  Context->DiskSize = (LONGLONG)CurrentSize;
-  Context->ChainPool = Chain->ChildPool;
-
-  switch (Context->DiskType) {
-    case VHD_DISK_TYPE_FIXED:
-      Status = CheckFixedImageExtent(Context);
-      break;
-    case VHD_DISK_TYPE_DYNAMIC:
-      Status = LoadDynamicHeader(Context);
-      break;
-    default:
-      Status = LoadDynamicHeader(Context);
-      // Its parent would lie deeper than the chain may go.
-      if (NT_SUCCESS(Status) && Chain->Depth + 1 >= IMAGE_CHAIN_DEPTH_LIMIT) {
-        Status = STATUS_TOO_MANY_LINKS;
-      }
-      break;
-  }
-  if (!NT_SUCCESS(Status)) {
-    return Status;
-  }
-
   return ReferenceImageFileObject(Context, Access);
+}
+
+// Swaps the records Fresh read into Context: what a reload replaces.
+VOID TakeRecords(PIMAGE_CONTEXT Context, PIMAGE_CONTEXT Fresh) {
+  PVHD_FOOTER Footer = Context->Footer;
+  Context->Footer = Fresh->Footer;
+  Fresh->Footer = Footer;
+  PULONG Bat = Context->Bat;
+  Context->Bat = Fresh->Bat;
+  Fresh->Bat = Bat;
+  Context->DynamicHeader = Fresh->DynamicHeader;
+  Context->FileEnd = Fresh->FileEnd;
+  Context->DiskSize = Fresh->DiskSize;
+  Context->BatOffset = Fresh->BatOffset;
+  Context->BatEntries = Fresh->BatEntries;
 }
 
 }  // namespace
@@ -193,37 +160,100 @@ NTSTATUS OpenImageRecord(PIMAGE_CONTEXT *ContextOut, PCUNICODE_STRING ImagePath,
   }
   HANDLE_OWNER Handle(CreatedHandle);
 
-  LONGLONG FileLength = 0;
-  Status = QueryImageFileLength(Handle.Get(), &FileLength);
-  if (!NT_SUCCESS(Status)) {
-    return Status;
-  }
-  if (FileLength < MinimumImageLength) {
-    return STATUS_BAD_FILE_TYPE;
-  }
-  POOL_BUFFER<VHD_FOOTER> Footer;
-  Status = ReadTrailingFooter(Handle.Get(), FileLength, &Footer);
-  if (!NT_SUCCESS(Status)) {
-    return Status;
-  }
-  ULONG DiskType = LoadBe32(Footer->DiskType);
-  if (!IsKnownDiskType(DiskType)) {
-    return STATUS_BAD_FILE_TYPE;
-  }
   IMAGE_CONTEXT_OWNER Context(
       static_cast<PIMAGE_CONTEXT>(AllocateZeroedPool(sizeof(IMAGE_CONTEXT))));
   if (!Context) {
     return STATUS_INSUFFICIENT_RESOURCES;
   }
-  // The record owns the handle and the footer from here on.
+  // The record owns the handle from here on.
   Context->ImageHandle = Handle.Detach();
-  Context->Footer = Footer.Detach();
-
-  Status = InitializeImageContext(Context.Get(), ImagePath, Access, FileLength, Chain);
+  Context->ChainPool = Chain->ChildPool;
+  IMAGE_VERDICT Verdict;
+  Status = LoadImageRecords(Context.Get(), &Verdict);
+  if (!NT_SUCCESS(Status)) {
+    return Status;
+  }
+  Status = InitializeImageContext(Context.Get(), ImagePath, Access, Chain);
   if (!NT_SUCCESS(Status)) {
     return Status;
   }
   *ContextOut = Context.Detach();
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS LoadImageRecords(PIMAGE_CONTEXT Context, IMAGE_VERDICT *Verdict) {
+  RecordImageFault(Verdict, ImageSound);
+  LONGLONG FileLength = 0;
+  NTSTATUS Status = QueryImageFileLength(Context->ImageHandle, &FileLength);
+  if (!NT_SUCCESS(Status)) {
+    return Status;
+  }
+  IMAGE_FAULT Fault = JudgeImageFileLength(FileLength);
+  if (Fault != ImageSound) {
+    return RecordImageFault(Verdict, Fault);
+  }
+  Status = ReadTrailingFooter(Context, FileLength);
+  if (!NT_SUCCESS(Status)) {
+    return Status;
+  }
+  Fault = JudgeFooter(Context->Footer, FileLength);
+  if (Fault != ImageSound) {
+    return RecordImageFault(Verdict, Fault);
+  }
+  Context->FileEnd = FileLength;
+  Context->DiskType = LoadBe32(Context->Footer->DiskType);
+  Context->DiskSize = (LONGLONG)LoadBe64(Context->Footer->CurrentSize);
+  if (Context->DiskType == VHD_DISK_TYPE_FIXED) {
+    return STATUS_SUCCESS;
+  }
+  return LoadDynamicHeader(Context, Verdict);
+}
+
+NTSTATUS JudgeImageFile(HANDLE ImageHandle, ULONGLONG *ChainPool, IMAGE_VERDICT *Verdict) {
+  RecordImageFault(Verdict, ImageSound);
+  IMAGE_CONTEXT_OWNER Context(
+      static_cast<PIMAGE_CONTEXT>(AllocateZeroedPool(sizeof(IMAGE_CONTEXT))));
+  if (!Context) {
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  // The handle stays the caller's: the record only borrows it.
+  Context->ImageHandle = ImageHandle;
+  Context->ChainPool = *ChainPool;
+  NTSTATUS Status = LoadImageRecords(Context.Get(), Verdict);
+  Context->ImageHandle = NULL;
+  if (NT_SUCCESS(Status)) {
+    *ChainPool = Context->ChainPool;
+  }
+  return Status;
+}
+
+NTSTATUS ReloadImageRecords(PIMAGE_CONTEXT Context) {
+  IMAGE_CONTEXT_OWNER Fresh(static_cast<PIMAGE_CONTEXT>(AllocateZeroedPool(sizeof(IMAGE_CONTEXT))));
+  if (!Fresh) {
+    CloseImageFile(Context);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  Fresh->ImageHandle = Context->ImageHandle;
+  IMAGE_VERDICT Verdict;
+  NTSTATUS Status = LoadImageRecords(Fresh.Get(), &Verdict);
+  Fresh->ImageHandle = NULL;
+  if (NT_SUCCESS(Status) &&
+      (Fresh->DiskType != Context->DiskType || Fresh->BlockSize != Context->BlockSize ||
+       !RtlEqualMemory(Fresh->Footer->UniqueId, Context->Footer->UniqueId,
+                       sizeof(Context->Footer->UniqueId)))) {
+    Status = STATUS_FILE_CORRUPT_ERROR;
+  }
+  if (!NT_SUCCESS(Status)) {
+    CloseImageFile(Context);
+    return Status;
+  }
+  // Bitmaps cached under the old table may name places the file no longer
+  // gives those blocks.
+  ULONG Entries = Context->BatEntries > Fresh->BatEntries ? Context->BatEntries : Fresh->BatEntries;
+  for (ULONG Index = 0; Index < Entries; ++Index) {
+    ForgetSectorBitmap(Context, Index);
+  }
+  TakeRecords(Context, Fresh.Get());
   return STATUS_SUCCESS;
 }
 
@@ -257,6 +287,11 @@ namespace {
 
 // What one record owns besides its parent.
 VOID ReleaseRecordParts(PIMAGE_CONTEXT Context) {
+  if (Context->DeleteWhenEmpty && Context->ImageHandle != NULL &&
+      CountAllocatedBlocks(Context) == 0) {
+    // Best effort: an image that stays is still an image, only not removed.
+    DeleteImageFileOnClose(Context->ImageHandle);
+  }
   CloseImageFile(Context);
   FreeCountedString(&Context->ImagePath);
   FreeCountedString(&Context->ParentPath);

@@ -92,43 +92,30 @@ NTSTATUS ParentFailed(PCHAIN_LEVEL Level, NTSTATUS Status) {
 }
 
 // Reads a locator's data, the parent's path as UTF-16 text, into the
-// context's ParentPath. The path consists only of bytes that were read from
-// the file: locator data that does not lie wholly inside the child's file is
-// a damaged locator, not a shorter path, which could name another file.
+// context's ParentPath, once the open's rules passed it (JudgeLocatorData).
 NTSTATUS ReadLocatorPath(PIMAGE_CONTEXT Context, const VHD_PARENT_LOCATOR *Locator) {
+  NTSTATUS Status = ImageFaultStatus(JudgeLocatorData(Locator, Context->FileEnd));
+  if (!NT_SUCCESS(Status)) {
+    return Status;
+  }
   ULONG DataLength = LoadBe32(Locator->PlatformDataLength);
-  if (DataLength >= VHD_LOCATOR_DATA_LIMIT) {
-    return STATUS_BAD_FILE_TYPE;
+  PWSTR Buffer = static_cast<PWSTR>(AllocateUnfilledPool(DataLength));
+  if (Buffer == NULL) {
+    return STATUS_INSUFFICIENT_RESOURCES;
   }
-  if (DataLength > 0) {
-    PWSTR Buffer = static_cast<PWSTR>(AllocateUnfilledPool(DataLength));
-    if (Buffer == NULL) {
-      return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    Context->ParentPath.Buffer = Buffer;
-    Context->ParentPath.MaximumLength = (USHORT)DataLength;
-
-    // Offsets beyond the signed range would reach the file system as its
-    // special positions (end of file, current position).
-    ULONGLONG DataOffset = LoadBe64(Locator->PlatformDataOffset);
-    if (DataOffset > (ULONGLONG)0x7FFFFFFFFFFFFFFFll) {
-      return STATUS_FILE_CORRUPT_ERROR;
-    }
-    IO_STATUS_BLOCK IoStatus;
-    NTSTATUS Status = ReadImageFileAtOpen(Context->ImageHandle, Buffer, DataLength,
-                                          (LONGLONG)DataOffset, &IoStatus);
-    if (Status == STATUS_END_OF_FILE) {
-      return STATUS_FILE_CORRUPT_ERROR;
-    }
-    if (!NT_SUCCESS(Status)) {
-      return Status;
-    }
-    if (IoStatus.Information != DataLength) {
-      return STATUS_FILE_CORRUPT_ERROR;
-    }
+  Context->ParentPath.Buffer = Buffer;
+  Context->ParentPath.MaximumLength = (USHORT)DataLength;
+  IO_STATUS_BLOCK IoStatus;
+  Status = ReadImageFileAtOpen(Context->ImageHandle, Buffer, DataLength,
+                               (LONGLONG)LoadBe64(Locator->PlatformDataOffset), &IoStatus);
+  if (Status == STATUS_END_OF_FILE) {
+    return STATUS_FILE_CORRUPT_ERROR;
   }
-  if (DataLength < 10) {
-    return STATUS_OBJECT_PATH_INVALID;
+  if (!NT_SUCCESS(Status)) {
+    return Status;
+  }
+  if (IoStatus.Information != DataLength) {
+    return STATUS_FILE_CORRUPT_ERROR;
   }
   // A path is whole UTF-16 units; an odd last byte is no part of it.
   Context->ParentPath.Length = (USHORT)(DataLength & ~1u);
@@ -188,18 +175,17 @@ ULONGLONG LoadLe64(const UCHAR *Bytes, ULONG Offset) {
 }
 
 NTSTATUS CheckParentIdentity(PIMAGE_CONTEXT Context) {
-  const UCHAR *Stored = Context->DynamicHeader.ParentUniqueId;
-  const UCHAR *Actual = Context->Parent->Footer->UniqueId;
-  if (RtlEqualMemory(Stored, Actual, sizeof(Context->DynamicHeader.ParentUniqueId))) {
+  if (JudgeParentIdentity(&Context->DynamicHeader, Context->Parent->Footer) == ImageSound) {
     return STATUS_SUCCESS;
   }
+  const UCHAR *Stored = Context->DynamicHeader.ParentUniqueId;
+  const UCHAR *Actual = Context->Parent->Footer->UniqueId;
   DbgPrint(
       "Stored vhd header parent GUID does not match actual parent GUID. child: "
       "%.16I64x%.16I64x parent: %.16I64x%.16I64x.\n",
       LoadLe64(Stored, 0), LoadLe64(Stored, 8), LoadLe64(Actual, 0), LoadLe64(Actual, 8));
-  return STATUS_FILE_CORRUPT_ERROR;
+  return ImageFaultStatus(ImageParentMismatch);
 }
-
 
 // A differencing image whose parent chain is open: the parent checked, the
 // read caches made.

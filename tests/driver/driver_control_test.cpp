@@ -217,5 +217,86 @@ TEST_F(DriverControl, FixedImagesZeroTheirFile) {
   EXPECT_TRUE(disk == model);
 }
 
+
+// A merge refused because another handle held the parent, retried on the
+// same handle after the parent changed through a third: the retry sees the
+// parent as it is now, and refuses a parent that is no longer the image
+// the child was made on (a growth gives it a new identity).
+TEST_F(DriverControl, AMergeRetriedAfterAFailedReopenSeesTheParentAsItIs) {
+  for (bool grow : {false, true}) {
+    SCOPED_TRACE(grow ? "parent grown" : "parent written");
+    std::string base = File("base.vhd"), child = File("child.vhd");
+    std::remove(base.c_str());
+    MakeDynamicImage(base, kSize, kBlock);
+    Bytes model(kSize, 0), piece = PatternBytes(kBlock, 1);
+    AppendBlock(base, 0, piece);
+    std::copy(piece.begin(), piece.end(), model.begin());
+    MakeDifferencingImage(child, base);
+    host::DeviceFile merging = OpenImageOrFail(child);
+    for (uint32_t block : {2u, 5u}) {
+      piece = PatternBytes(kBlock, block);
+      ASSERT_EQ(STATUS_SUCCESS, merging.WriteAt(piece.data(), kBlock, block * kBlock).Status);
+      std::copy(piece.begin(), piece.end(), model.begin() + block * kBlock);
+    }
+    {
+      host::DeviceFile reader = OpenImageOrFail(base, SynchronousOpen(kReadOnlyAccess));
+      EXPECT_EQ(STATUS_SHARING_VIOLATION,
+                Send(merging, kFsc, kMerge, MergeBuffer(true, 1, 100), 24).status);
+    }
+    host::DeviceFile writer = OpenImageOrFail(base);
+    for (uint32_t block : {8u, 9u}) {
+      piece = PatternBytes(kBlock, 50 + block);
+      ASSERT_EQ(STATUS_SUCCESS, writer.WriteAt(piece.data(), kBlock, block * kBlock).Status);
+      std::copy(piece.begin(), piece.end(), model.begin() + block * kBlock);
+    }
+    LONGLONG grown = 2 * kSize;
+    if (grow) {
+      ASSERT_EQ(STATUS_SUCCESS,
+                writer.SetInformation(&grown, sizeof(grown), FileEndOfFileInformation).Status);
+    }
+    writer.Close();
+    Bytes before = ReadFileBytes(base);
+    Reply reply = Send(merging, kFsc, kMerge, MergeBuffer(true, 1, 100), 24);
+    merging.Close();
+    if (grow) {
+      EXPECT_EQ(STATUS_FILE_CORRUPT_ERROR, reply.status);
+      EXPECT_TRUE(before == ReadFileBytes(base)) << "the merge wrote to another image";
+      continue;
+    }
+    ASSERT_EQ(STATUS_SUCCESS, reply.status);
+    EXPECT_EQ(Words({2, 0}), Bytes(reply.out.begin() + 16, reply.out.end())) << "merged, left";
+    EXPECT_NE(0, access(child.c_str(), F_OK)) << "the emptied child stayed";
+    EXPECT_EQ("", CheckCompact(base));
+    host::DeviceFile merged = OpenImageOrFail(base, SynchronousOpen(kReadOnlyAccess));
+    Bytes disk(kSize);
+    ASSERT_EQ(STATUS_SUCCESS, merged.ReadAt(disk.data(), kSize, 0).Status);
+    EXPECT_TRUE(disk == model);
+  }
+}
+
+// A merge that finds an image empty marks it for removal at close, but a
+// block written to it afterwards keeps it, with its data.
+TEST_F(DriverControl, AnEmptiedImageWrittenAgainIsKept) {
+  std::string base = File("base.vhd"), child = File("child.vhd");
+  MakeDynamicImage(base, kSize, kBlock);
+  for (bool written : {false, true}) {
+    MakeDifferencingImage(child, base);
+    host::DeviceFile file = OpenImageOrFail(child);
+    Reply reply = Send(file, kFsc, kMerge, MergeBuffer(true, 0, 0), 24);
+    ASSERT_EQ(STATUS_SUCCESS, reply.status);
+    Bytes data = PatternBytes(4096, 7);
+    if (written) {
+      ASSERT_EQ(STATUS_SUCCESS, file.WriteAt(data.data(), 4096, 3 * kBlock).Status);
+      ASSERT_EQ(STATUS_SUCCESS, file.SendRequest(IRP_MJ_FLUSH_BUFFERS, [](PIRP, PIO_STACK_LOCATION) {}).Status);
+    }
+    file.Close();
+    EXPECT_EQ(written, access(child.c_str(), F_OK) == 0);
+    if (!written) continue;
+    host::DeviceFile again = OpenImageOrFail(child, SynchronousOpen(kReadOnlyAccess));
+    Bytes read(4096);
+    ASSERT_EQ(STATUS_SUCCESS, again.ReadAt(read.data(), 4096, 3 * kBlock).Status);
+    EXPECT_TRUE(read == data);
+  }
+}
 }  // namespace
 }  // namespace dorvane::test

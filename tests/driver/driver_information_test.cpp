@@ -112,6 +112,8 @@ TEST_F(DriverInformation, SetClasses) {
       /* 8 */ {FileEndOfFileInformation, 8, kDiskSize + 1, STATUS_SUCCESS, 4 << 20},
       /* 9 */ {FileAllocationInformation, 8, 6 << 20, STATUS_SUCCESS, 6 << 20},
       /* 10 */ {FileEndOfFileInformation, 8, (6 << 20) - 1, STATUS_INVALID_PARAMETER, 6 << 20},
+      // Beyond the format's 2040 GiB.
+      /* 11 */ {FileEndOfFileInformation, 8, (2040ll << 30) + 1, STATUS_INVALID_PARAMETER, 6 << 20},
   };
   // The refusals and the growth to the current size write nothing.
   const std::set<size_t> writing = {8, 9};

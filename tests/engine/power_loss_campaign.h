@@ -70,6 +70,10 @@ class PowerLossCampaign : public MergeTest {
       SCOPED_TRACE("cut " + std::to_string(cut) + ": step " + std::to_string(step) + ", call kind " +
                    std::to_string(kind) + " #" + std::to_string(pick + 1));
       ASSERT_NO_FATAL_FAILURE(Replay(files, steps, step, nullptr));
+      // Each cut starts afresh: the undo files of earlier repairs go.
+      for (const char *name : {"disk.vhd", "base.vhd", "middle.vhd", "top.vhd"}) {
+        std::remove((File(name) + ".repair-undo").c_str());
+      }
       host::InjectFileFault(kMutating[kind], pick + 1, host::FileFault::PowerCut(random()));
       RunStep(steps[step]);
       image_.Close();

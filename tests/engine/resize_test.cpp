@@ -146,7 +146,7 @@ TEST_F(ResizeTest, GrowthsOnADriveWithoutZeroData) {
     ExpectPoolSettled();
     ExpectGrown(g, expected);
     image_.Close();
-    CheckResult check = CheckImageChain(path_, false);
+    CheckResult check = CheckImageChain(path_, CheckOptions{});
     EXPECT_TRUE(check.problems.empty()) << check.problems[0].what;
   }
 }

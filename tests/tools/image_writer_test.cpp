@@ -40,12 +40,11 @@ TEST_F(ToolImageWriter, RefusesWhatTheDriverCouldNotServe) {
       /* 1 */ {{kFixed, 0}, "", "", "the size must not be 0"},
       // A 1024-byte file is shorter than any image file can be.
       /* 2 */ {{kFixed, 512}, "", "", "at least 1024 bytes"},
-      /* 3 */ {{kFixed, 0x7FFFFFFFFFFFFE00ull}, "", "", "too large"},
+      /* 3 */ {{kFixed, 2041 * kGiB}, "", "", "larger than the format holds: at most"},
       /* 4 */ {{kDynamic, kMiB, 3000}, "", "", "the block size 3000 is not a power of two"},
       /* 5 */ {{kDynamic, kMiB, 256}, "", "", "the block size 256"},
       /* 6 */ {{kDynamic, kMiB, 1ull << 32}, "", "", "the block size 4294967296"},
-      // Blocks past sector 2^32 could never be recorded in the table.
-      /* 7 */ {{kDynamic, 2048 * kGiB}, "", "", "too large for a dynamic image"},
+      /* 7 */ {{kDynamic, 2040 * kGiB + 512}, "", "", "(2040 GiB)"},
       /* 8 */ {{kDynamic, 1024 * kGiB, 512}, "", "", "table entries"},
       /* 9 */ {{kDynamic, 2040 * kGiB}, "", "", ""},
       /* 10 */ {{kDynamic, 2040 * kGiB, 1ull << 31}, "", "", "the block size 2147483648"},

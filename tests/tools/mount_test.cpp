@@ -72,8 +72,8 @@ TEST_F(MountTest, ABrokenParentFailsReadsNotTheMount) {
 }
 
 // Without --foreground the command returns once the file can be used; a
-// read-only mount refuses writers; an image that cannot be opened mounts
-// nothing.
+// read-only mount refuses writers; a second mount over it is refused; an
+// image that cannot be opened mounts nothing.
 TEST_F(MountTest, TheCommandReturnsWhenTheFileIsReady) {
   std::string image = File("d.vhd"), mnt = File("mnt");
   MakeDynamicImage(image, 4 * kMiB);
@@ -83,8 +83,14 @@ TEST_F(MountTest, TheCommandReturnsWhenTheFileIsReady) {
   RunBinary("mount --read-only --name vm.raw " + image + " " + mnt);
   EXPECT_EQ(AsString(PeekFile(mnt + "/vm.raw", 0, 5)), "ready");
   EXPECT_EQ(ErrnoOf(open((mnt + "/vm.raw").c_str(), O_RDWR)), EROFS);
+  // A second mount over the live one is refused and leaves it serving.
+  std::string out, command = DORVANE_BINARY_DIR "/dorvane mount --read-only " + image + " " + mnt;
+  EXPECT_EQ(RunShell(command + " 2>&1", &out), 1);
+  EXPECT_EQ(out, "dorvane: " + mnt + ": cannot mount: the mount point is busy: " + image +
+                     " (fuse.dorvane) is mounted there; unmount it first\n");
+  EXPECT_EQ(AsString(PeekFile(mnt + "/vm.raw", 0, 5)), "ready");
   EXPECT_EQ(RunShell("fusermount3 -u " + mnt), 0);
-  std::string out, command = DORVANE_BINARY_DIR "/dorvane mount " + File("no.vhd") + " " + mnt;
+  command = DORVANE_BINARY_DIR "/dorvane mount " + File("no.vhd") + " " + mnt;
   EXPECT_EQ(RunShell(command + " 2>&1", &out), 1);
   EXPECT_NE(out.find("no.vhd: cannot open image for writing"), std::string::npos) << out;
   EXPECT_NE(RunShell("mountpoint -q " + mnt), 0);

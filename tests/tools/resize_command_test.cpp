@@ -84,14 +84,25 @@ TEST_F(ResizeCommand, GrownImagesReadRightInOtherReaders) {
 }
 
 TEST_F(ResizeCommand, RefusalsNameTheImageAndChangeNothing) {
-  std::string base = File("base.vhd"), child = File("child.vhd");
+  std::string base = File("base.vhd"), child = File("child.vhd"), small = File("small.vhd");
   Run({"create", "--type", "dynamic", "--size", "4M", base});
+  Run({"create", "--type", "dynamic", "--size", "4M", "--block-size", "64K", small});
   MakeDifferencingImage(child, base);
-  const std::pair<std::string, const char *> cases[] = {
-      {base, "smaller than the current size"}, {child, "not differencing images"}};
-  for (const auto &[image, reason] : cases) {
+  const struct {
+    std::string image;
+    const char *size;
+    const char *reason;
+  } cases[] = {
+      {base, "2M", "smaller than the current size"},
+      {child, "8M", "not differencing images"},
+      {base, "2041G", "larger than the format holds: at most 2190433320960 bytes (2040 GiB)"},
+      // 2040 GiB is within the format, but not within a table of 64 KiB blocks.
+      {small, "2040G", "needs 33423360 table entries with 65536-byte blocks"},
+  };
+  for (const auto &[image, size, reason] : cases) {
+    SCOPED_TRACE(size);
     Bytes before = ReadFileBytes(image);
-    ToolRun run = RunTool({"resize", image, "--size", image == base ? "2M" : "8M"});
+    ToolRun run = RunTool({"resize", image, "--size", size});
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_EQ(run.err.find("dorvane: " + image + ": cannot resize: "), 0u) << run.err;
     EXPECT_NE(run.err.find(reason), std::string::npos) << run.err;

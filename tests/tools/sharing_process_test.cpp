@@ -33,6 +33,10 @@ TEST_F(SharingBetweenProcesses, SecondWriterAndReaderOfAWrittenImageAreRefused) 
       /* 2 */ {child, "write " + base + writeData, base + forWriting},
       /* 3 */ {base, "create --parent " + base + " " + fresh,
                fresh + ": cannot create image" + inParent},
+      // A check reads nothing another process changes; a repair shares nothing.
+      /* 4 */ {disk, "check " + disk, disk + ": cannot check image: "},
+      /* 5 */ {disk, "check --repair " + disk, disk + ": cannot repair image: "},
+      /* 6 */ {child, "check --repair " + child, child + ": cannot repair image: "},
   };
   signal(SIGPIPE, SIG_IGN);  // a writer that failed shows as EPIPE
   for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i) {

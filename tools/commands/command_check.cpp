@@ -1,10 +1,14 @@
 // dorvane check: the structure of an image and of its parent chain, one line
 // per problem and a summary; with --repair, the repairs that need no guess
-// about data. Exit status 0 when clean, 1 when everything found was
-// repaired, 2 when problems remain.
+// about data, after keeping what they overwrite in an undo file; with
+// --undo, that file put back. Exit status 0 when clean, 1 when everything
+// found was repaired, 2 when problems remain, 3 when the check could not be
+// made (an error line names the file).
 #include "tools/commands/command_line.h"
 #include "tools/disk/errors.h"
 #include "tools/image_files/image_check.h"
+#include "tools/image_files/open_failure.h"
+#include "tools/image_files/repair_undo.h"
 
 #include <cerrno>
 #include <cstring>
@@ -15,9 +19,10 @@ namespace {
 
 const int kExitRepaired = 1;
 const int kExitProblems = 2;
+const int kExitError = 3;
 
 std::string JsonReport(const std::string &image, const CheckResult &result) {
-  std::string chain, problems;
+  std::string chain, problems, undo;
   for (const std::string &file : result.chain) {
     chain += (chain.empty() ? "" : ", ") + JsonString(file);
   }
@@ -27,9 +32,14 @@ std::string JsonReport(const std::string &image, const CheckResult &result) {
                 ", \"repairable\": " + (problem.repairable ? "true" : "false") +
                 ", \"repaired\": " + (problem.repaired ? "true" : "false") + "}";
   }
+  for (const auto &[file, undoFile] : result.undoFiles) {
+    undo += std::string(undo.empty() ? "" : ", ") + "{\"file\": " + JsonString(file) +
+            ", \"undo_file\": " + JsonString(undoFile) + "}";
+  }
   return "{\"image\": " + JsonString(image) + ", \"chain\": [" + chain + "], \"problems\": [" +
          problems + "], \"repaired\": " + std::to_string(result.Repaired()) +
-         ", \"remaining\": " + std::to_string(result.Remaining()) + "}\n";
+         ", \"remaining\": " + std::to_string(result.Remaining()) + ", \"undo\": [" + undo +
+         "]}\n";
 }
 
 std::string TextReport(const std::string &image, const CheckResult &result, bool repair) {
@@ -39,6 +49,12 @@ std::string TextReport(const std::string &image, const CheckResult &result, bool
                         : problem.repairable ? (repair ? " (not repaired)" : " (--repair fixes it)")
                                              : "";
     text += problem.path + ": " + problem.what + state + "\n";
+  }
+  for (const auto &[file, undoFile] : result.undoFiles) {
+    text += file + ": what the repair overwrote is kept in " + undoFile +
+            "; dorvane check --undo " +
+            (undoFile == DefaultUndoFile(file) ? "" : "--undo-file " + undoFile + " ") + file +
+            " puts it back\n";
   }
   std::string files = std::to_string(result.chain.size()) +
                       (result.chain.size() == 1 ? " file checked" : " files checked");
@@ -50,17 +66,69 @@ std::string TextReport(const std::string &image, const CheckResult &result, bool
          " repaired, " + std::to_string(result.Remaining()) + " remaining (" + files + ")\n";
 }
 
+// The error line of a check that could not be made.
+int ReportCheckError(const CommandCall &call, const char *what, const InspectFailure &why,
+                     NTSTATUS status) {
+  const std::string &image = call.Image();
+  if (status != STATUS_SUCCESS) {
+    ReportOpenFailure(call.io.err, image, what, why, status);
+  } else {
+    ReportError(call.io.err, image, what,
+                (why.path == image ? "" : "in the parent chain, " + why.path + ": ") + why.what);
+  }
+  return kExitError;
+}
+
+int RunUndo(const CommandCall &call, const std::string &undoFile) {
+  const std::string &image = call.Image();
+  ImageFile file;
+  std::string why = file.Open(image, ImageFileAccess::kRepair);
+  if (!why.empty()) {
+    return ReportCheckError(call, "cannot undo the repair", {image, why}, file.status());
+  }
+  UndoOutcome outcome = UndoRepair(undoFile, &file);
+  if (!outcome.error.empty()) {
+    return ReportCheckError(call, "cannot undo the repair", {image, outcome.error},
+                            STATUS_SUCCESS);
+  }
+  return WriteText(call.io.out, image + ": the repair is undone: " +
+                                    std::to_string(outcome.bytes) + " bytes put back at " +
+                                    std::to_string(outcome.places) +
+                                    (outcome.places == 1 ? " place; " : " places; ") + undoFile +
+                                    " is removed\n")
+             ? 0
+             : kExitError;
+}
+
 }  // namespace
 
 int RunCheck(const CommandCall &call) {
   const std::string &image = call.Image();
-  bool repair = call.args.Has("--repair");
-  CheckResult result = CheckImageChain(image, repair);
+  CheckOptions options;
+  options.repair = call.args.Has("--repair");
+  options.undoFile = call.args.Value("--undo-file");
+  if (call.args.Has("--undo-file") && options.undoFile.empty()) {
+    return call.UsageError("--undo-file needs a file name");
+  }
+  if (call.args.Has("--undo")) {
+    if (options.repair || call.args.Has("--json")) {
+      return call.UsageError("--undo does not go with --repair or --json");
+    }
+    return RunUndo(call, options.undoFile.empty() ? DefaultUndoFile(image) : options.undoFile);
+  }
+  if (call.args.Has("--undo-file") && !options.repair) {
+    return call.UsageError("--undo-file goes with --repair or --undo");
+  }
+  CheckResult result = CheckImageChain(image, options);
+  if (result.error) {
+    return ReportCheckError(call, options.repair ? "cannot repair image" : "cannot check image",
+                            result.error, result.errorStatus);
+  }
   std::string text = call.args.Has("--json") ? JsonReport(image, result)
-                                             : TextReport(image, result, repair);
+                                             : TextReport(image, result, options.repair);
   if (!WriteText(call.io.out, text)) {
     ReportError(call.io.err, image, "cannot write to standard output", std::strerror(errno));
-    return kExitProblems;
+    return kExitError;
   }
   if (result.problems.empty()) {
     return 0;

@@ -160,6 +160,13 @@ int RunMerge(const CommandCall &call) {
   if (terminal && total > 0) {
     WriteText(io.err, "\n");
   }
+  // A failed request does not say how many of its blocks it merged before it
+  // stopped (a full disk stops the parent's writes part way); one that
+  // merges nothing counts what is left.
+  uint32_t left = 0;
+  if (!NT_SUCCESS(status) && NT_SUCCESS(disk.MergeStep(levels, 0, &merged, &left))) {
+    done = total - left;
+  }
   if (!disk.Succeeded(status, "merge stopped after " + std::to_string(done) + " of " +
                                   std::to_string(total) +
                                   " blocks; the chain reads as before, run the command again "

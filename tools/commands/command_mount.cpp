@@ -2,10 +2,7 @@
 // served through FUSE until it is unmounted.
 #include "tools/commands/command_disk.h"
 #include "tools/commands/command_line.h"
-#include "tools/disk/errors.h"
 #include "tools/mount/mount_server.h"
-
-#include <sys/stat.h>
 
 #include <string>
 
@@ -27,12 +24,6 @@ int RunMount(const CommandCall &call) {
   }
   if (args.Has("-o")) {
     settings.fuseOptions = args.options.at("-o");
-  }
-  struct stat info;
-  if (stat(settings.mountPoint.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-    ReportError(call.io.err, settings.mountPoint, "cannot mount",
-                "the mount point is not a folder");
-    return kExitFailure;
   }
   // The server process opens the disk; its errors go where the server's go.
   auto openDisk = [&settings](Disk *disk, int errFd) {

@@ -1,12 +1,43 @@
 // dorvane resize: grows the virtual disk by setting the end of file of its
-// handle; the driver moves the footer or extends the block table.
+// handle; the driver moves the footer or extends the block table. Sizes the
+// format, the image's kind or the driver's table limit rule out are refused
+// first, each with its own reason.
 #include "tools/commands/command_disk.h"
 #include "tools/commands/command_line.h"
 #include "tools/disk/errors.h"
+#include "tools/image_files/image_inspector.h"
+#include "tools/image_files/image_writer.h"
 
 #include <string>
 
 namespace dorvane {
+
+namespace {
+
+// Why the image cannot grow to `size`, or "" when the driver is to try.
+std::string GrowthRefusal(const std::string &image, uint64_t size, uint64_t current) {
+  // The driver refuses this too; asking first names both sizes.
+  if (size < current) {
+    return "the new size " + std::to_string(size) + " is smaller than the current size " +
+           std::to_string(current) + " (images only grow)";
+  }
+  if (size > VHD_MAX_DISK_SIZE) {
+    return DiskSizeBeyondFormat(size);
+  }
+  ImageRecords records;
+  if (InspectImage(image, &records)) {
+    return "";
+  }
+  if (records.DiskType() == VHD_DISK_TYPE_DIFFERENCING) {
+    return "only fixed and dynamic images can grow, not differencing images";
+  }
+  if (records.header) {
+    return TableBeyondLimit(size, LoadBe32(records.header->BlockSize));
+  }
+  return "";
+}
+
+}  // namespace
 
 int RunResize(const CommandCall &call) {
   uint64_t size = 0;
@@ -17,19 +48,14 @@ int RunResize(const CommandCall &call) {
   if (!disk.OpenUnexplained(true, "cannot open image") || !disk.QuerySize()) {
     return kExitFailure;
   }
-  // The driver refuses this too; asking first names both sizes.
-  if (size < disk.Size()) {
-    return disk.Fail("cannot resize", "the new size " + std::to_string(size) +
-                                          " is smaller than the current size " +
-                                          std::to_string(disk.Size()) + " (images only grow)");
+  std::string refusal = GrowthRefusal(call.Image(), size, disk.Size());
+  if (!refusal.empty()) {
+    return disk.Fail("cannot resize", refusal);
   }
   NTSTATUS status = disk.SetDiskEnd(size);
-  if (status == STATUS_NOT_SUPPORTED) {
-    return disk.Fail("cannot resize",
-                     "only fixed and dynamic images can grow, not differencing images (" +
-                         StatusText(status) + ")");
-  }
-  if (!disk.Succeeded(status, "cannot resize to " + std::to_string(size) + " bytes") ||
+  if (!disk.Succeeded(status, "cannot resize to " + std::to_string(size) +
+                                  " bytes; the virtual disk stays at " +
+                                  std::to_string(disk.Size()) + " bytes") ||
       !disk.QuerySize()) {
     return kExitFailure;
   }

@@ -76,10 +76,18 @@ const std::vector<CommandDef> &Commands() {
         {"--name", true, false},
         {"-o", true, true}},
        2, RunMount},
-      {"check", "check [--repair] [--json] IMAGE",
+      {"check",
+       "check [--repair [--undo-file FILE]] [--json] IMAGE\n"
+       "check --undo [--undo-file FILE] IMAGE",
        "Check the structure of the image and its parent chain; --repair fixes what needs no "
-       "guess (exit 0 clean, 1 repaired, 2 problems remain).",
-       {{"--repair", false, false}, {"--json", false, false}}, 1, RunCheck},
+       "guess, keeping what it overwrites in IMAGE.repair-undo (or FILE), which --undo puts "
+       "back (exit 0 clean, 1 repaired, 2 problems remain, 3 the check could not be made). "
+       "Refused while another process writes the image or, for --repair, has it open.",
+       {{"--repair", false, false},
+        {"--json", false, false},
+        {"--undo", false, false},
+        {"--undo-file", true, false}},
+       1, RunCheck},
   };
   return commands;
 }

@@ -1,24 +1,25 @@
 // Checking and repairing the structure of image files. One file at a time:
-// its records are read as they stand, each problem becomes one line, and the
-// repairs are collected and made together at the end, flushed in the order
-// that keeps the file an image after each step: entries cleared and bitmaps
-// rewritten, then the trailing footer in place and the file cut behind it,
-// then the footer copy and the dynamic header.
+// its records are read as they stand and judged by the open's rules, each
+// problem becomes one line, and the repairs are collected and made together
+// at the end, once what they overwrite is kept in the undo file, flushed in
+// the order that keeps the file an image after each step: entries cleared
+// and bitmaps rewritten, then the trailing footer in place and the file cut
+// behind it, then the footer copy and the dynamic header. Last, the driver's
+// rules judge the file as it stands: a file they refuse keeps a problem.
 #include "tools/image_files/image_check.h"
 
 #include "tools/disk/errors.h"
-#include "tools/disk/file_descriptor.h"
-#include "tools/image_files/image_inspector.h"
+#include "tools/image_files/image_faults.h"
+#include "tools/image_files/repair_undo.h"
 
 #include "host/host_kernel.h"
 #include "image/image.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <set>
 #include <utility>
@@ -29,7 +30,6 @@ namespace {
 
 const uint64_t kFooterSize = sizeof(VHD_FOOTER);
 const uint64_t kHeaderSize = sizeof(VHD_DYNAMIC_HEADER);
-const uint64_t kShortestImage = 3 * VHD_SECTOR_SIZE;
 
 std::string Offset(uint64_t offset) { return "offset " + std::to_string(offset); }
 
@@ -37,10 +37,13 @@ uint64_t AlignUp(uint64_t value) {
   return (value + VHD_SECTOR_SIZE - 1) & ~uint64_t(VHD_SECTOR_SIZE - 1);
 }
 
-bool IntactFooter(const VHD_FOOTER &footer) {
-  uint32_t type = LoadBe32(footer.DiskType);
-  return IsFooterIntact(&footer) && type >= VHD_DISK_TYPE_FIXED &&
-         type <= VHD_DISK_TYPE_DIFFERENCING;
+uint32_t DiskType(const VHD_FOOTER &footer) { return LoadBe32(footer.DiskType); }
+
+// An intact footer of a dynamic or differencing image: what a copy at
+// offset 0 must be to rebuild the trailing footer from.
+bool IntactDynamicFooter(const VHD_FOOTER &footer) {
+  return JudgeFooter(&footer, INT64_MAX) == ImageSound &&
+         DiskType(footer) != VHD_DISK_TYPE_FIXED;
 }
 
 // Whether two footers differ only in what a growth changes: the size, the
@@ -57,88 +60,107 @@ bool DifferByGrowth(const VHD_FOOTER &left, const VHD_FOOTER &right) {
   return true;
 }
 
-struct Region {
-  uint64_t start, end;
-  std::string name;
+template <typename T>
+std::vector<uint8_t> BytesOf(const T &record) {
+  const auto *bytes = reinterpret_cast<const uint8_t *>(&record);
+  return std::vector<uint8_t>(bytes, bytes + sizeof(record));
+}
+
+// One write of a repair.
+struct Change {
+  uint64_t offset;
+  std::vector<uint8_t> bytes;
 };
 
 // One file's check: what was found, and the repairs it asks for.
 class FileCheck {
  public:
-  FileCheck(const std::string &path, bool repair, CheckResult *result)
-      : path_(path), repair_(repair), result_(result), first_(result->problems.size()) {}
+  FileCheck(ImageFile *file, const std::string &undoFile, bool repair, CheckResult *result)
+      : file_(file), undoFile_(undoFile), repair_(repair), result_(result),
+        first_(result->problems.size()) {}
 
-  // Checks the file; false when it is not sound enough to follow its chain.
-  // *records receives the records as they stand after any repair.
-  bool Run(ImageRecords *records);
+  // Checks the file; false when its parent chain cannot be followed from it
+  // (or a repair could not start: result->error). *records receives the
+  // records as they stand after any repair; chainPool carries the pool
+  // charge of the chain so far.
+  bool Run(uint64_t *chainPool, ImageRecords *records);
 
  private:
   void Problem(const std::string &what, bool repairable = false) {
-    result_->problems.push_back({path_, what, repairable, false});
+    result_->problems.push_back({file_->path(), what, repairable, false});
   }
-  std::string Read(void *buffer, uint64_t length, uint64_t offset, const char *what) {
-    return ReadFileAt(file_.Get(), buffer, length, offset, what);
+  FaultFacts Facts() const {
+    return FaultFacts{size_, &footer_, haveHeader_ ? &header_ : nullptr, &entries_};
+  }
+  std::string Words(IMAGE_FAULT fault, uint64_t value = 0, uint64_t other = 0) const {
+    return FaultText(IMAGE_VERDICT{fault, value, other}, Facts());
   }
   uint64_t EntriesFor(const VHD_FOOTER &footer) const {
     return (LoadBe64(footer.CurrentSize) + blockSize_ - 1) / blockSize_;
   }
   bool ReadFooters();
   bool ReadHeader();
+  bool CheckGeometry(uint64_t chainPool);
   bool ResolveTableSize();
   bool TableHolds(uint64_t entries);
-  void ReadTable(uint64_t entries, uint64_t limit);
-  std::vector<Region> Metadata() const;
   void CheckBlocks();
+  void CheckBitmaps(const std::vector<std::pair<uint64_t, uint32_t>> &kept);
+  void Clear(uint32_t index, const std::string &what);
+  std::string GivenUp(uint32_t index) const;
   bool Repair();
+  NTSTATUS Apply(const std::vector<Change> &changes);
+  void JudgeAsItStands(uint64_t *chainPool, bool repaired);
 
-  std::string path_;
+  ImageFile *file_;
+  std::string undoFile_;
   bool repair_;
   CheckResult *result_;
   size_t first_;  // this file's first problem
-  FileDescriptor file_;
-  uint64_t fileSize_ = 0;
+  uint64_t size_ = 0;
   VHD_FOOTER trailing_{}, copy_{}, footer_{};
-  bool trailingIntact_ = false;
+  bool trailingIntact_ = false, copyRead_ = false;
   std::optional<VHD_FOOTER> grownFrom_;  // the other footer of an interrupted growth
   VHD_DYNAMIC_HEADER header_{}, headerRead_{};
+  bool haveHeader_ = false;
   uint32_t blockSize_ = 0;
   uint64_t tableOffset_ = 0;
   std::vector<uint32_t> entries_;  // host order; VHD_BAT_UNALLOCATED for 0 too
   // Repairs.
-  std::vector<uint32_t> clear_;       // entries to mark unallocated
-  std::vector<uint64_t> bitmaps_;     // dynamic blocks whose bitmap is rewritten
+  std::vector<uint32_t> clear_;    // entries to mark unallocated
+  std::vector<uint64_t> bitmaps_;  // dynamic blocks whose bitmap is rewritten
   bool placeFooter_ = false;
   uint64_t footerPlace_ = 0;
 };
 
 bool FileCheck::ReadFooters() {
-  uint64_t at = fileSize_ - kFooterSize;
-  std::string error = Read(&trailing_, kFooterSize, at, "footer");
-  trailingIntact_ = error.empty() && IntactFooter(trailing_);
-  if (trailingIntact_ && LoadBe32(trailing_.DiskType) == VHD_DISK_TYPE_FIXED) {
-    footer_ = trailing_;
-    if (LoadBe64(footer_.CurrentSize) > at) {
-      Problem("the disk's size of " + std::to_string(LoadBe64(footer_.CurrentSize)) +
-              " bytes reaches past the footer at " + Offset(at));
-    }
+  uint64_t at = size_ - kFooterSize;
+  std::string error = file_->Read(&trailing_, kFooterSize, at, "footer");
+  IMAGE_FAULT trailingFault = error.empty() ? JudgeFooter(&trailing_, LONGLONG(size_))
+                                            : ImageFooterDamaged;
+  footer_ = trailing_;
+  // A footer that is intact but gives a size no file can have, or a fixed
+  // disk reaching into it, cannot be told right from the file.
+  if (trailingFault == ImageDiskSizeOutOfRange || trailingFault == ImageFixedDiskPastFooter) {
+    Problem(Words(trailingFault));
+    return false;
+  }
+  trailingIntact_ = trailingFault == ImageSound;
+  if (trailingIntact_ && DiskType(trailing_) == VHD_DISK_TYPE_FIXED) {
     return true;
   }
-  bool copyIntact = Read(&copy_, kFooterSize, 0, "footer copy").empty() && IntactFooter(copy_) &&
-                    LoadBe32(copy_.DiskType) != VHD_DISK_TYPE_FIXED;
+  copyRead_ = file_->Read(&copy_, kFooterSize, 0, "footer copy").empty();
+  bool copyIntact = copyRead_ && IntactDynamicFooter(copy_);
   if (!trailingIntact_) {
     if (!copyIntact) {
-      Problem("the footer at " + Offset(at) +
-              " is damaged (its cookie, version, checksum or disk type) and there is no intact "
-              "copy at offset 0");
+      Problem(Words(trailingFault) + ", and there is no intact copy at offset 0");
       return false;
     }
-    Problem("the footer at " + Offset(at) + " is damaged; the copy at offset 0 is intact", true);
+    Problem(Words(trailingFault) + "; the copy at offset 0 is intact", true);
     footer_ = copy_;
     placeFooter_ = true;
     return true;
   }
-  footer_ = trailing_;
-  if (std::memcmp(&copy_, &trailing_, kFooterSize) == 0) {
+  if (JudgeFooterCopy(copyRead_ ? &copy_ : nullptr, &trailing_) == ImageSound) {
     return true;
   }
   if (!copyIntact) {
@@ -146,32 +168,45 @@ bool FileCheck::ReadFooters() {
   } else if (DifferByGrowth(copy_, trailing_)) {
     grownFrom_ = copy_;
   } else {
-    Problem("the footer copy at offset 0 differs from the footer in more than a growth changes");
+    Problem(Words(ImageFooterCopyDiffers) + " in more than a growth changes");
   }
   return true;
 }
 
 bool FileCheck::ReadHeader() {
-  uint64_t offset = LoadBe64(footer_.DataOffset);
-  if (offset > fileSize_ || kHeaderSize > fileSize_ - offset) {
-    Problem("the dynamic header's " + Offset(offset) + " lies outside the file");
+  IMAGE_FAULT fault = JudgeHeaderOffset(&footer_, LONGLONG(size_));
+  if (fault == ImageSound) {
+    bool read =
+        file_->Read(&header_, kHeaderSize, LoadBe64(footer_.DataOffset), "dynamic header").empty();
+    fault = JudgeDynamicHeader(&header_, read ? ULONG(kHeaderSize) : 0);
+  }
+  if (fault != ImageSound) {
+    Problem(Words(fault));
     return false;
   }
-  std::string error = Read(&header_, kHeaderSize, offset, "dynamic header");
-  if (!error.empty() || !HasDynamicHeaderCookie(&header_)) {
-    Problem("no dynamic header at " + Offset(offset) + " (no \"cxsparse\" cookie)");
-    return false;
-  }
-  if (!IsDynamicHeaderChecksumValid(&header_)) {
-    Problem("the dynamic header at " + Offset(offset) + " fails its checksum");
-    return false;
-  }
+  haveHeader_ = true;
   headerRead_ = header_;
   blockSize_ = LoadBe32(header_.BlockSize);
   tableOffset_ = LoadBe64(header_.TableOffset);
-  if (blockSize_ < VHD_MIN_BLOCK_SIZE || (blockSize_ & (blockSize_ - 1)) != 0) {
-    Problem("the block size of " + std::to_string(blockSize_) +
-            " bytes is no power of two of 512 bytes or more");
+  return true;
+}
+
+// The table's place and size by the open's rules, after an interrupted
+// growth is resolved, and the driver's limits.
+bool FileCheck::CheckGeometry(uint64_t chainPool) {
+  IMAGE_BLOCK_GEOMETRY geometry{};
+  IMAGE_FAULT fault = JudgeBlockGeometry(&footer_, &header_, LONGLONG(size_), &geometry);
+  if (fault == ImageTableEntriesMismatch || (fault == ImageSound && grownFrom_)) {
+    if (!ResolveTableSize()) {
+      return false;
+    }
+    fault = JudgeBlockGeometry(&footer_, &header_, LONGLONG(size_), &geometry);
+  }
+  if (fault == ImageSound) {
+    fault = JudgeImageLimits(geometry.BlockSize, geometry.BatEntries, &chainPool);
+  }
+  if (fault != ImageSound) {
+    Problem(Words(fault));
     return false;
   }
   return true;
@@ -185,15 +220,21 @@ bool FileCheck::TableHolds(uint64_t entries) {
   uint64_t headerOffset = LoadBe64(footer_.DataOffset);
   if (entries > 0xFFFFFFFFu / sizeof(ULONG) || tableOffset_ < kFooterSize ||
       (tableOffset_ < headerOffset + kHeaderSize && headerOffset < end) ||
-      end > fileSize_ - kFooterSize) {
+      end > size_ - kFooterSize) {
     return false;
   }
-  ReadTable(entries, fileSize_ - kFooterSize);
+  VHD_DYNAMIC_HEADER grown = header_;
+  StoreBe32(grown.MaxTableEntries, uint32_t(entries));
+  std::vector<uint32_t> table;
+  if (!ReadTableEntries(*file_, grown, size_ - kFooterSize, &table).empty()) {
+    return false;
+  }
   uint64_t span = BlockSpan(blockSize_);
-  for (size_t index = 0; index < entries_.size(); ++index) {
-    uint64_t start = uint64_t(entries_[index]) * VHD_SECTOR_SIZE;
+  for (size_t index = 0; index < table.size(); ++index) {
+    uint64_t start = uint64_t(table[index]) * VHD_SECTOR_SIZE;
     bool extra = index >= LoadBe32(header_.MaxTableEntries);
-    if (entries_[index] != VHD_BAT_UNALLOCATED && (extra || (start < end && tableOffset_ < start + span))) {
+    if (table[index] != VHD_BAT_UNALLOCATED &&
+        (extra || (start < end && tableOffset_ < start + span))) {
       return false;
     }
   }
@@ -206,17 +247,13 @@ bool FileCheck::TableHolds(uint64_t entries) {
 // grown size, else undone when the old footer is still at hand.
 bool FileCheck::ResolveTableSize() {
   uint64_t entries = LoadBe32(header_.MaxTableEntries);
-  if (!grownFrom_ && entries == EntriesFor(footer_)) {
-    return true;
-  }
   VHD_FOOTER grown = footer_;
   std::optional<VHD_FOOTER> old = grownFrom_;
   if (old && LoadBe64(old->CurrentSize) > LoadBe64(grown.CurrentSize)) {
     std::swap(grown, *old);
   }
   if (!old && entries > EntriesFor(grown)) {
-    Problem("the header's " + std::to_string(entries) + " table entries do not match the disk's " +
-            std::to_string(LoadBe64(grown.CurrentSize)) + " bytes");
+    Problem(Words(ImageTableEntriesMismatch));
     return false;
   }
   std::string what = "an interrupted growth: the footer gives " +
@@ -241,55 +278,28 @@ bool FileCheck::ResolveTableSize() {
   return true;
 }
 
-// The entries the file holds in front of limit; the driver reads the others
-// as unallocated, and they are left out.
-void FileCheck::ReadTable(uint64_t entries, uint64_t limit) {
-  uint64_t readable = tableOffset_ < limit ? (limit - tableOffset_) / sizeof(ULONG) : 0;
-  entries_.assign(size_t(std::min(entries, readable)), VHD_BAT_UNALLOCATED);
-  std::vector<ULONG> raw(entries_.size());
-  if (raw.empty() || !Read(raw.data(), raw.size() * sizeof(ULONG), tableOffset_, "table").empty()) {
-    return;
-  }
-  for (size_t index = 0; index < raw.size(); ++index) {
-    entries_[index] = BatEntrySector(raw[index]);
-  }
+// What clearing block index gives up, in words.
+std::string FileCheck::GivenUp(uint32_t index) const {
+  uint64_t first = uint64_t(index) * blockSize_;
+  uint64_t end = std::min(first + blockSize_, LoadBe64(footer_.CurrentSize));
+  bool differencing = DiskType(footer_) == VHD_DISK_TYPE_DIFFERENCING;
+  return "clearing its entry opens the image and gives up block " + std::to_string(index) +
+         "'s data: disk bytes " + std::to_string(first) + " to " +
+         std::to_string(end == 0 ? 0 : end - 1) + " read " +
+         (differencing ? "from its parent" : "as zeros") + " after it";
 }
 
-// The footer copy, the header, the table and, for a differencing image, the
-// data of its parent locators with the space kept for it: where no block may
-// lie.
-std::vector<Region> FileCheck::Metadata() const {
-  uint64_t headerOffset = LoadBe64(footer_.DataOffset);
-  std::vector<Region> regions = {
-      {0, kFooterSize, "the footer copy"},
-      {headerOffset, headerOffset + kHeaderSize, "the dynamic header"},
-      {tableOffset_, tableOffset_ + AlignUp(uint64_t(LoadBe32(header_.MaxTableEntries)) * 4),
-       "the table"}};
-  if (LoadBe32(footer_.DiskType) != VHD_DISK_TYPE_DIFFERENCING) {
-    return regions;
-  }
-  for (int index = 0; index < VHD_PARENT_LOCATOR_COUNT; ++index) {
-    const VHD_PARENT_LOCATOR &locator = header_.ParentLocators[index];
-    uint64_t offset = LoadBe64(locator.PlatformDataOffset);
-    uint64_t length = std::max(LoadBe32(locator.PlatformDataLength),
-                               LoadBe32(locator.PlatformDataSpace));
-    if (offset != 0 && length != 0 && offset < fileSize_) {
-      regions.push_back({offset, std::min(offset + length, fileSize_),
-                         "parent locator " + std::to_string(index) + "'s data"});
-    }
-  }
-  return regions;
+void FileCheck::Clear(uint32_t index, const std::string &what) {
+  Problem(what, true);
+  clear_.push_back(index);
 }
 
 void FileCheck::CheckBlocks() {
   // With the footer lost the blocks may reach the end of the file, where
   // the rebuilt footer goes behind them.
-  uint64_t limit = trailingIntact_ ? fileSize_ - kFooterSize : fileSize_;
-  std::vector<Region> metadata = Metadata();
-  uint64_t last = 0;
-  for (const Region &region : metadata) {
-    last = std::max(last, AlignUp(region.end));
-  }
+  uint64_t limit = trailingIntact_ ? size_ - kFooterSize : size_;
+  IMAGE_METADATA metadata = LocateMetadata(&footer_, &header_, LONGLONG(size_));
+  uint64_t last = metadata.End;
   uint64_t span = BlockSpan(blockSize_);
   std::vector<std::pair<uint64_t, uint32_t>> placed;  // start, index
   for (uint32_t index = 0; index < entries_.size(); ++index) {
@@ -297,104 +307,81 @@ void FileCheck::CheckBlocks() {
       continue;
     }
     uint64_t start = uint64_t(entries_[index]) * VHD_SECTOR_SIZE;
-    std::string block = "block " + std::to_string(index) + " at " + Offset(start);
     // A block whose data area begins at or past the end holds nothing of
     // its data in the file: clearing its entry gives up nothing.
     if (start + SectorBitmapLength(blockSize_) >= limit) {
-      Problem("entry " + std::to_string(index) + " names a block at " + Offset(start) +
-                  " whose data lies past the end of the file's blocks at " + Offset(limit),
-              true);
-      clear_.push_back(index);
+      Clear(index, "entry " + std::to_string(index) + " names a block at " + Offset(start) +
+                       " whose data lies past the end of the file's blocks at " + Offset(limit));
       continue;
     }
-    if (start + span > limit) {
-      Problem(block + " runs past the end of the file's blocks at " + Offset(limit));
-    }
-    for (const Region &region : metadata) {
-      if (start < region.end && region.start < start + span) {
-        Problem(block + " overlaps " + region.name);
-      }
+    // A block on the metadata, or reaching into the trailing footer, holds
+    // no data of its own there: its entry goes, the records stay.
+    ULONG region = 0;
+    IMAGE_FAULT fault = JudgeBlockPlace(&metadata, blockSize_, LONGLONG(limit + kFooterSize),
+                                        entries_[index], &region);
+    if (fault != ImageSound) {
+      Clear(index, Words(fault, index, region) + "; " + GivenUp(index));
+      continue;
     }
     placed.push_back({start, index});
+  }
+  // Of blocks that overlap, the one that starts first keeps the place (a
+  // damaged entry most often names a place inside another block); at equal
+  // places the lower entry keeps it.
+  std::sort(placed.begin(), placed.end());
+  std::vector<std::pair<uint64_t, uint32_t>> kept;
+  for (const auto &[start, index] : placed) {
+    if (!kept.empty() && start < kept.back().first + span) {
+      Clear(index, Words(ImageBlocksOverlap, kept.back().second, index) + "; " + GivenUp(index));
+      continue;
+    }
+    kept.push_back({start, index});
     last = std::max(last, start + span);
   }
-  std::sort(placed.begin(), placed.end());
-  for (size_t at = 1; at < placed.size(); ++at) {
-    if (placed[at - 1].first + span > placed[at].first) {
-      Problem("blocks " + std::to_string(placed[at - 1].second) + " and " +
-              std::to_string(placed[at].second) + " overlap at " + Offset(placed[at].first));
-    }
-  }
-  if (LoadBe32(footer_.DiskType) == VHD_DISK_TYPE_DYNAMIC) {
-    // Every sector of a dynamic block is present: its bitmap is all ones,
-    // sector k being bit 0x80 >> (k mod 8) of byte k / 8.
-    uint32_t sectors = blockSize_ / VHD_SECTOR_SIZE;
-    std::vector<uint8_t> bitmap((sectors + 7) / 8);
-    for (const auto &[start, index] : placed) {
-      if (!Read(bitmap.data(), bitmap.size(), start, "sector bitmap").empty()) {
-        continue;
-      }
-      bool full = true;
-      for (uint32_t sector = 0; sector < sectors; ++sector) {
-        full = full && (bitmap[sector / 8] & (0x80 >> (sector % 8))) != 0;
-      }
-      if (!full) {
-        Problem("the sector bitmap of block " + std::to_string(index) + " at " + Offset(start) +
-                    " is not all ones",
-                true);
-        bitmaps_.push_back(start);
-      }
-    }
-  }
+  CheckBitmaps(kept);
   footerPlace_ = last;
-  if (trailingIntact_ && fileSize_ - kFooterSize > last) {
-    Problem(std::to_string(fileSize_ - kFooterSize - last) +
+  if (trailingIntact_ && size_ - kFooterSize > last) {
+    Problem(std::to_string(size_ - kFooterSize - last) +
                 " bytes between the last block and the footer belong to no block",
             true);
     placeFooter_ = true;
   }
 }
 
-bool FileCheck::Run(ImageRecords *records) {
-  file_ = FileDescriptor(open(path_.c_str(), (repair_ ? O_RDWR : O_RDONLY) | O_CLOEXEC));
-  struct stat info;
-  if (!file_.IsOpen() || fstat(file_.Get(), &info) != 0) {
-    Problem(ErrnoText("cannot open the file", errno));
-    return false;
+// Every sector of a dynamic block is present: its bitmap is all ones, sector
+// k being bit 0x80 >> (k mod 8) of byte k / 8. Only blocks that own their
+// place have their bitmap rewritten.
+void FileCheck::CheckBitmaps(const std::vector<std::pair<uint64_t, uint32_t>> &kept) {
+  if (DiskType(footer_) != VHD_DISK_TYPE_DYNAMIC) {
+    return;
   }
-  fileSize_ = uint64_t(info.st_size);
-  if (fileSize_ < kShortestImage) {
-    Problem("the file is " + std::to_string(fileSize_) + " bytes long, shorter than any image (" +
-            std::to_string(kShortestImage) + " bytes)");
-    return false;
-  }
-  if (!ReadFooters()) {
-    return false;
-  }
-  bool sound = true;
-  if (LoadBe32(footer_.DiskType) != VHD_DISK_TYPE_FIXED) {
-    sound = ReadHeader() && ResolveTableSize();
-    if (sound) {
-      ReadTable(LoadBe32(header_.MaxTableEntries),
-                trailingIntact_ ? fileSize_ - kFooterSize : fileSize_);
-      CheckBlocks();
+  uint32_t sectors = blockSize_ / VHD_SECTOR_SIZE;
+  std::vector<uint8_t> bitmap((sectors + 7) / 8);
+  for (const auto &[start, index] : kept) {
+    if (!file_->Read(bitmap.data(), bitmap.size(), start, "sector bitmap").empty()) {
+      continue;
+    }
+    bool full = true;
+    for (uint32_t sector = 0; sector < sectors; ++sector) {
+      full = full && (bitmap[sector / 8] & (0x80 >> (sector % 8))) != 0;
+    }
+    if (!full) {
+      Problem("the sector bitmap of block " + std::to_string(index) + " at " + Offset(start) +
+                  " is not all ones",
+              true);
+      bitmaps_.push_back(start);
     }
   }
-  // Repairs rest on the blocks' places; an image whose header or table
-  // cannot be read keeps every problem.
-  if (repair_ && sound && !Repair()) {
-    return false;
+}
+
+NTSTATUS FileCheck::Apply(const std::vector<Change> &changes) {
+  for (const Change &change : changes) {
+    NTSTATUS status = file_->Write(change.bytes.data(), change.bytes.size(), change.offset);
+    if (!NT_SUCCESS(status)) {
+      return status;
+    }
   }
-  *records = ImageRecords();
-  records->path = path_;
-  records->fileSize = fileSize_;
-  records->device = uint64_t(info.st_dev);
-  records->inode = uint64_t(info.st_ino);
-  records->footer = footer_;
-  if (LoadBe32(footer_.DiskType) != VHD_DISK_TYPE_FIXED) {
-    records->header = header_;
-  }
-  return sound;
+  return changes.empty() ? STATUS_SUCCESS : file_->Flush();
 }
 
 bool FileCheck::Repair() {
@@ -405,44 +392,157 @@ bool FileCheck::Repair() {
   if (!wanted) {
     return true;
   }
-  int fd = file_.Get();
-  auto put = [fd](const void *data, uint64_t length, uint64_t offset) {
-    return pwrite(fd, data, length, off_t(offset)) == ssize_t(length);
-  };
-  bool done = true;
+  std::vector<Change> entries, footer, records;
   for (uint32_t index : clear_) {
-    ULONG unallocated = VHD_BAT_UNALLOCATED;
-    done = done && put(&unallocated, sizeof(unallocated), tableOffset_ + index * sizeof(ULONG));
+    entries.push_back({tableOffset_ + index * sizeof(ULONG), std::vector<uint8_t>(4, 0xFF)});
   }
-  std::vector<uint8_t> ones(SectorBitmapLength(blockSize_), 0xFF);
   for (uint64_t start : bitmaps_) {
-    done = done && put(ones.data(), ones.size(), start);
+    entries.push_back({start, std::vector<uint8_t>(SectorBitmapLength(blockSize_), 0xFF)});
   }
-  done = done && fsync(fd) == 0;
+  uint64_t newSize = size_;
   if (placeFooter_) {
-    done = done && put(&footer_, kFooterSize, footerPlace_) && fsync(fd) == 0 &&
-           ftruncate(fd, off_t(footerPlace_ + kFooterSize)) == 0;
-    fileSize_ = footerPlace_ + kFooterSize;
+    footer.push_back({footerPlace_, BytesOf(footer_)});
+    newSize = footerPlace_ + kFooterSize;
   }
-  if (LoadBe32(footer_.DiskType) != VHD_DISK_TYPE_FIXED) {
-    VHD_FOOTER copy;
-    if (!Read(&copy, kFooterSize, 0, "footer copy").empty() ||
-        std::memcmp(&copy, &footer_, kFooterSize) != 0) {
-      done = done && put(&footer_, kFooterSize, 0);
-    }
-    if (std::memcmp(&header_, &headerRead_, kHeaderSize) != 0) {
-      done = done && put(&header_, kHeaderSize, LoadBe64(footer_.DataOffset));
+  if (!copyRead_ || std::memcmp(&copy_, &footer_, kFooterSize) != 0) {
+    records.push_back({0, BytesOf(footer_)});
+  }
+  if (std::memcmp(&header_, &headerRead_, kHeaderSize) != 0) {
+    records.push_back({LoadBe64(footer_.DataOffset), BytesOf(header_)});
+  }
+
+  // What every write covers, and what the cut drops, is kept first.
+  RepairUndo undo{size_, newSize, {}};
+  for (const std::vector<Change> *phase : {&entries, &footer, &records}) {
+    for (const Change &change : *phase) {
+      uint64_t kept = change.offset < size_ ? std::min<uint64_t>(change.bytes.size(), size_ - change.offset) : 0;
+      undo.ranges.push_back({change.offset, kept, change.bytes});
     }
   }
-  done = done && fsync(fd) == 0;
-  if (!done) {
-    Problem(ErrnoText("cannot repair the file", errno));
+  if (newSize < size_) {
+    undo.ranges.push_back({newSize, size_ - newSize, {}});
+  }
+  std::string error = WriteUndoFile(undoFile_, *file_, undo);
+  if (!error.empty()) {
+    result_->error = {file_->path(), error + "; nothing was written"};
+    return false;
+  }
+  NTSTATUS status = Apply(entries);
+  if (NT_SUCCESS(status)) {
+    status = Apply(footer);
+  }
+  if (NT_SUCCESS(status) && newSize != size_) {
+    status = file_->SetSize(newSize);
+  }
+  if (NT_SUCCESS(status)) {
+    status = Apply(records);
+  }
+  result_->undoFiles.push_back({file_->path(), undoFile_});
+  if (!NT_SUCCESS(status)) {
+    Problem("cannot repair the file: " + StatusText(status) + "; what the repair overwrote is kept in " +
+            undoFile_);
     return false;
   }
   for (size_t at = first_; at < result_->problems.size(); ++at) {
     result_->problems[at].repaired = result_->problems[at].repairable;
   }
+  for (uint32_t index : clear_) {
+    entries_[index] = VHD_BAT_UNALLOCATED;
+  }
+  size_ = newSize;
   return true;
+}
+
+// The file as it stands now, by the driver's rules: a refusal that no
+// problem found so far explains, or one that a repair left, is a problem.
+void FileCheck::JudgeAsItStands(uint64_t *chainPool, bool repaired) {
+  IMAGE_VERDICT verdict;
+  uint64_t pool = *chainPool;
+  NTSTATUS status = file_->Judge(&pool, &verdict);
+  if (NT_SUCCESS(status)) {
+    *chainPool = pool;
+    return;
+  }
+  std::string text = verdict.Fault != ImageSound ? FaultText(verdict, Facts())
+                                                 : "cannot read the file: " + StatusText(status);
+  if (repaired) {
+    Problem("after the repair the image still does not open: " + text);
+  } else if (result_->problems.size() == first_) {
+    Problem(text);
+  }
+}
+
+bool FileCheck::Run(uint64_t *chainPool, ImageRecords *records) {
+  size_ = file_->Size();
+  bool followable = false;
+  if (JudgeImageFileLength(LONGLONG(size_)) != ImageSound) {
+    Problem(Words(ImageFileTooShort));
+  } else if (ReadFooters()) {
+    followable = true;
+    if (DiskType(footer_) != VHD_DISK_TYPE_FIXED) {
+      followable = ReadHeader() && CheckGeometry(*chainPool) &&
+                   ReadTableEntries(*file_, header_, trailingIntact_ ? size_ - kFooterSize : size_,
+                                    &entries_)
+                       .empty();
+      if (followable) {
+        CheckBlocks();
+      }
+    }
+  }
+  // Repairs rest on the blocks' places; an image whose header or table
+  // cannot be read keeps every problem.
+  size_t before = result_->Repaired();
+  if (repair_ && followable && !Repair()) {
+    if (result_->error) {
+      return false;
+    }
+    followable = false;
+  }
+  JudgeAsItStands(chainPool, result_->Repaired() > before);
+
+  *records = ImageRecords();
+  records->path = file_->path();
+  records->fileSize = size_;
+  records->device = file_->device();
+  records->inode = file_->inode();
+  records->footer = footer_;
+  if (haveHeader_) {
+    records->header = header_;
+  }
+  return followable;
+}
+
+// The parent a child's walk leads to, as the driver's walk finds it: the
+// first locator, from the last entry down, whose file opens by the driver's
+// rules; else the first whose file exists, to be checked for what keeps it
+// from opening. A damaged locator met before either ends the walk.
+std::optional<ParentCandidate> FindParent(const ImageFile &file, const ImageRecords &child,
+                                          const std::u16string &name, CheckResult *result) {
+  std::optional<ParentCandidate> existing;
+  std::string missing;
+  for (ParentCandidate &candidate : ParentCandidates(file, child, name)) {
+    if (!candidate.error.empty()) {
+      result->problems.push_back(
+          {child.path, "parent locator " + std::to_string(candidate.locator) + ": " + candidate.error});
+      return std::nullopt;
+    }
+    if (candidate.hostPath.empty()) {
+      missing += (missing.empty() ? "" : ", ") + candidate.text;
+      continue;
+    }
+    ImageRecords records;
+    if (!InspectImage(candidate.hostPath, &records)) {
+      return std::move(candidate);
+    }
+    if (!existing) {
+      existing = std::move(candidate);
+    }
+  }
+  if (!existing) {
+    result->problems.push_back({child.path, missing.empty() ? FaultText({ImageNoParentLocator, 0, 0}, FaultFacts{})
+                                                            : "its parent is not found at " + missing});
+  }
+  return existing;
 }
 
 }  // namespace
@@ -452,47 +552,54 @@ size_t CheckResult::Repaired() const {
                               [](const CheckProblem &problem) { return problem.repaired; }));
 }
 
-CheckResult CheckImageChain(const std::string &path, bool repair) {
+CheckResult CheckImageChain(const std::string &path, const CheckOptions &options) {
   CheckResult result;
+  ImageFileAccess access = options.repair ? ImageFileAccess::kRepair : ImageFileAccess::kCheck;
+  // Every file of the chain stays open as checked until the whole chain is.
+  std::vector<std::unique_ptr<ImageFile>> files;
   std::u16string name = host::NtPathForHostPath(path);
   std::string current = path;
   std::set<std::pair<uint64_t, uint64_t>> seen;
   std::optional<ImageRecords> child;
+  uint64_t chainPool = 0;
   while (true) {
+    auto file = std::make_unique<ImageFile>();
+    std::string why = file->Open(current, access);
+    if (!why.empty()) {
+      if (!child || file->status() == STATUS_SHARING_VIOLATION) {
+        result.error = {current, why};
+        result.errorStatus = file->status();
+        return result;
+      }
+      result.problems.push_back({child->path, "its parent " + current + ": " + why});
+      break;
+    }
+    std::string undoFile =
+        child || options.undoFile.empty() ? DefaultUndoFile(current) : options.undoFile;
     ImageRecords records;
-    bool sound = FileCheck(current, repair, &result).Run(&records);
+    bool followable =
+        FileCheck(file.get(), undoFile, options.repair, &result).Run(&chainPool, &records);
+    if (result.error) {
+      return result;
+    }
     result.chain.push_back(current);
-    if (child && !records.path.empty() &&
-        std::memcmp(records.footer.UniqueId, child->header->ParentUniqueId, 16) != 0) {
+    if (child && IsFooterIntact(&records.footer) &&
+        JudgeParentIdentity(&*child->header, &records.footer) != ImageSound) {
       result.problems.push_back({child->path, "the image at " + current +
                                                   " is not its parent: its Unique Id is another"});
       break;
     }
-    if (!sound || records.DiskType() != VHD_DISK_TYPE_DIFFERENCING) {
+    if (!followable || records.DiskType() != VHD_DISK_TYPE_DIFFERENCING) {
       break;
     }
     seen.insert({records.device, records.inode});
     if (seen.size() >= IMAGE_CHAIN_DEPTH_LIMIT) {
-      result.problems.push_back({current, "its parent chain is longer than " +
-                                              std::to_string(IMAGE_CHAIN_DEPTH_LIMIT) + " images"});
+      result.problems.push_back({current, FaultText({ImageChainTooDeep, 0, 0}, FaultFacts{})});
       break;
     }
-    FileDescriptor file(open(current.c_str(), O_RDONLY | O_CLOEXEC));
-    std::optional<ParentCandidate> parent;
-    std::string missing;
-    for (ParentCandidate &candidate : ParentCandidates(file.Get(), records, name)) {
-      if (!candidate.error.empty()) {
-        result.problems.push_back(
-            {current, "parent locator " + std::to_string(candidate.locator) + ": " + candidate.error});
-      } else if (candidate.hostPath.empty()) {
-        missing += (missing.empty() ? "" : ", ") + candidate.text;
-      } else if (!parent) {
-        parent = std::move(candidate);
-      }
-    }
+    std::optional<ParentCandidate> parent = FindParent(*file, records, name, &result);
+    files.push_back(std::move(file));
     if (!parent) {
-      result.problems.push_back({current, missing.empty() ? "no parent locator names its parent"
-                                                          : "its parent is not found at " + missing});
       break;
     }
     struct stat info;

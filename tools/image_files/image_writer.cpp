@@ -23,7 +23,6 @@ namespace {
 
 using namespace writer;
 
-const uint64_t kFooterSize = sizeof(VHD_FOOTER);
 // Every image file is at least three sectors long; a fixed image therefore
 // holds at least two sectors of data.
 const uint64_t kMinimumFixedSize = 2 * VHD_SECTOR_SIZE;
@@ -46,6 +45,9 @@ std::string CheckSize(const NewImageParameters &parameters) {
   if (parameters.size % VHD_SECTOR_SIZE != 0) {
     return "the size " + std::to_string(parameters.size) + " is not a multiple of 512";
   }
+  if (parameters.size > VHD_MAX_DISK_SIZE) {
+    return DiskSizeBeyondFormat(parameters.size);
+  }
   return "";
 }
 
@@ -57,11 +59,9 @@ std::string PlanDynamicLayout(const NewImageParameters &parameters, DynamicLayou
            std::to_string(IMAGE_BLOCK_SIZE_LIMIT);
   }
   uint64_t entries = parameters.size / blockSize + (parameters.size % blockSize != 0 ? 1 : 0);
-  // The driver opens no image with a larger table.
-  if (entries > IMAGE_BAT_ENTRY_LIMIT) {
-    return "the size " + std::to_string(parameters.size) + " needs " + std::to_string(entries) +
-           " table entries with " + std::to_string(blockSize) + "-byte blocks; at most " +
-           std::to_string(IMAGE_BAT_ENTRY_LIMIT) + " fit";
+  std::string error = TableBeyondLimit(parameters.size, uint32_t(blockSize));
+  if (!error.empty()) {
+    return error;
   }
   uint64_t tableBytes = RoundUpToSector(entries * sizeof(ULONG));
   layout->blockSize = static_cast<uint32_t>(blockSize);
@@ -104,6 +104,23 @@ std::string WriteDynamic(int fd, const NewImageParameters &parameters,
 
 }  // namespace
 
+std::string DiskSizeBeyondFormat(uint64_t size) {
+  return "the size " + std::to_string(size) + " is larger than the format holds: at most " +
+         std::to_string(VHD_MAX_DISK_SIZE) + " bytes (2040 GiB)";
+}
+
+std::string TableBeyondLimit(uint64_t size, uint32_t blockSize) {
+  uint64_t entries = size / blockSize + (size % blockSize != 0 ? 1 : 0);
+  // The driver opens no image with a larger table.
+  if (entries <= IMAGE_BAT_ENTRY_LIMIT) {
+    return "";
+  }
+  return "the size " + std::to_string(size) + " needs " + std::to_string(entries) +
+         " table entries with " + std::to_string(blockSize) + "-byte blocks; the driver serves "
+         "at most " + std::to_string(IMAGE_BAT_ENTRY_LIMIT) +
+         " (blocks of 512 KiB or more reach 2040 GiB)";
+}
+
 std::string CreateImage(const std::string &path, const NewImageParameters &parameters) {
   std::string error = CheckSize(parameters);
   if (!error.empty()) {
@@ -115,10 +132,6 @@ std::string CreateImage(const std::string &path, const NewImageParameters &param
       if (parameters.size < kMinimumFixedSize) {
         return "a fixed image needs a size of at least " + std::to_string(kMinimumFixedSize) +
                " bytes";
-      }
-      // The file holds the data and the footer; its length must fit off_t.
-      if (parameters.size > static_cast<uint64_t>(INT64_MAX) - kFooterSize) {
-        return "the size " + std::to_string(parameters.size) + " is too large";
       }
       break;
     case VHD_DISK_TYPE_DYNAMIC:

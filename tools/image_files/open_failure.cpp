@@ -1,11 +1,11 @@
 // Explaining a refused open: the kind of file named, then the records of the
-// image and its parent chain as the inspector reads them, then, for a
-// sharing violation, which file of the chain another process holds.
+// image and its parent chain as the inspector judges them (by the driver's
+// own rules, its limits included), then, for a sharing violation, which file
+// of the chain another process holds.
 #include "tools/image_files/open_failure.h"
 
 #include "tools/disk/errors.h"
 #include "host/host_kernel.h"
-#include "image/image_limits.h"
 
 #include <sys/stat.h>
 
@@ -15,24 +15,6 @@
 namespace dorvane {
 
 namespace {
-
-// What else than an image file a path names; "" for a file that may be one.
-std::string KindOfFile(const std::string &path) {
-  struct stat info;
-  if (stat(path.c_str(), &info) != 0) {
-    return "";
-  }
-  if (S_ISDIR(info.st_mode)) {
-    return "it is a directory, not an image file";
-  }
-  if (S_ISFIFO(info.st_mode)) {
-    return "it is a FIFO (named pipe), not an image file";
-  }
-  if (S_ISSOCK(info.st_mode)) {
-    return "it is a socket, not an image file";
-  }
-  return "";
-}
 
 // True when another open of the file would refuse an open with this access
 // and sharing (ours is closed by now).
@@ -72,37 +54,13 @@ std::string FileInUse(const std::string &image, const std::vector<ImageRecords> 
   return "";
 }
 
-// The image of the chain beyond the driver's limits, or the chain as a whole.
-InspectFailure BeyondLimits(const std::vector<ImageRecords> &chain) {
-  for (const ImageRecords &image : chain) {
-    if (!image.header) {
-      continue;
-    }
-    uint32_t blockSize = LoadBe32(image.header->BlockSize);
-    uint32_t entries = LoadBe32(image.header->MaxTableEntries);
-    if (blockSize > IMAGE_BLOCK_SIZE_LIMIT) {
-      return {image.path, "its blocks of " + std::to_string(blockSize) +
-                              " bytes are larger than the driver serves (at most " +
-                              std::to_string(IMAGE_BLOCK_SIZE_LIMIT) + ")"};
-    }
-    if (entries > IMAGE_BAT_ENTRY_LIMIT) {
-      return {image.path, "its block table of " + std::to_string(entries) +
-                              " entries is larger than the driver serves (at most " +
-                              std::to_string(IMAGE_BAT_ENTRY_LIMIT) + ")"};
-    }
-  }
-  return {chain.front().path, "its parent chain of " + std::to_string(chain.size()) +
-                                  " images needs more memory than the driver gives one chain (" +
-                                  std::to_string(IMAGE_CHAIN_POOL_LIMIT >> 20) + " MiB)"};
-}
-
 }  // namespace
 
 InspectFailure ExplainOpenFailure(const std::string &image, bool writable, NTSTATUS status) {
   if (image.empty()) {
     return {image, "an image's name cannot be empty"};
   }
-  std::string kind = KindOfFile(image);
+  std::string kind = NotAnImageFile(image);
   if (!kind.empty()) {
     return {image, kind};
   }
@@ -116,9 +74,6 @@ InspectFailure ExplainOpenFailure(const std::string &image, bool writable, NTSTA
       return {held, "the file is in use by another process"};
     }
     return {image, "the file or a file of its parent chain was in use by another process"};
-  }
-  if (status == STATUS_NOT_SUPPORTED) {
-    return BeyondLimits(chain);
   }
   return {image, ""};
 }

@@ -11,6 +11,7 @@
 
 #include "tools/disk/errors.h"
 #include "tools/disk/file_descriptor.h"
+#include "tools/mount/mount_point.h"
 
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -107,6 +108,11 @@ bool MountInBackground(const MountSettings &settings, int errFd, const DiskOpene
 }  // namespace
 
 bool Mount(const MountSettings &settings, int errFd, const DiskOpener &openDisk) {
+  std::string problem = MountPointProblem(settings.mountPoint);
+  if (!problem.empty()) {
+    ReportError(errFd, settings.mountPoint, "cannot mount", problem);
+    return false;
+  }
   if (settings.foreground) {
     return OpenAndServe(settings, errFd, openDisk, [] {});
   }

@@ -15,7 +15,7 @@ namespace dorvane {
 // error lines on errFd.
 using DiskOpener = std::function<bool(Disk *disk, int errFd)>;
 
-// Opens the disk and mounts it. In the foreground it is served here until it
+// Opens the disk and mounts it on a folder that has no mount yet. In the foreground it is served here until it
 // is unmounted; else a server process serves it, and this returns once the
 // mount is ready (true) or the server gave up. Errors, the server's too, go
 // to errFd.
