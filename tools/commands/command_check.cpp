@@ -3,11 +3,13 @@
 // about data. Exit status 0 when clean, 1 when everything found was
 // repaired, 2 when problems remain.
 #include "tools/commands/command_line.h"
+#include "tools/commands/progress.h"
 #include "tools/disk/errors.h"
 #include "tools/image_files/image_check.h"
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 
 namespace dorvane {
 
@@ -55,7 +57,16 @@ std::string TextReport(const std::string &image, const CheckResult &result, bool
 int RunCheck(const CommandCall &call) {
   const std::string &image = call.Image();
   bool repair = call.args.Has("--repair");
-  CheckResult result = CheckImageChain(image, repair);
+  // A progress line for each file with many blocks, on a terminal.
+  std::unique_ptr<Progress> progress;
+  CheckResult result = CheckImageChain(image, repair, [&](uint64_t done, uint64_t total) {
+    if (done == 0) {
+      progress = std::make_unique<Progress>(call.io.err, "checking blocks", total,
+                                            Progress::Unit::Blocks);
+    }
+    progress->Update(done);
+  });
+  progress.reset();
   std::string text = call.args.Has("--json") ? JsonReport(image, result)
                                              : TextReport(image, result, repair);
   if (!WriteText(call.io.out, text)) {

@@ -65,8 +65,10 @@ struct Region {
 // One file's check: what was found, and the repairs it asks for.
 class FileCheck {
  public:
-  FileCheck(const std::string &path, bool repair, CheckResult *result)
-      : path_(path), repair_(repair), result_(result), first_(result->problems.size()) {}
+  FileCheck(const std::string &path, bool repair, CheckResult *result,
+            const CheckProgress &progress)
+      : path_(path), repair_(repair), result_(result), first_(result->problems.size()),
+        progress_(progress) {}
 
   // Checks the file; false when it is not sound enough to follow its chain.
   // *records receives the records as they stand after any repair.
@@ -95,6 +97,7 @@ class FileCheck {
   bool repair_;
   CheckResult *result_;
   size_t first_;  // this file's first problem
+  const CheckProgress &progress_;
   FileDescriptor file_;
   uint64_t fileSize_ = 0;
   VHD_FOOTER trailing_{}, copy_{}, footer_{};
@@ -330,7 +333,11 @@ void FileCheck::CheckBlocks() {
     // sector k being bit 0x80 >> (k mod 8) of byte k / 8.
     uint32_t sectors = blockSize_ / VHD_SECTOR_SIZE;
     std::vector<uint8_t> bitmap((sectors + 7) / 8);
+    uint64_t checked = 0;
     for (const auto &[start, index] : placed) {
+      if (progress_) {
+        progress_(checked++, placed.size());
+      }
       if (!Read(bitmap.data(), bitmap.size(), start, "sector bitmap").empty()) {
         continue;
       }
@@ -452,7 +459,8 @@ size_t CheckResult::Repaired() const {
                               [](const CheckProblem &problem) { return problem.repaired; }));
 }
 
-CheckResult CheckImageChain(const std::string &path, bool repair) {
+CheckResult CheckImageChain(const std::string &path, bool repair,
+                            const CheckProgress &progress) {
   CheckResult result;
   std::u16string name = host::NtPathForHostPath(path);
   std::string current = path;
@@ -460,7 +468,7 @@ CheckResult CheckImageChain(const std::string &path, bool repair) {
   std::optional<ImageRecords> child;
   while (true) {
     ImageRecords records;
-    bool sound = FileCheck(current, repair, &result).Run(&records);
+    bool sound = FileCheck(current, repair, &result, progress).Run(&records);
     result.chain.push_back(current);
     if (child && !records.path.empty() &&
         std::memcmp(records.footer.UniqueId, child->header->ParentUniqueId, 16) != 0) {

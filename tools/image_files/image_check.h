@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,6 +35,10 @@ struct CheckResult {
 // an interrupted growth, rewrites the bitmaps of dynamic blocks, clears
 // entries that name places past the end of the file and cuts the file behind
 // its last block. Nothing any remaining entry names is ever written over.
-CheckResult CheckImageChain(const std::string &path, bool repair);
+// progress, when given, hears how many of a file's dynamic blocks had their
+// bitmaps read so far, out of how many.
+using CheckProgress = std::function<void(uint64_t done, uint64_t total)>;
+CheckResult CheckImageChain(const std::string &path, bool repair,
+                            const CheckProgress &progress = {});
 
 }  // namespace dorvane
