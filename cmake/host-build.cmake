@@ -64,3 +64,5 @@ endif()
 if(DORVANE_FUZZ)
   add_subdirectory(fuzz)
 endif()
+# Install rules and the Debian package.
+include(${CMAKE_SOURCE_DIR}/cmake/packaging.cmake)
