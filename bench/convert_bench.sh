@@ -16,21 +16,12 @@ dorvane=$build/dorvane
 dir=$(mktemp -d /tmp/dorvane-convert-bench-XXXXXX)
 trap 'rm -rf "$dir"' EXIT
 
-# Best wall-clock seconds of a command over the rounds; the target is
-# removed before each round.
+source "$(dirname "$0")/timing.sh"
+# The target is removed before each round.
 best() {  # target, command...
-  local target=$1 best_time= start end
+  local target=$1
   shift
-  for _ in $(seq "$rounds"); do
-    rm -f "$target"
-    sync
-    start=$(date +%s.%N)
-    "$@" >/dev/null
-    end=$(date +%s.%N)
-    best_time=$(echo "$start $end $best_time" |
-      awk '{ t = $2 - $1; if ($3 == "" || t < $3) print t; else print $3 }')
-  done
-  echo "$best_time"
+  best_seconds "$rounds" "rm -f '$target' && sync" "$@"
 }
 
 row() {  # name, dorvane, qemu-img default, qemu-img -t writeback

@@ -42,18 +42,8 @@ serve file nbdkit -U "$dir/file.sock" -P "$dir/file.pid" file "$dir/file.raw"
 
 uri() { echo "nbd+unix:///?socket=$dir/$1.sock"; }
 
-# Best wall-clock seconds of a command over the rounds.
-best() {
-  local best_time= start end
-  for _ in $(seq "$rounds"); do
-    start=$(date +%s.%N)
-    "$@" >/dev/null
-    end=$(date +%s.%N)
-    best_time=$(echo "$start $end $best_time" |
-      awk '{ t = $2 - $1; if ($3 == "" || t < $3) print t; else print $3 }')
-  done
-  echo "$best_time"
-}
+source "$(dirname "$0")/timing.sh"
+best() { best_seconds "$rounds" : "$@"; }
 
 workload() {  # number, uri
   case $1 in

@@ -67,9 +67,9 @@ const Topic kTopics[] = {
      "the driver by name and in hex); 2 when the command line is wrong. check exits 0 when "
      "the chain is clean, 1 when --repair fixed everything it found and 2 when problems "
      "remain.\n\n"
-     "convert, write, cat to a file, zero and merge show their progress on standard error "
-     "when it is a terminal. Ctrl-C stops them after the step in progress and says what was "
-     "done and what is left."},
+     "convert, write, cat to a file, zero, check and merge show their progress on standard "
+     "error when it is a terminal. Ctrl-C stops convert, write, cat, zero and merge after the "
+     "step in progress and says what was done and what is left."},
     {"environment", "ENVIRONMENT",
      "DORVANE_DRIVES: more drive letters, as C:=/mnt/c;D:=/data. TMPDIR: where write keeps "
      "input of unknown length while it measures it."},
