@@ -2,8 +2,8 @@
 // private Unix socket for the length of one client command (--run) and
 // stops with it. qemu-img and qemu-io read and write the export; what they
 // see and leave behind is held against `dorvane cat` and a model of the
-// disk. Under the sanitizers, the plugin's sanitizer runtime is preloaded
-// into nbdkit.
+// disk. Under the sanitizers, the plugin's sanitizer runtimes are preloaded
+// into nbdkit (and only into it, not into the clients).
 #include <gtest/gtest.h>
 
 #include "support/differencing_chain.h"
@@ -27,10 +27,10 @@ class NbdkitPlugin : public TempDirTest {
     }
     std::string runtimes;
     RunShell(std::string("ldd ") + kPlugin +
-                 " | grep -o '/[^ ]*lib[atu][sb]san[^ ]*' | tr '\\n' ' '",
+                 " | grep -oE '/[^ ]*lib(a|t|ub)san[^ ]*' | tr '\\n' ' '",
              &runtimes);
     if (!runtimes.empty()) {
-      preload_ = "LD_PRELOAD='" + runtimes + "' ";
+      preload_ = "env LD_PRELOAD='" + runtimes + "' ";
     }
   }
 
@@ -40,8 +40,8 @@ class NbdkitPlugin : public TempDirTest {
   // client that hangs is killed with its whole process group.
   int Serve(const std::string &image, const std::string &run, std::string *output,
             const std::string &parameters = "") {
-    return RunShell(preload_ + "timeout -k 5 120 nbdkit -U - " + kPlugin + " image=" + image +
-                        " " + parameters + " --run '" + run + "' 2>&1",
+    return RunShell("timeout -k 5 120 " + preload_ + "nbdkit -U - " + kPlugin + " image=" +
+                        image + " " + parameters + " --run 'unset LD_PRELOAD; " + run + "' 2>&1",
                     output);
   }
 
