@@ -16,6 +16,12 @@ if(DORVANE_FUZZ)
   add_compile_options(-fsanitize=fuzzer-no-link)
 endif()
 
+# The nbdkit plugin is a shared object made of the same static libraries as
+# the command, so they are compiled position-independent; calls inside them
+# stay direct.
+set(CMAKE_POSITION_INDEPENDENT_CODE ON)
+add_compile_options(-fno-semantic-interposition)
+
 find_package(Threads REQUIRED)
 
 file(GLOB_RECURSE DORVANE_HOST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/host/*.cpp)
@@ -58,3 +64,5 @@ endif()
 if(DORVANE_FUZZ)
   add_subdirectory(fuzz)
 endif()
+# Install rules and the Debian package.
+include(${CMAKE_SOURCE_DIR}/cmake/packaging.cmake)

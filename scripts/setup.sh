@@ -11,6 +11,7 @@ PACKAGES=(
   qemu-utils python3-libvhdi libvhdi-utils python3 ccache
   clang
   wine64
+  nbdkit nbdkit-plugin-dev libnbd-bin groff-base
 )
 
 missing=()

@@ -36,6 +36,7 @@ LAYERS = {
     "tools/disk": ["driver", "format", "host", "host/io"],
     "tools/image_files": ["tools/disk", "image", "format", "host"],
     "tools/mount": ["tools/disk"],
+    "tools/nbdkit": ["tools/image_files", "tools/disk"],
     "tools/commands": ["tools/mount", "tools/image_files", "tools/disk", "format", "host"],
 }
 ANYTHING = ("tests", "bench", "fuzz")

@@ -1,12 +1,15 @@
 // dorvane cat: the virtual disk's bytes to standard output.
 #include "tools/commands/command_disk.h"
 #include "tools/commands/command_line.h"
+#include "tools/commands/progress.h"
 #include "tools/disk/errors.h"
 #include "tools/disk/transfer_size.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+
+#include <unistd.h>
 
 namespace dorvane {
 
@@ -35,6 +38,12 @@ int RunCat(const CommandCall &call) {
   // at the end of the disk.
   uint64_t left = toTheEnd ? UINT64_MAX : length;
   TransferBuffer buffer(static_cast<size_t>(std::min<uint64_t>(left, kTransferSize)));
+  // Progress only while the bytes go elsewhere than the terminal.
+  const uint64_t total = toTheEnd ? disk.Size() - offset : length;
+  InterruptGuard interrupt;
+  Progress progress(call.io.err, "reading", total, Progress::Unit::Bytes,
+                    isatty(call.io.out) == 0);
+  uint64_t done = 0;
   while (left > 0) {
     uint32_t chunk = TransferChunk(offset, left);
     uint32_t transferred = 0;
@@ -54,6 +63,14 @@ int RunCat(const CommandCall &call) {
     }
     offset += chunk;
     left -= chunk;
+    done += chunk;
+    progress.Update(done);
+    if (done < total && interrupt.Requested()) {
+      progress.Finish();
+      return disk.Fail("interrupted", "wrote " + std::to_string(done) + " of " +
+                                          std::to_string(total) +
+                                          " bytes to standard output; the rest was not read");
+    }
   }
   return 0;
 }

@@ -5,6 +5,7 @@
 // found was repaired, 2 when problems remain, 3 when the check could not be
 // made (an error line names the file).
 #include "tools/commands/command_line.h"
+#include "tools/commands/progress.h"
 #include "tools/disk/errors.h"
 #include "tools/image_files/image_check.h"
 #include "tools/image_files/open_failure.h"
@@ -12,6 +13,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 
 namespace dorvane {
 
@@ -119,7 +121,17 @@ int RunCheck(const CommandCall &call) {
   if (call.args.Has("--undo-file") && !options.repair) {
     return call.UsageError("--undo-file goes with --repair or --undo");
   }
+  // A progress line for each file with many blocks, on a terminal.
+  std::unique_ptr<Progress> progress;
+  options.progress = [&](uint64_t done, uint64_t total) {
+    if (done == 0) {
+      progress = std::make_unique<Progress>(call.io.err, "checking blocks", total,
+                                            Progress::Unit::Blocks);
+    }
+    progress->Update(done);
+  };
   CheckResult result = CheckImageChain(image, options);
+  progress.reset();
   if (result.error) {
     return ReportCheckError(call, options.repair ? "cannot repair image" : "cannot check image",
                             result.error, result.errorStatus);

@@ -15,6 +15,8 @@ struct OptionDefinition {
   std::string name;  // with its dashes: "--offset"
   bool takesValue = false;
   bool repeatable = false;
+  const char *value = "";  // what the value stands for: "N", "FILE"
+  const char *help = "";   // one paragraph for the help and the manual
 };
 
 struct Arguments {
@@ -33,6 +35,9 @@ struct CommandDef {
   const char *name;
   const char *synopsis;  // usage lines after "dorvane ", separated by '\n'
   const char *summary;   // one line for the command list
+  // The rest of the command's help and manual entry: paragraphs separated
+  // by blank lines; lines indented by two spaces are shown as they stand.
+  const char *description;
   std::vector<OptionDefinition> options;
   size_t positionalCount;
   int (*run)(const CommandCall &call);  // returns the exit code
@@ -72,6 +77,12 @@ int RunTrim(const CommandCall &call);
 int RunMerge(const CommandCall &call);
 int RunMount(const CommandCall &call);
 int RunCheck(const CommandCall &call);
+int RunConvert(const CommandCall &call);
+
+// The command table, in the order of the help, and the options every
+// command takes.
+const std::vector<CommandDef> &Commands();
+const std::vector<OptionDefinition> &GlobalOptions();
 
 // text as a JSON string literal, quotes included.
 std::string JsonString(const std::string &text);

@@ -6,65 +6,20 @@
 // finishes the merge.
 #include "tools/commands/command_disk.h"
 #include "tools/commands/command_line.h"
+#include "tools/commands/progress.h"
 #include "tools/disk/errors.h"
 #include "tools/image_files/image_inspector.h"
 
 #include "format/vhd_format.h"
 
-#include <signal.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <chrono>
-#include <cstdio>
 
 namespace dorvane {
 
 namespace {
 
 const uint64_t kDefaultBlocksPerRequest = 16;
-
-volatile sig_atomic_t interruptRequested = 0;
-
-void OnInterrupt(int) { interruptRequested = 1; }
-
-// SIGINT asks for a stop between requests while the object lives.
-class InterruptGuard {
- public:
-  InterruptGuard() {
-    interruptRequested = 0;
-    struct sigaction action {};
-    action.sa_handler = OnInterrupt;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, &saved_);
-  }
-  ~InterruptGuard() { sigaction(SIGINT, &saved_, nullptr); }
-  InterruptGuard(const InterruptGuard &) = delete;
-  InterruptGuard &operator=(const InterruptGuard &) = delete;
-  bool Requested() const { return interruptRequested != 0; }
-
- private:
-  struct sigaction saved_ {};
-};
-
-std::string Duration(double seconds) {
-  long whole = static_cast<long>(seconds + 0.5);
-  char text[32];
-  std::snprintf(text, sizeof(text), "%ld:%02ld", whole / 60, whole % 60);
-  return text;
-}
-
-// "merging: 120 of 512 blocks (23%), 35.2 blocks/s, 0:11 left", over the
-// previous line of the terminal.
-void ShowProgress(int fd, uint64_t merged, uint64_t total, double seconds) {
-  double rate = seconds > 0 ? static_cast<double>(merged) / seconds : 0;
-  char text[160];
-  std::snprintf(text, sizeof(text), "\rmerging: %llu of %llu blocks (%llu%%), %.1f blocks/s, %s left ",
-                static_cast<unsigned long long>(merged), static_cast<unsigned long long>(total),
-                static_cast<unsigned long long>(total == 0 ? 100 : merged * 100 / total), rate,
-                rate > 0 ? Duration(static_cast<double>(total - merged) / rate).c_str() : "-:--");
-  WriteText(fd, text);
-}
 
 // False after the usage error.
 bool OptionAsCount(const CommandCall &call, const std::string &name, uint64_t fallback,
@@ -126,11 +81,7 @@ int RunMerge(const CommandCall &call) {
                         receiver + ". Every other image made on " + receiver +
                         " reads the merged data too.\n");
 
-  bool terminal = isatty(io.err) != 0;
-  auto start = std::chrono::steady_clock::now();
-  auto elapsed = [&start] {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  };
+  Progress progress(io.err, "merging", total, Progress::Unit::Blocks);
   uint64_t done = 0;
   bool interrupted = false;
   NTSTATUS status = STATUS_SUCCESS;
@@ -146,9 +97,7 @@ int RunMerge(const CommandCall &call) {
         break;
       }
       done += merged;
-      if (terminal) {
-        ShowProgress(io.err, done, total, elapsed());
-      }
+      progress.Update(done);
       // A request that merges nothing while blocks remain would repeat
       // forever.
       if (merged == 0 && remaining > 0) {
@@ -157,9 +106,7 @@ int RunMerge(const CommandCall &call) {
       }
     }
   }
-  if (terminal && total > 0) {
-    WriteText(io.err, "\n");
-  }
+  progress.Finish();
   // A failed request does not say how many of its blocks it merged before it
   // stopped (a full disk stops the parent's writes part way); one that
   // merges nothing counts what is left.
@@ -184,7 +131,7 @@ int RunMerge(const CommandCall &call) {
   struct stat info;
   bool removed = stat(image.c_str(), &info) != 0;
   WriteText(io.out, "Merged " + std::to_string(done) + " blocks into " + receiver + " in " +
-                        Duration(elapsed()) + "; " + image +
+                        Duration(progress.Seconds()) + "; " + image +
                         (removed ? " is removed" : " is empty but was not removed") +
                         ". Every other image made on " + receiver +
                         " now reads the merged data.\n");

@@ -5,6 +5,7 @@
 // unlinked temporary file to learn its length.
 #include "tools/commands/command_disk.h"
 #include "tools/commands/command_line.h"
+#include "tools/commands/progress.h"
 #include "tools/disk/errors.h"
 #include "tools/disk/file_descriptor.h"
 #include "tools/disk/transfer_size.h"
@@ -156,6 +157,9 @@ int RunWrite(const CommandCall &call) {
   // sector, and every block of the default size, is written whole by one
   // request, whatever the offset.
   TransferBuffer buffer(static_cast<size_t>(length < kTransferSize ? length : kTransferSize));
+  InterruptGuard interrupt;
+  Progress progress(call.io.err, "writing", length);
+  const uint64_t total = length;
   while (length > 0) {
     size_t want = TransferChunk(offset, length);
     ssize_t got = ReadFull(input.Get(), buffer.data(), want);
@@ -181,7 +185,18 @@ int RunWrite(const CommandCall &call) {
     }
     offset += transferred;
     length -= transferred;
+    progress.Update(total - length);
+    if (length > 0 && interrupt.Requested()) {
+      progress.Finish();
+      ReportError(call.io.err, image, "interrupted",
+                  "wrote " + std::to_string(total - length) + " of " + std::to_string(total) +
+                      " bytes; the disk holds the input up to offset " + std::to_string(offset) +
+                      ", the rest was not written");
+      disk.Flush();
+      return kExitFailure;
+    }
   }
+  progress.Finish();
   return disk.Flush();
 }
 

@@ -2,8 +2,19 @@
 // image gives back every block the range leaves entirely zero.
 #include "tools/commands/command_disk.h"
 #include "tools/commands/command_line.h"
+#include "tools/commands/progress.h"
+#include "tools/disk/errors.h"
+
+#include <algorithm>
 
 namespace dorvane {
+
+namespace {
+
+// Larger than any block and a multiple of every block size.
+const uint64_t kZeroStep = 1ull << 30;
+
+}  // namespace
 
 int RunZero(const CommandCall &call) {
   if (!call.args.Has("--offset") || !call.args.Has("--length")) {
@@ -28,7 +39,32 @@ int RunZero(const CommandCall &call) {
                          " bytes); a zero-data range must end before it (dorvane trim reaches "
                          "the end); nothing was zeroed");
   }
-  return disk.FinishChange(disk.ZeroRange(offset, length), "cannot zero " + range);
+  // One request per piece ending at a multiple of kZeroStep, so that the
+  // progress moves and Ctrl-C can stop between them; the pieces' ends fall
+  // on block boundaries, so a block split between two pieces is given back
+  // all the same.
+  InterruptGuard interrupt;
+  Progress progress(call.io.err, "zeroing", length);
+  for (uint64_t done = 0; done < length;) {
+    uint64_t at = offset + done;
+    uint64_t piece = std::min(length - done, kZeroStep - at % kZeroStep);
+    if (!disk.Succeeded(disk.ZeroRange(at, piece), "cannot zero " + range)) {
+      return kExitFailure;
+    }
+    done += piece;
+    progress.Update(done);
+    if (done < length && interrupt.Requested()) {
+      progress.Finish();
+      ReportError(call.io.err, call.Image(), "interrupted",
+                  "zeroed " + std::to_string(done) + " of " + std::to_string(length) +
+                      " bytes from offset " + std::to_string(offset) + "; the rest from offset " +
+                      std::to_string(offset + done) + " was not zeroed");
+      disk.Flush();
+      return kExitFailure;
+    }
+  }
+  progress.Finish();
+  return disk.Flush();
 }
 
 }  // namespace dorvane

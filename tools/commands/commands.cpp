@@ -3,6 +3,7 @@
 #include "tools/commands/commands.h"
 
 #include "tools/commands/command_line.h"
+#include "tools/commands/manual.h"
 #include "tools/disk/errors.h"
 
 #include "host/host_kernel.h"
@@ -11,14 +12,12 @@
 
 namespace dorvane {
 
-namespace {
-
-const char *const kProgramSynopsis = "dorvane [--verbose] [--drive X:=DIR]... COMMAND [ARGS]";
-
 const std::vector<OptionDefinition> &GlobalOptions() {
   static const std::vector<OptionDefinition> options = {
-      {"--verbose", false, false},
-      {"--drive", true, true},
+      {"--verbose", false, false, "", "Print the driver's debug output on standard error."},
+      {"--drive", true, true, "X:=DIR",
+       "Make the drive letter X: name the host folder DIR, so that parent locators with that "
+       "letter lead there (repeatable; also from DORVANE_DRIVES)."},
   };
   return options;
 }
@@ -27,70 +26,121 @@ const std::vector<OptionDefinition> &GlobalOptions() {
 const std::vector<CommandDef> &Commands() {
   static const std::vector<CommandDef> commands = {
       {"info", "info [--json] IMAGE",
-       "Show the image's type, sizes, blocks and parent chain (--json: one JSON object).",
-       {{"--json", false, false}}, 1, RunInfo},
+       "Show the image's type, sizes, blocks and parent chain.",
+       "Reads the records of the image file and of each parent in turn; it does not open the "
+       "disk through the driver.",
+       {{"--json", false, false, "", "Print one JSON object instead of the text lines."}}, 1,
+       RunInfo},
       {"cat", "cat IMAGE [--offset N] [--length N]",
-       "Write the virtual disk's bytes to standard output (default: from the offset to the end).",
-       {{"--offset", true, false}, {"--length", true, false}}, 1, RunCat},
+       "Write the virtual disk's bytes to standard output.",
+       "From --offset (default 0) for --length bytes (default: to the end of the disk). A range "
+       "that runs past the end of the disk is refused before anything is written.",
+       {{"--offset", true, false, "N", "The first byte to read."},
+        {"--length", true, false, "N", "How many bytes to read."}},
+       1, RunCat},
       {"write", "write IMAGE --offset N [--input FILE]",
-       "Write standard input (or FILE; - is standard input) into the virtual disk at byte "
-       "offset N.",
-       {{"--offset", true, false}, {"--input", true, false}}, 1, RunWrite},
+       "Write standard input (or FILE) into the virtual disk at byte offset N.",
+       "The whole input must fit between the offset and the end of the disk; that is checked "
+       "before the first byte is written, so a refused write changes nothing. The image and its "
+       "parents are flushed at the end.",
+       {{"--offset", true, false, "N", "Where the input's first byte goes."},
+        {"--input", true, false, "FILE", "Read FILE instead of standard input (- is standard "
+                                         "input)."}},
+       1, RunWrite},
       {"create",
        "create --type fixed|dynamic --size SIZE [--block-size SIZE] IMAGE\n"
        "create --parent PARENT IMAGE",
-       "Create a new, empty image (default block size 2M), or a differencing image of PARENT.",
-       {{"--type", true, false},
-        {"--size", true, false},
-        {"--block-size", true, false},
-        {"--parent", true, false}},
+       "Create a new, empty image, or a differencing image of PARENT.",
+       "A fixed image holds every byte of its disk; a dynamic image only the blocks written to; "
+       "a differencing image only what differs from its parent, which it names by relative and "
+       "absolute path. IMAGE must not exist.",
+       {{"--type", true, false, "fixed|dynamic", "The kind of image."},
+        {"--size", true, false, "SIZE", "The virtual disk's size (whole sectors of 512 bytes)."},
+        {"--block-size", true, false, "SIZE",
+         "A dynamic image's block size (default 2M, at most 32M)."},
+        {"--parent", true, false, "PARENT", "Make a differencing image of PARENT; its size is "
+                                            "the parent's."}},
        1, RunCreate},
+      {"convert", "convert SOURCE TARGET [--type fixed|dynamic|raw] [--block-size SIZE]",
+       "Copy a raw file or an image into a new image or raw file.",
+       "SOURCE is read as an image when it holds one (a differencing image reads through its "
+       "parent chain, which the copy flattens), else as a raw disk. TARGET must not exist; it is "
+       "an image when --type says so or its name ends in .vhd (dynamic unless --type says "
+       "fixed), else a raw file. Both sides go through the driver; stretches of zeros are not "
+       "written, so a dynamic target holds only the blocks with data and a raw or fixed target "
+       "keeps holes there. The target is flushed at the end. A raw source that does not fill "
+       "its last sector reads as zeros to the sector's end in an image. A copy that fails or "
+       "is interrupted removes its target.",
+       {{"--type", true, false, "fixed|dynamic|raw", "The kind of target."},
+        {"--block-size", true, false, "SIZE", "A dynamic target's block size (default 2M)."}},
+       2, RunConvert},
       {"resize", "resize IMAGE --size SIZE",
-       "Grow a fixed or dynamic image's virtual disk to SIZE (dynamic: whole blocks).",
-       {{"--size", true, false}}, 1, RunResize},
+       "Grow a fixed or dynamic image's virtual disk to SIZE.",
+       "The end of file of the disk is set on its handle; a dynamic disk grows to whole "
+       "blocks. Disks never shrink, and differencing images keep their parent's size.",
+       {{"--size", true, false, "SIZE", "The new size."}}, 1, RunResize},
       {"flush", "flush IMAGE",
-       "Write the image and its parent chain back to the disk (farthest parent first).", {}, 1,
-       RunFlush},
+       "Write the image and its parent chain back to the disk (farthest parent first).", "", {},
+       1, RunFlush},
       {"zero", "zero IMAGE --offset N --length N",
-       "Make N bytes of the virtual disk read as zeros (a zero-data request; dynamic images "
-       "give back the blocks left all zero). The range must end before the end of the disk; "
-       "trim reaches the end.",
-       {{"--offset", true, false}, {"--length", true, false}}, 1, RunZero},
+       "Make N bytes of the virtual disk read as zeros.",
+       "A zero-data request: dynamic images give back the blocks the range leaves all zero. "
+       "The range must end before the end of the disk; trim reaches the end.",
+       {{"--offset", true, false, "N", "The first byte to zero."},
+        {"--length", true, false, "N", "How many bytes to zero."}},
+       1, RunZero},
       {"trim", "trim IMAGE OFFSET:LENGTH...",
-       "Trim the given ranges of the virtual disk in one file-level trim request: they read as "
-       "zeros afterwards.",
+       "Trim ranges of the virtual disk in one file-level trim request.",
+       "The ranges read as zeros afterwards; dynamic images give back the blocks left all zero.",
        {}, 1, RunTrim, true},
       {"merge", "merge IMAGE [--levels N] [--blocks-per-request K]",
-       "Merge the differencing image IMAGE into its parent (--levels N: into the ancestor N "
-       "levels down, default 1), K blocks per request (default 16); IMAGE is deleted when "
-       "done. Ctrl-C stops after the request in progress; run again to finish. The receiving "
-       "image keeps its identity, so every other differencing image made on it (a sibling of "
-       "IMAGE) reads the merged data too: merge only where IMAGE is its only child.",
-       {{"--levels", true, false}, {"--blocks-per-request", true, false}}, 1, RunMerge},
+       "Merge the differencing image IMAGE into its parent; IMAGE is deleted when done.",
+       "Ctrl-C stops after the request in progress, leaving a chain that reads the same disk; "
+       "run the command again to finish. The receiving image keeps its identity, so every "
+       "other differencing image made on it (a sibling of IMAGE) reads the merged data too: "
+       "merge only where IMAGE is its only child.",
+       {{"--levels", true, false, "N", "Merge into the ancestor N levels down (default 1)."},
+        {"--blocks-per-request", true, false, "K", "Blocks merged per request (default 16)."}},
+       1, RunMerge},
       {"mount",
        "mount [--read-only] [--foreground] [--name NAME] [-o FUSE_OPTION]... IMAGE MOUNTPOINT",
-       "Show the virtual disk as the file MOUNTPOINT/NAME (default: disk) through FUSE, until "
-       "fusermount3 -u MOUNTPOINT; the disk is flushed when it is unmounted.",
-       {{"--read-only", false, false},
-        {"--foreground", false, false},
-        {"--name", true, false},
-        {"-o", true, true}},
+       "Show the virtual disk as the file MOUNTPOINT/NAME through FUSE.",
+       "The command returns once the file can be used, and the disk is served until "
+       "fusermount3 -u MOUNTPOINT; it is flushed when it is unmounted. Reads, writes, fsync, a "
+       "growing truncate and fallocate --punch-hole (dynamic images give the blocks back) are "
+       "requests on one handle on the image. A disk never shrinks (EINVAL); writes past its "
+       "end fail with ENOSPC; a part of the image that cannot be read fails its reads with EIO "
+       "while the rest stays served.",
+       {{"--read-only", false, false, "", "Open the image for reading only; writers get EROFS."},
+        {"--foreground", false, false, "", "Serve in the command's own process until "
+                                           "unmounted or interrupted."},
+        {"--name", true, false, "NAME", "The file's name below MOUNTPOINT (default: disk)."},
+        {"-o", true, true, "FUSE_OPTION", "An option for FUSE, such as allow_other."}},
        2, RunMount},
       {"check",
        "check [--repair [--undo-file FILE]] [--json] IMAGE\n"
        "check --undo [--undo-file FILE] IMAGE",
-       "Check the structure of the image and its parent chain; --repair fixes what needs no "
-       "guess, keeping what it overwrites in IMAGE.repair-undo (or FILE), which --undo puts "
-       "back (exit 0 clean, 1 repaired, 2 problems remain, 3 the check could not be made). "
-       "Refused while another process writes the image or, for --repair, has it open.",
-       {{"--repair", false, false},
-        {"--json", false, false},
-        {"--undo", false, false},
-        {"--undo-file", true, false}},
+       "Check the structure of the image and its parent chain.",
+       "One line per problem and a summary. Exit status 0 when the chain is clean, 1 when "
+       "--repair fixed everything it found, 2 when problems remain, 3 when the check could not "
+       "be made. Without --repair nothing is written. --repair fixes only what needs no guess "
+       "about data: a damaged trailing footer or footer copy rebuilt from the other, an "
+       "interrupted growth completed or undone, the bitmaps of dynamic blocks that own their "
+       "place, entries naming places past the end of the file, on metadata or on another "
+       "block cleared (each named with the data given up), and a file cut behind its last "
+       "block. It first keeps what it overwrites in IMAGE.repair-undo (or FILE), which --undo "
+       "puts back. Refused while another process writes the image or, for --repair, has it "
+       "open.",
+       {{"--repair", false, false, "", "Repair what needs no guess about data."},
+        {"--json", false, false, "", "Print one JSON object."},
+        {"--undo", false, false, "", "Put back what the last repair overwrote."},
+        {"--undo-file", true, false, "FILE", "Where the repair keeps what it overwrites."}},
        1, RunCheck},
   };
   return commands;
 }
+
+namespace {
 
 const CommandDef *FindCommand(const std::string &name) {
   for (const CommandDef &command : Commands()) {
@@ -99,24 +149,6 @@ const CommandDef *FindCommand(const std::string &name) {
     }
   }
   return nullptr;
-}
-
-std::string ProgramHelp() {
-  std::string text = std::string("usage: ") + kProgramSynopsis + "\n\nCommands:\n";
-  for (const CommandDef &command : Commands()) {
-    for (const std::string &line : SynopsisLines(command)) {
-      text += "  dorvane " + line + "\n";
-    }
-    text += std::string("      ") + command.summary + "\n";
-  }
-  text +=
-      "\nGlobal options:\n"
-      "  --verbose        print the driver's debug output on standard error\n"
-      "  --drive X:=DIR   make the drive letter X: name the host directory DIR\n"
-      "                   (repeatable; also from DORVANE_DRIVES=\"X:=DIR;...\")\n"
-      "\nSizes and offsets are bytes, optionally with K, M, G or T (binary).\n"
-      "Exit status: 0 success, 1 the operation failed, 2 the command line is wrong.\n";
-  return text;
 }
 
 int ProgramUsageError(const CommandIo &io, const std::string &message) {
@@ -146,10 +178,6 @@ std::string ApplyGlobalOptions(const Arguments &args) {
   return "";
 }
 
-std::string CommandHelp(const CommandDef &command) {
-  return CommandUsage(command) + command.summary + "\n";
-}
-
 bool IsHelp(const std::string &arg) { return arg == "--help" || arg == "-h"; }
 
 }  // namespace
@@ -162,6 +190,9 @@ int RunCommand(const std::vector<std::string> &args, const CommandIo &io) {
     if (IsHelp(args[index])) {
       return WriteText(io.out, ProgramHelp()) ? 0 : kExitFailure;
     }
+    if (args[index] == "--version") {
+      return WriteText(io.out, VersionText()) ? 0 : kExitFailure;
+    }
     leading.push_back(args[index]);
     if (args[index] == "--drive" && index + 1 < args.size()) {
       leading.push_back(args[++index]);
@@ -173,8 +204,9 @@ int RunCommand(const std::vector<std::string> &args, const CommandIo &io) {
   const std::string &name = args[index];
   if (name == "help") {
     const CommandDef *command = index + 1 < args.size() ? FindCommand(args[index + 1]) : nullptr;
+    std::string topic = index + 1 < args.size() ? TopicHelp(args[index + 1]) : "";
     if (command == nullptr) {
-      return WriteText(io.out, ProgramHelp()) ? 0 : kExitFailure;
+      return WriteText(io.out, topic.empty() ? ProgramHelp() : topic) ? 0 : kExitFailure;
     }
     return WriteText(io.out, CommandHelp(*command)) ? 0 : kExitFailure;
   }

@@ -1,8 +1,10 @@
 // tools/commands: the dorvane command line. The program's entry (main.cpp),
 // the command table and the choice of subcommand (this header,
 // commands.cpp), option parsing and usage errors (command_line.h), a file
-// per subcommand (command_*.cpp), sizes on the command line (size_parse.h)
-// and the steps a subcommand takes on a virtual disk (command_disk.h). The
+// per subcommand (command_*.cpp), sizes on the command line (size_parse.h),
+// the steps a subcommand takes on a virtual disk (command_disk.h), progress
+// lines and Ctrl-C of long commands (progress.h), and the help and manual
+// page made from the command table (manual.h). The
 // only folder that knows of commands: it uses tools/mount, tools/image_files
 // and tools/disk, and none of them uses it.
 #pragma once

@@ -205,6 +205,11 @@ NTSTATUS Disk::ZeroRange(uint64_t offset, uint64_t length) {
   return SendFsControl(state_->file, FSCTL_SET_ZERO_DATA, &request, false);
 }
 
+NTSTATUS Disk::ZeroDiskRange(uint64_t offset, uint64_t length, uint64_t diskSize) {
+  return offset < diskSize && length < diskSize - offset ? ZeroRange(offset, length)
+                                                        : TrimRanges({{offset, length}});
+}
+
 NTSTATUS Disk::TrimRanges(const std::vector<std::pair<uint64_t, uint64_t>> &ranges) {
   if (ranges.size() > (0xFFFFFFFFu - 8) / 16) {
     return STATUS_INVALID_PARAMETER;

@@ -44,13 +44,16 @@ class Disk {
   // Zero-data request: [offset, offset + length) of the virtual disk reads
   // as zeros (a dynamic image gives back blocks left all zero).
   NTSTATUS ZeroRange(uint64_t offset, uint64_t length);
+  // Zeroes a range of a disk of diskSize bytes that may reach its end: the
+  // zero-data request takes only ranges that end before it, so such a range
+  // goes as a one-range trim, which zeroes the same way.
+  NTSTATUS ZeroDiskRange(uint64_t offset, uint64_t length, uint64_t diskSize);
   // One file-level trim request with several (offset, length) ranges.
   NTSTATUS TrimRanges(const std::vector<std::pair<uint64_t, uint64_t>> &ranges);
   // One request of the private merge code: parents up to parentLevels
   // written to, at most blockLimit blocks merged.
   NTSTATUS MergeStep(uint32_t parentLevels, uint32_t blockLimit, uint32_t *merged,
                      uint32_t *remaining);
-
 
   // Sets the handle's end of file: the driver grows the virtual disk to
   // `size` bytes (dynamic images: to whole blocks).

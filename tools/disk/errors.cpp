@@ -25,9 +25,14 @@ void ReportStatus(int fd, const std::string &image, const std::string &what, NTS
   ReportError(fd, image, what, StatusText(status));
 }
 
+std::string ErrorLine(const std::string &image, const std::string &what,
+                      const std::string &detail) {
+  return image + ": " + what + ": " + detail;
+}
+
 void ReportError(int fd, const std::string &image, const std::string &what,
                  const std::string &detail) {
-  WriteText(fd, "dorvane: " + image + ": " + what + ": " + detail + "\n");
+  WriteText(fd, "dorvane: " + ErrorLine(image, what, detail) + "\n");
 }
 
 bool WriteText(int fd, const std::string &text) { return WriteBytes(fd, text.data(), text.size()); }

@@ -17,6 +17,10 @@ void ReportStatus(int fd, const std::string &image, const std::string &what, NTS
 // "WHAT: the error's text", for failed POSIX calls.
 std::string ErrnoText(const std::string &what, int error);
 
+// "IMAGE: WHAT: DETAIL", the error line without the program's name.
+std::string ErrorLine(const std::string &image, const std::string &what,
+                      const std::string &detail);
+
 // "dorvane: IMAGE: WHAT: DETAIL" on fd.
 void ReportError(int fd, const std::string &image, const std::string &what,
                  const std::string &detail);

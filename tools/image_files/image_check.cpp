@@ -75,9 +75,10 @@ struct Change {
 // One file's check: what was found, and the repairs it asks for.
 class FileCheck {
  public:
-  FileCheck(ImageFile *file, const std::string &undoFile, bool repair, CheckResult *result)
-      : file_(file), undoFile_(undoFile), repair_(repair), result_(result),
-        first_(result->problems.size()) {}
+  FileCheck(ImageFile *file, const std::string &undoFile, const CheckOptions &options,
+            CheckResult *result)
+      : file_(file), undoFile_(undoFile), repair_(options.repair),
+        progress_(options.progress), result_(result), first_(result->problems.size()) {}
 
   // Checks the file; false when its parent chain cannot be followed from it
   // (or a repair could not start: result->error). *records receives the
@@ -114,6 +115,7 @@ class FileCheck {
   ImageFile *file_;
   std::string undoFile_;
   bool repair_;
+  const CheckProgress &progress_;
   CheckResult *result_;
   size_t first_;  // this file's first problem
   uint64_t size_ = 0;
@@ -357,7 +359,11 @@ void FileCheck::CheckBitmaps(const std::vector<std::pair<uint64_t, uint32_t>> &k
   }
   uint32_t sectors = blockSize_ / VHD_SECTOR_SIZE;
   std::vector<uint8_t> bitmap((sectors + 7) / 8);
+  uint64_t checked = 0;
   for (const auto &[start, index] : kept) {
+    if (progress_) {
+      progress_(checked++, kept.size());
+    }
     if (!file_->Read(bitmap.data(), bitmap.size(), start, "sector bitmap").empty()) {
       continue;
     }
@@ -578,7 +584,7 @@ CheckResult CheckImageChain(const std::string &path, const CheckOptions &options
         child || options.undoFile.empty() ? DefaultUndoFile(current) : options.undoFile;
     ImageRecords records;
     bool followable =
-        FileCheck(file.get(), undoFile, options.repair, &result).Run(&chainPool, &records);
+        FileCheck(file.get(), undoFile, options, &result).Run(&chainPool, &records);
     if (result.error) {
       return result;
     }

@@ -8,6 +8,8 @@
 #include "tools/image_files/image_inspector.h"
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -37,11 +39,16 @@ struct CheckResult {
   size_t Remaining() const { return problems.size() - Repaired(); }
 };
 
+using CheckProgress = std::function<void(uint64_t done, uint64_t total)>;
+
 struct CheckOptions {
   bool repair = false;
   // Where the repair of the image itself keeps what it overwrites;
   // DefaultUndoFile(image) when empty. Parents keep theirs beside them.
   std::string undoFile;
+  // When given, hears how many of a file's dynamic blocks had their bitmaps
+  // read so far, out of how many.
+  CheckProgress progress;
 };
 
 // Checks the image at path and each parent in turn: footer and footer copy,

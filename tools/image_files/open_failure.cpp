@@ -78,8 +78,8 @@ InspectFailure ExplainOpenFailure(const std::string &image, bool writable, NTSTA
   return {image, ""};
 }
 
-void ReportOpenFailure(int fd, const std::string &image, const std::string &what,
-                       const InspectFailure &why, NTSTATUS status) {
+std::string OpenFailureLine(const std::string &image, const std::string &what,
+                            const InspectFailure &why, NTSTATUS status) {
   std::string detail;
   if (why.path != image) {
     detail = "in the parent chain, " + (why.path.empty() ? "\"\"" : why.path) + ": ";
@@ -87,7 +87,12 @@ void ReportOpenFailure(int fd, const std::string &image, const std::string &what
   if (!why.what.empty()) {
     detail += why.what + ": ";
   }
-  ReportError(fd, image.empty() ? "\"\"" : image, what, detail + StatusText(status));
+  return ErrorLine(image.empty() ? "\"\"" : image, what, detail + StatusText(status));
+}
+
+void ReportOpenFailure(int fd, const std::string &image, const std::string &what,
+                       const InspectFailure &why, NTSTATUS status) {
+  WriteText(fd, "dorvane: " + OpenFailureLine(image, what, why, status) + "\n");
 }
 
 std::string UnopenableName(const std::string &path) {

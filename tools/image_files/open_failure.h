@@ -21,6 +21,9 @@ InspectFailure ExplainOpenFailure(const std::string &image, bool writable, NTSTA
 // another file than IMAGE is "in the parent chain, FILE: REASON".
 void ReportOpenFailure(int fd, const std::string &image, const std::string &what,
                        const InspectFailure &why, NTSTATUS status);
+// The same line without the program's name and the line end.
+std::string OpenFailureLine(const std::string &image, const std::string &what,
+                            const InspectFailure &why, NTSTATUS status);
 
 // A name the driver could not open once the file exists: empty, with a
 // backslash (a folder separator to the driver), or not UTF-8 text. Returns

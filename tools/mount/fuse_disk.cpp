@@ -5,13 +5,8 @@
 // driver the buffer the data arrived in. Requests of up to 1 MiB are taken
 // in one piece.
 //
-// The driver's admission gate refuses, rather than queues, a request that
-// conflicts with one in progress on the handle. The mount therefore admits
-// its requests itself first, with a lock of the same shape (reads and
-// queries shared, everything that changes the disk exclusive, writers
-// preferred so reads cannot starve them): worker threads wait on the lock
-// instead of being refused and retrying, and the disk layer's busy retry is
-// left for refusals that come from elsewhere.
+// Requests are admitted as on every server of the disk (admission.h):
+// reads and queries shared, changes exclusive, waiting rather than retried.
 //
 // Page cache: the image file is opened without write sharing, so while the
 // mount stands the disk changes only through it. Cached pages are therefore
@@ -26,10 +21,11 @@
 #define FUSE_USE_VERSION 312
 #include "tools/mount/fuse_disk.h"
 
+#include "tools/disk/admission.h"
 #include "tools/disk/errors.h"
+#include "tools/disk/status_errno.h"
 
 #include <fuse.h>
-#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -59,73 +55,6 @@ constexpr unsigned kLargestRequest = 1u << 20;
 constexpr unsigned kWorkerThreads = 8;
 // Block size reported by statfs.
 constexpr uint64_t kStatfsBlock = 4096;
-
-struct StatusErrno {
-  NTSTATUS status;
-  int error;
-};
-
-const StatusErrno kStatusErrno[] = {
-    {STATUS_SUCCESS, 0},
-    {STATUS_INVALID_PARAMETER, EINVAL},
-    {STATUS_INVALID_DEVICE_REQUEST, EOPNOTSUPP},
-    {STATUS_NOT_SUPPORTED, EOPNOTSUPP},
-    {STATUS_NOT_IMPLEMENTED, ENOSYS},
-    {STATUS_ACCESS_DENIED, EACCES},
-    {STATUS_MEDIA_WRITE_PROTECTED, EROFS},
-    {STATUS_SHARING_VIOLATION, EBUSY},
-    {STATUS_DEVICE_BUSY, EBUSY},
-    {STATUS_DISK_FULL, ENOSPC},
-    {STATUS_FILE_TOO_LARGE, EFBIG},
-    {STATUS_INSUFFICIENT_RESOURCES, ENOMEM},
-    {STATUS_NO_MEMORY, ENOMEM},
-    {STATUS_OBJECT_NAME_NOT_FOUND, ENOENT},
-    {STATUS_OBJECT_PATH_NOT_FOUND, ENOENT},
-    {STATUS_INVALID_HANDLE, EBADF},
-    {STATUS_FILE_CORRUPT_ERROR, EIO},
-    {STATUS_BAD_FILE_TYPE, EIO},
-    {STATUS_END_OF_FILE, EIO},
-    {STATUS_IO_DEVICE_ERROR, EIO},
-};
-
-// Reads and queries shared, changes exclusive; a waiting writer holds back
-// new readers.
-class Admission {
- public:
-  Admission() {
-    pthread_rwlockattr_t attributes;
-    pthread_rwlockattr_init(&attributes);
-    pthread_rwlockattr_setkind_np(&attributes, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
-    pthread_rwlock_init(&lock_, &attributes);
-    pthread_rwlockattr_destroy(&attributes);
-  }
-  ~Admission() { pthread_rwlock_destroy(&lock_); }
-  Admission(const Admission &) = delete;
-  Admission &operator=(const Admission &) = delete;
-
-  class Held {
-   public:
-    Held(pthread_rwlock_t *lock, bool exclusive) : lock_(lock) {
-      if (exclusive) {
-        pthread_rwlock_wrlock(lock_);
-      } else {
-        pthread_rwlock_rdlock(lock_);
-      }
-    }
-    ~Held() { pthread_rwlock_unlock(lock_); }
-    Held(const Held &) = delete;
-    Held &operator=(const Held &) = delete;
-
-   private:
-    pthread_rwlock_t *lock_;
-  };
-
-  Held Shared() { return Held(&lock_, false); }
-  Held Exclusive() { return Held(&lock_, true); }
-
- private:
-  pthread_rwlock_t lock_;
-};
 
 void RaiseReadahead(const std::string &tableName);
 std::string MountTableName(const std::string &mountPoint);
@@ -303,9 +232,7 @@ int Truncate(const char *path, off_t size, fuse_file_info *) {
 }
 
 // Punching a hole zeroes the range; a dynamic disk gives back the blocks it
-// leaves all zero. The zero-data request takes ranges that end before the
-// end of the disk, so a range reaching the end goes as a one-range trim,
-// which zeroes the same way.
+// leaves all zero.
 int Allocate(const char *, int mode, off_t offset, off_t length, fuse_file_info *) {
   MountedDisk &mounted = Mounted();
   if (mode != (FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE)) {
@@ -329,8 +256,7 @@ int Allocate(const char *, int mode, off_t offset, off_t length, fuse_file_info 
   }
   uint64_t end = std::min<uint64_t>(start + static_cast<uint64_t>(length), size);
   mounted.dirty = true;
-  status = end < size ? mounted.disk->ZeroRange(start, end - start)
-                      : mounted.disk->TrimRanges({{start, end - start}});
+  status = mounted.disk->ZeroDiskRange(start, end - start, size);
   return NT_SUCCESS(status) ? 0 : Fail(status);
 }
 
@@ -446,15 +372,6 @@ struct LoopConfigOwner {
 };
 
 }  // namespace
-
-int ErrnoForStatus(NTSTATUS status) {
-  for (const StatusErrno &row : kStatusErrno) {
-    if (row.status == status) {
-      return row.error;
-    }
-  }
-  return NT_SUCCESS(status) ? 0 : EIO;
-}
 
 bool ServeMount(Disk *disk, const MountSettings &settings, int errFd,
                 const std::function<void()> &ready) {

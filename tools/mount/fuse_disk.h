@@ -20,11 +20,6 @@ struct MountSettings {
   std::vector<std::string> fuseOptions;  // each as given after -o
 };
 
-// The errno a FUSE client sees for a status of the driver or the host.
-// Access denied is EACCES here; a write refused for want of write access is
-// EROFS, which the mount decides before asking the driver.
-int ErrnoForStatus(NTSTATUS status);
-
 // Mounts the open disk and serves it until it is unmounted (fusermount3 -u,
 // or SIGINT, SIGTERM or SIGHUP), then flushes the disk. `ready` is called
 // once the mount point shows the file, before any request is served; errors
