@@ -80,8 +80,11 @@ NTSTATUS AppendSpan(PIMAGE_CONTEXT Context, const SPAN_PIECE *Pieces, ULONG Piec
     // Most often a full disk. No entry names the span: the footer goes back
     // where it stood and the file is cut to its old length, so the image is
     // as it was and retries do not make the file grow. When either step
-    // fails, the footer at the new end still stands.
-    PlaceTrailingFooter(Context, OldEnd - (LONGLONG)sizeof(VHD_FOOTER));
+    // fails, the footer at the new end still stands, behind a span no entry
+    // names.
+    if (!NT_SUCCESS(PlaceTrailingFooter(Context, OldEnd - (LONGLONG)sizeof(VHD_FOOTER)))) {
+      Context->SpanGaps = IMAGE_SPANS_GAPPED;
+    }
     return Status;
   }
   *SectorOut = (ULONG)((ULONGLONG)Place >> VHD_SECTOR_SHIFT);
@@ -138,6 +141,8 @@ NTSTATUS AllocateBlock(PIMAGE_CONTEXT Context, ULONG BlockIndex, const VOID *Dat
     Status = WriteBatEntry(Context, BlockIndex, Sector);
   }
   if (!NT_SUCCESS(Status)) {
+    // The span stays at the end of the file with no entry naming it.
+    Context->SpanGaps = IMAGE_SPANS_GAPPED;
     return Status;
   }
   *SectorOut = Sector;
@@ -146,5 +151,10 @@ NTSTATUS AllocateBlock(PIMAGE_CONTEXT Context, ULONG BlockIndex, const VOID *Dat
 
 NTSTATUS AppendBlockSpan(PIMAGE_CONTEXT Context, const VOID *Span, PULONG SectorOut) {
   const SPAN_PIECE Piece = {Span, ContextBlockSpan(Context), 0};
-  return AppendSpan(Context, &Piece, 1, SectorOut);
+  NTSTATUS Status = AppendSpan(Context, &Piece, 1, SectorOut);
+  if (NT_SUCCESS(Status)) {
+    // Unnamed until the caller names it, which may fail.
+    Context->SpanGaps = IMAGE_SPANS_GAPPED;
+  }
+  return Status;
 }

@@ -153,7 +153,7 @@ NTSTATUS MarkSectorsPresent(PIMAGE_CONTEXT Context, ULONG BlockIndex, ULONG Sect
                             ULONG OffsetInBlock, ULONG Length);
 
 // ---------------------------------------------------------------------------
-// Block release and compaction.
+// Block release (compaction: engine.h, CompactIfGapped).
 
 // Releases an allocated block of a dynamic image: the block span that lies
 // last in the file moves into its place and the file is cut one span
@@ -167,13 +167,6 @@ NTSTATUS MarkSectorsPresent(PIMAGE_CONTEXT Context, ULONG BlockIndex, ULONG Sect
 // for; a failure undoes nothing that was written and leaves at worst a span
 // that no entry names.
 NTSTATUS ReleaseBlock(PIMAGE_CONTEXT Context, ULONG BlockIndex, PUCHAR WorkBuffer);
-
-// Moves blocks of a dynamic image from the end of the file into the places
-// between the metadata and the trailing footer that no entry names, and cuts
-// the file behind the last block: what a release that failed or stopped part
-// way left behind is given back. A file whose blocks do not lie one span
-// after another from the end of its metadata is left as it is.
-NTSTATUS CompactBlocks(PIMAGE_CONTEXT Context);
 
 // ---------------------------------------------------------------------------
 // Differencing image I/O.
