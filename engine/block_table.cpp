@@ -62,5 +62,11 @@ NTSTATUS ClearBatEntry(PIMAGE_CONTEXT Context, ULONG BlockIndex) {
 
 NTSTATUS FlushImageWrites(PIMAGE_CONTEXT Context) {
   IO_STATUS_BLOCK IoStatus;
-  return FlushImageFile(Context->ImageHandle, &IoStatus);
+  NTSTATUS Status = FlushImageFile(Context->ImageHandle, &IoStatus);
+  if (NT_SUCCESS(Status)) {
+    // Every write so far is on the disk: nothing of what the file held
+    // before can come back past the end it may have now.
+    Context->FreshSpaceStart = ReachedFileEnd(Context);
+  }
+  return Status;
 }

@@ -44,6 +44,17 @@ typedef struct _IMAGE_CONTEXT {
   // the trailing footer (IMAGE_SPANS_*): a release or an allocation that
   // failed or stopped part way leaves one, and compaction gives it back.
   UCHAR SpanGaps;
+  // Upper bound of the file's length: FileEnd, or more while a write past
+  // FileEnd may have lengthened the file without FileEnd following (0:
+  // FileEnd). A successful cut makes it exact again.
+  LONGLONG FileReach;
+  // Where fresh space begins (0: nowhere yet). No byte at or past it can hold,
+  // after a power loss, anything but zeros or what was written there since
+  // the engine's last flush into a place that is still part of the file: a
+  // block appended there reads as zeros when its own writes are lost. Set to
+  // the file's reach by each flush the engine makes, raised past the reach
+  // by every cut.
+  LONGLONG FreshSpaceStart;
   // Pool charged to this image and to the images opened before it in its
   // chain (its children), against IMAGE_CHAIN_POOL_LIMIT.
   ULONGLONG ChainPool;

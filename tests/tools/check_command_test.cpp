@@ -39,6 +39,19 @@ TEST_F(CheckCommand, RepairsWhatNeedsNoGuessAndNothingElse) {
          disk_.resize(20 * kBlock, 0);
        },
        1},
+      {"end lost inside the last block",  // an append whose end a power loss lost
+       [this] {
+         TruncateFile(path_, DiskEntry(3) * 512ull + SectorBitmapLength(kBlock) + kBlock / 2);
+         std::fill(disk_.begin() + 3 * kBlock + kBlock / 2, disk_.begin() + 4 * kBlock, 0);
+       },
+       1},
+      {"footer inside the last block",
+       [this] {
+         Bytes footer = ReadFooter(path_);
+         TruncateFile(path_, DiskEntry(3) * 512ull + SectorBitmapLength(kBlock) + kBlock / 2);
+         PokeFile(path_, FileSize(path_), footer);
+       },
+       2},
       {"overlapping blocks", [this] { PokeBe32(path_, kBatOffset + 4 * 9, DiskEntry(0)); }, 2},
   };
   for (const auto &c : cases) {

@@ -308,7 +308,12 @@ void FileCheck::CheckBlocks() {
       continue;
     }
     if (start + span > limit) {
-      Problem(block + " runs past the end of the file's blocks at " + Offset(limit));
+      // With the footer lost, the file's end went with it: an append that
+      // lost its end leaves a block whose rest the rebuilt footer, placed
+      // behind it, brings back as the zeros it held before.
+      Problem(block + " runs past the end of the file's blocks at " + Offset(limit) +
+                  (trailingIntact_ ? "" : "; its rest reads as zeros"),
+              !trailingIntact_);
     }
     for (const Region &region : metadata) {
       if (start < region.end && region.start < start + span) {
