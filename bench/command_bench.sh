@@ -1,9 +1,12 @@
 #!/bin/sh
 # The dorvane command against the plain tools on the same bytes, page cache
-# warm, best of several rounds: `dorvane cat` of a fixed and of a dynamic
-# image against `cat` of a raw file (all to /dev/null), and `dorvane write`
-# over the allocated blocks of a dynamic image against
-# `dd conv=notrunc,fsync` into the raw file.
+# warm, best of several rounds, side by side in one run: `dorvane cat` of a
+# fixed and of a dynamic image against `cat` of a raw file (all to
+# /dev/null); `dorvane write` over the allocated blocks of a dynamic image
+# against `dd conv=notrunc,fsync` into the raw file; and the import of the
+# raw file into a new dynamic image (`dorvane create` and `dorvane write`,
+# durable when the command returns) against `qemu-img convert -O vpc`, as it
+# runs by default and followed by `sync` of its output.
 #   bench/command_bench.sh DORVANE [SIZE_MIB] [ROUNDS]
 set -e
 dorvane=${1:?usage: command_bench.sh DORVANE [SIZE_MIB] [ROUNDS]}
@@ -32,14 +35,28 @@ best() {
   echo "$best_time"
 }
 
+# workload, plain seconds, dorvane seconds, goal for dorvane / plain (or -).
 line() {
-  printf '%-44s %8.3f s %8.3f s %6.2f\n' "$1" "$2" "$3" "$(echo "$2 $3" | awk '{ print $1 / $2 }')"
+  printf '%-46s %8.3f s %8.3f s %7.2f %6s\n' "$1" "$2" "$3" \
+    "$(echo "$2 $3" | awk '{ print $2 / $1 }')" "$4"
 }
 
-printf '%-44s %10s %10s %6s\n' "workload ($size MiB; speed = plain / dorvane)" "plain" "dorvane" "speed"
+printf '%-46s %10s %10s %7s %6s\n' "workload ($size MiB)" "plain" "dorvane" "ratio" "goal"
 cat_raw=$(best "cat '$dir/raw' > /dev/null")
-line "cat, fixed image" "$cat_raw" "$(best "'$dorvane' cat '$dir/fixed.vhd' > /dev/null")"
-line "cat, dynamic image" "$cat_raw" "$(best "'$dorvane' cat '$dir/dynamic.vhd' > /dev/null")"
+line "cat, fixed image" "$cat_raw" "$(best "'$dorvane' cat '$dir/fixed.vhd' > /dev/null")" -
+line "cat, dynamic image" "$cat_raw" "$(best "'$dorvane' cat '$dir/dynamic.vhd' > /dev/null")" -
 dd_raw=$(best "dd if='$dir/raw' of='$dir/copy' bs=2M conv=notrunc,fsync status=none")
 line "write over allocated blocks (dd to raw)" "$dd_raw" \
-  "$(best "'$dorvane' write '$dir/dynamic.vhd' --offset 0 --input '$dir/raw'")"
+  "$(best "'$dorvane' write '$dir/dynamic.vhd' --offset 0 --input '$dir/raw'")" 1.1
+if ! command -v qemu-img >/dev/null; then
+  echo "import: qemu-img is not installed"
+  exit 0
+fi
+import=$(best "rm -f '$dir/new.vhd' && '$dorvane' create --type dynamic --size ${size}M \
+  '$dir/new.vhd' >/dev/null && '$dorvane' write '$dir/new.vhd' --offset 0 --input '$dir/raw'")
+line "import (qemu-img convert -O vpc)" \
+  "$(best "rm -f '$dir/qemu.vhd' && qemu-img convert -f raw -O vpc '$dir/raw' '$dir/qemu.vhd'")" \
+  "$import" 1.2
+line "import (qemu-img convert -O vpc, then sync)" \
+  "$(best "rm -f '$dir/qemu.vhd' && qemu-img convert -f raw -O vpc '$dir/raw' '$dir/qemu.vhd' &&
+    sync '$dir/qemu.vhd'")" "$import" -

@@ -157,6 +157,15 @@ NTSTATUS DataSetTrim(PIMAGE_CONTEXT Context, const VOID *Buffer, ULONG InputLeng
   return STATUS_SUCCESS;
 }
 
+// A zeroing request ends with one compaction, whatever its ranges did: a
+// release that failed or stopped part way, in this request or an earlier
+// one, may have left a span that no entry names. The request's own status
+// stands.
+NTSTATUS EndZeroing(PIMAGE_CONTEXT Context, NTSTATUS Status) {
+  CompactIfGapped(Context);
+  return Status;
+}
+
 NTSTATUS MergeDifferencing(PIMAGE_CONTEXT Context, PVOID Buffer, ULONG InputLength,
                            ULONG OutputLength, PIO_STATUS_BLOCK IoStatus) {
   if (InputLength < MERGE_DIFFERENCING_BUFFER_SIZE ||
@@ -186,7 +195,7 @@ NTSTATUS ZeroImageRange(PIMAGE_CONTEXT Context, const LONGLONG *Offset, const LO
       // A fixed image's data begins at the file's offset 0.
       return ZeroImageFileRange(Context->ImageHandle, *Offset, *Offset + *Length);
     case VHD_DISK_TYPE_DYNAMIC:
-      return ZeroDiskRange(Context, Offset, Length);
+      return ZeroDiskBlocks(Context, Offset, Length);
     default:
       return STATUS_INVALID_DEVICE_REQUEST;
   }
@@ -196,11 +205,12 @@ NTSTATUS HandleControlRequest(PIMAGE_CONTEXT Context, ULONG ControlCode, PVOID B
                               ULONG InputLength, ULONG OutputLength, PIO_STATUS_BLOCK IoStatus) {
   switch (ControlCode) {
     case FSCTL_SET_ZERO_DATA:
-      return SetZeroData(Context, Buffer, InputLength);
+      return EndZeroing(Context, SetZeroData(Context, Buffer, InputLength));
     case FSCTL_FILE_LEVEL_TRIM:
-      return FileLevelTrim(Context, Buffer, InputLength, OutputLength, IoStatus);
+      return EndZeroing(Context,
+                        FileLevelTrim(Context, Buffer, InputLength, OutputLength, IoStatus));
     case IOCTL_STORAGE_MANAGE_DATA_SET_ATTRIBUTES:
-      return DataSetTrim(Context, Buffer, InputLength, OutputLength);
+      return EndZeroing(Context, DataSetTrim(Context, Buffer, InputLength, OutputLength));
     case FSCTL_MERGE_DIFFERENCING:
       return MergeDifferencing(Context, Buffer, InputLength, OutputLength, IoStatus);
     default:

@@ -57,7 +57,8 @@ NTSTATUS HandleControlRequest(PIMAGE_CONTEXT Context, ULONG ControlCode, PVOID B
                               ULONG InputLength, ULONG OutputLength, PIO_STATUS_BLOCK IoStatus);
 
 // Zeroes Length bytes of the virtual disk from Offset: a zero-data request on
-// a fixed image's file, ZeroDiskRange on a dynamic image;
+// a fixed image's file, ZeroDiskBlocks on a dynamic image (the request that
+// zeroes compacts once, when all its ranges are done);
 // STATUS_INVALID_DEVICE_REQUEST for a differencing image.
 NTSTATUS ZeroImageRange(PIMAGE_CONTEXT Context, const LONGLONG *Offset, const LONGLONG *Length);
 

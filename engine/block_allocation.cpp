@@ -15,6 +15,16 @@
 // the footer behind it, which leaves the footer copy at offset 0 to rebuild
 // the trailing one from (dorvane check --repair).
 //
+// A dynamic block whose data area lies in fresh space (image/image.h) needs
+// no such flush: whatever part of its writes a power loss keeps, its data
+// area reads as zeros, which is what the block read before it existed, or
+// as the data written. Its bitmap is never read, and an entry kept without
+// the footer behind the block names a span that runs past the end of the
+// file, which check --repair completes with the zeros a lost append leaves.
+// Filling a new image therefore flushes once, not once per block. A
+// differencing block's bitmap decides where its sectors come from, and a
+// place used before may bring older bytes back: those are flushed first.
+//
 // Everything of the span behind the bitmap lies past the file's old end, so
 // the first write leaves it reading as zeros: only the bitmap and the data
 // are written, the data straight from the caller's buffer.
@@ -58,12 +68,13 @@ NTSTATUS AppendSpan(PIMAGE_CONTEXT Context, const SPAN_PIECE *Pieces, ULONG Piec
   ULONG Span = ContextBlockSpan(Context);
   LONGLONG OldEnd = Context->FileEnd;
   LONGLONG NewEnd = Place + Span + sizeof(VHD_FOOTER);
+  NoteFileReach(Context, NewEnd);
   NTSTATUS Status = WriteImageFileExact(Context->ImageHandle, Context->Footer,
                                         sizeof(VHD_FOOTER), Place + Span);
   if (!NT_SUCCESS(Status)) {
     // A torn footer at the end would hide the intact one in front of it;
     // cutting the file back to its old length restores the image as it was.
-    SetImageFileEnd(Context->ImageHandle, OldEnd);
+    CutImageFile(Context, OldEnd);
     return Status;
   }
   Context->FileEnd = NewEnd;
@@ -80,12 +91,21 @@ NTSTATUS AppendSpan(PIMAGE_CONTEXT Context, const SPAN_PIECE *Pieces, ULONG Piec
     // Most often a full disk. No entry names the span: the footer goes back
     // where it stood and the file is cut to its old length, so the image is
     // as it was and retries do not make the file grow. When either step
-    // fails, the footer at the new end still stands.
-    PlaceTrailingFooter(Context, OldEnd - (LONGLONG)sizeof(VHD_FOOTER));
+    // fails, the footer at the new end still stands, behind a span no entry
+    // names.
+    if (!NT_SUCCESS(PlaceTrailingFooter(Context, OldEnd - (LONGLONG)sizeof(VHD_FOOTER)))) {
+      Context->SpanGaps = IMAGE_SPANS_GAPPED;
+    }
     return Status;
   }
   *SectorOut = (ULONG)((ULONGLONG)Place >> VHD_SECTOR_SHIFT);
   return STATUS_SUCCESS;
+}
+
+// Whether the new dynamic block at Sector has its data area in fresh space.
+BOOLEAN LiesInFreshSpace(const IMAGE_CONTEXT *Context, ULONG Sector) {
+  return Context->DiskType == VHD_DISK_TYPE_DYNAMIC && Context->FreshSpaceStart != 0 &&
+         BlockDataOffset(Context, Sector, 0) >= Context->FreshSpaceStart;
 }
 
 // Sets the bits, in file order, of the sectors of [OffsetInBlock,
@@ -133,11 +153,15 @@ NTSTATUS AllocateBlock(PIMAGE_CONTEXT Context, ULONG BlockIndex, const VOID *Dat
   if (!NT_SUCCESS(Status)) {
     return Status;
   }
-  Status = FlushImageWrites(Context);
+  if (!LiesInFreshSpace(Context, Sector)) {
+    Status = FlushImageWrites(Context);
+  }
   if (NT_SUCCESS(Status)) {
     Status = WriteBatEntry(Context, BlockIndex, Sector);
   }
   if (!NT_SUCCESS(Status)) {
+    // The span stays at the end of the file with no entry naming it.
+    Context->SpanGaps = IMAGE_SPANS_GAPPED;
     return Status;
   }
   *SectorOut = Sector;
@@ -146,5 +170,10 @@ NTSTATUS AllocateBlock(PIMAGE_CONTEXT Context, ULONG BlockIndex, const VOID *Dat
 
 NTSTATUS AppendBlockSpan(PIMAGE_CONTEXT Context, const VOID *Span, PULONG SectorOut) {
   const SPAN_PIECE Piece = {Span, ContextBlockSpan(Context), 0};
-  return AppendSpan(Context, &Piece, 1, SectorOut);
+  NTSTATUS Status = AppendSpan(Context, &Piece, 1, SectorOut);
+  if (NT_SUCCESS(Status)) {
+    // Unnamed until the caller names it, which may fail.
+    Context->SpanGaps = IMAGE_SPANS_GAPPED;
+  }
+  return Status;
 }

@@ -66,21 +66,28 @@ NTSTATUS ReleaseBlock(PIMAGE_CONTEXT Context, ULONG BlockIndex, PUCHAR WorkBuffe
   }
 
   // The block that moves is the one at the last place; the freed block may
-  // be that one itself.
+  // be that one itself, and then no other block lies behind it: blocks do
+  // not overlap, and none reaches into the footer.
   ULONG Mover = FindBlockAt(Context, LastPlace);
   BOOLEAN Moving = Mover != Context->BatEntries && Mover != BlockIndex;
-  LONGLONG OthersEnd = HighestBlockEnd(Context, BlockIndex);
   // Where the footer goes: in front of the last span when a block moves out
   // of it; where the freed block starts when no other block lies behind it
   // (whatever unnamed bytes follow go with it); in front of an unnamed last
   // span. When another block reaches into the last place without starting
   // there, no cut keeps it whole: the freed block is then only unnamed.
   LONGLONG FooterPlace = LastPlace;
-  if (!Moving) {
+  if (Mover == BlockIndex) {
+    FooterPlace = FreedPlace;
+  } else if (!Moving) {
+    LONGLONG OthersEnd = HighestBlockEnd(Context, BlockIndex);
     if (OthersEnd <= FreedPlace) {
       FooterPlace = FreedPlace;
     } else if (OthersEnd > LastPlace) {
-      return ClearBatEntry(Context, BlockIndex);
+      NTSTATUS Status = ClearBatEntry(Context, BlockIndex);
+      if (NT_SUCCESS(Status)) {
+        Context->SpanGaps = IMAGE_SPANS_GAPPED;
+      }
+      return Status;
     }
   }
 
@@ -95,17 +102,23 @@ NTSTATUS ReleaseBlock(PIMAGE_CONTEXT Context, ULONG BlockIndex, PUCHAR WorkBuffe
   if (!NT_SUCCESS(Status)) {
     return Status;
   }
+  // From here a failure leaves the freed span, or the last one, unnamed.
+  UCHAR GapsBefore = Context->SpanGaps;
+  Context->SpanGaps = IMAGE_SPANS_GAPPED;
   // Before the freed place is written, by the move or by the next
   // allocation, no entry on the disk may name it.
   Status = FlushImageWrites(Context);
-  if (!NT_SUCCESS(Status)) {
-    return Status;
-  }
-  if (Moving) {
+  if (NT_SUCCESS(Status) && Moving) {
     Status = MoveLastSpan(Context, Mover, Sector, WorkBuffer);
-    if (!NT_SUCCESS(Status)) {
-      return Status;
-    }
   }
-  return PlaceTrailingFooter(Context, FooterPlace);
+  if (NT_SUCCESS(Status)) {
+    Status = PlaceTrailingFooter(Context, FooterPlace);
+  }
+  // A release that filled the freed place, or cut the file there, leaves
+  // the file as compact as it found it; one that dropped an unnamed last
+  // span instead leaves the freed span unnamed.
+  if (NT_SUCCESS(Status) && (Moving || FooterPlace == FreedPlace)) {
+    Context->SpanGaps = GapsBefore;
+  }
+  return Status;
 }

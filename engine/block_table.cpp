@@ -4,9 +4,18 @@
 #include "engine/engine_internal.h"
 
 ULONG FindBlockAt(const IMAGE_CONTEXT *Context, LONGLONG Place) {
-  for (ALLOCATED_BLOCK Block : AllocatedBlocks(Context)) {
-    if (((LONGLONG)Block.Sector << VHD_SECTOR_SHIFT) == Place) {
-      return Block.Index;
+  // Only a whole sector that an entry can name is looked for. A release
+  // asks once per block it frees: the table is compared as it is held, in
+  // file byte order, without turning each entry around.
+  if (Place <= 0 || (Place & (VHD_SECTOR_SIZE - 1)) != 0 ||
+      (ULONGLONG)Place >> VHD_SECTOR_SHIFT >= VHD_BAT_UNALLOCATED) {
+    return Context->BatEntries;
+  }
+  const ULONG Wanted = BatEntryToDisk((ULONG)((ULONGLONG)Place >> VHD_SECTOR_SHIFT));
+  const ULONG *Entries = Context->Bat;
+  for (ULONG Index = 0; Index < Context->BatEntries; ++Index) {
+    if (Entries[Index] == Wanted) {
+      return Index;
     }
   }
   return Context->BatEntries;
@@ -53,5 +62,11 @@ NTSTATUS ClearBatEntry(PIMAGE_CONTEXT Context, ULONG BlockIndex) {
 
 NTSTATUS FlushImageWrites(PIMAGE_CONTEXT Context) {
   IO_STATUS_BLOCK IoStatus;
-  return FlushImageFile(Context->ImageHandle, &IoStatus);
+  NTSTATUS Status = FlushImageFile(Context->ImageHandle, &IoStatus);
+  if (NT_SUCCESS(Status)) {
+    // Every write so far is on the disk: nothing of what the file held
+    // before can come back past the end it may have now.
+    Context->FreshSpaceStart = ReachedFileEnd(Context);
+  }
+  return Status;
 }

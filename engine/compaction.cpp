@@ -1,7 +1,9 @@
 // Compaction of a dynamic image: blocks moved from the end of the file into
 // the places no entry names, and the file cut behind the last block, so that
 // what a release that failed or was cut short part way left behind is given
-// back.
+// back. It runs only while the record does not know the file to be compact
+// (SpanGaps): a walk over the table costs as much as the table is long, and
+// a request must not cost more on a larger disk.
 //
 // Each step leaves a valid image: the span is copied into a slot no entry
 // names (on the disk too, after a flush), then (after a flush) its entry
@@ -37,8 +39,9 @@ BOOLEAN MarkNamedSlots(const IMAGE_CONTEXT *Context, BLOCK_SLOTS *Slots) {
   return TRUE;
 }
 
-}  // namespace
-
+// Moves blocks from the end of the file into the slots no entry names and
+// cuts the file behind the last block. Success when nothing is left to give
+// back, or when the file is not laid out in slots.
 NTSTATUS CompactBlocks(PIMAGE_CONTEXT Context) {
   BLOCK_SLOTS Slots;
   Slots.Origin = (LONGLONG)LocateImageMetadata(Context).End;
@@ -110,4 +113,15 @@ NTSTATUS CompactBlocks(PIMAGE_CONTEXT Context) {
     Slots.Named[Last] = 0;
   }
   return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+NTSTATUS CompactIfGapped(PIMAGE_CONTEXT Context) {
+  if (Context->DiskType != VHD_DISK_TYPE_DYNAMIC || Context->SpanGaps == IMAGE_SPANS_COMPACT) {
+    return STATUS_SUCCESS;
+  }
+  NTSTATUS Status = CompactBlocks(Context);
+  Context->SpanGaps = NT_SUCCESS(Status) ? IMAGE_SPANS_COMPACT : IMAGE_SPANS_GAPPED;
+  return Status;
 }

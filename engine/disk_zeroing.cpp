@@ -1,18 +1,16 @@
 // Zeroing ranges of a dynamic image for the zero-data and trim requests,
-// block by block through the write path that writes of zeros take.
+// block by block through the write path that writes of zeros take. A range
+// costs what its allocated blocks cost, whatever the disk's size: the blocks
+// it covers are looked up one by one, and compaction runs only where a
+// release left something to give back.
 #include "engine/engine_internal.h"
 
-NTSTATUS ZeroDiskRange(PIMAGE_CONTEXT Context, const LONGLONG *Offset, const LONGLONG *Length) {
+NTSTATUS ZeroDiskBlocks(PIMAGE_CONTEXT Context, const LONGLONG *Offset, const LONGLONG *Length) {
   if (*Length < 1) {
     return STATUS_SUCCESS;
   }
   if (*Offset < 0) {
     return STATUS_INVALID_PARAMETER;
-  }
-  // Whatever an earlier release left unnamed is given back first; zeroing
-  // goes on whether or not that succeeds.
-  if (Context->DiskType == VHD_DISK_TYPE_DYNAMIC) {
-    CompactBlocks(Context);
   }
   ULONGLONG BlockIndex = (ULONGLONG)*Offset >> Context->BlockShift;
   ULONG OffsetInBlock = (ULONG)*Offset & (Context->BlockSize - 1);
@@ -33,9 +31,6 @@ NTSTATUS ZeroDiskRange(PIMAGE_CONTEXT Context, const LONGLONG *Offset, const LON
       Status = IMAGE_STATUS_SHORT_TRANSFER;
     }
     if (!NT_SUCCESS(Status)) {
-      // A release that stopped part way may have left a span unnamed; the
-      // file is made compact again where the file system still lets it.
-      CompactBlocks(Context);
       return Status;
     }
     Done += Piece;
@@ -43,4 +38,16 @@ NTSTATUS ZeroDiskRange(PIMAGE_CONTEXT Context, const LONGLONG *Offset, const LON
     ++BlockIndex;
   }
   return STATUS_SUCCESS;
+}
+
+NTSTATUS ZeroDiskRange(PIMAGE_CONTEXT Context, const LONGLONG *Offset, const LONGLONG *Length) {
+  if (*Length < 1) {
+    return STATUS_SUCCESS;
+  }
+  NTSTATUS Status = ZeroDiskBlocks(Context, Offset, Length);
+  // A release that stopped part way, here or earlier, may have left a span
+  // unnamed; the file is made compact again where the file system still
+  // lets it, and the range's own result stands.
+  CompactIfGapped(Context);
+  return Status;
 }

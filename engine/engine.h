@@ -36,8 +36,22 @@ NTSTATUS SetDiskSize(PIMAGE_CONTEXT Context, FILE_INFORMATION_CLASS InformationC
 // block through the dynamic write path: unallocated blocks cost no I/O, and a
 // block left entirely zero is released. A length of 0 or below succeeds at
 // once; the range ends at the last BAT entry. Every block is either as it was
-// or zeroed when a failure stops the range.
+// or zeroed when a failure stops the range. Then, whatever the range's
+// result, CompactIfGapped.
 NTSTATUS ZeroDiskRange(PIMAGE_CONTEXT Context, const LONGLONG *Offset, const LONGLONG *Length);
+
+// ZeroDiskRange without the compaction: for a request of several ranges,
+// which ends with one CompactIfGapped.
+NTSTATUS ZeroDiskBlocks(PIMAGE_CONTEXT Context, const LONGLONG *Offset, const LONGLONG *Length);
+
+// Gives back what a release or allocation that failed or stopped part way
+// left in a dynamic image's file (spans that no entry names): blocks moved
+// from the end of the file into those places, the file cut behind the last
+// block. A file not looked at since the open is looked at once, a walk over
+// its table; one known to be compact costs nothing. A file whose blocks do
+// not lie one span after another from the end of its metadata is left as
+// it is.
+NTSTATUS CompactIfGapped(PIMAGE_CONTEXT Context);
 
 // Merges at most BlockLimit blocks of a differencing image, last in the file
 // first, into the parent chain made writable for ParentLevels levels; then

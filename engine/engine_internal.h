@@ -65,10 +65,26 @@ NTSTATUS ClearBatEntry(PIMAGE_CONTEXT Context, ULONG BlockIndex);
 // makes earlier ones reachable (an entry naming a block, bits marking
 // sectors present) or unreachable (a cut), so that a power loss, which may
 // keep any subset of the unflushed writes, never keeps the later one alone.
+// Fresh space then begins at the file's reach.
 NTSTATUS FlushImageWrites(PIMAGE_CONTEXT Context);
 
 // ---------------------------------------------------------------------------
-// The trailing footer (trailing_footer.cpp).
+// The file's end and the trailing footer (trailing_footer.cpp).
+
+// The upper bound of the file's length (FileReach, at least FileEnd).
+inline LONGLONG ReachedFileEnd(const IMAGE_CONTEXT *Context) {
+  return Context->FileReach > Context->FileEnd ? Context->FileReach : Context->FileEnd;
+}
+
+// Called before a write that may lengthen the file to End: until a cut,
+// whatever it leaves there is counted in the file's reach.
+VOID NoteFileReach(PIMAGE_CONTEXT Context, LONGLONG End);
+
+// Sets the file's end at NewEnd, below the file's reach: FileEnd follows
+// once the cut succeeded. Space behind NewEnd may come back after a power
+// loss as it was before the cut, so fresh space begins no earlier than the
+// file's reach, whether or not the cut succeeds.
+NTSTATUS CutImageFile(PIMAGE_CONTEXT Context, LONGLONG NewEnd);
 
 // Writes the record's footer at Place and makes the file end right behind
 // it: FileEnd follows once the cut succeeded. Also the way back after a
@@ -132,15 +148,18 @@ NTSTATUS ZeroBlockRange(PIMAGE_CONTEXT Context, const VOID *Data, ULONG Length,
 // data area (none when Length is 0), and writes the footer behind it: bitmap
 // all ones for a dynamic image; for a differencing one the sectors of data
 // in whole sectors present, the others absent. The rest of the data area
-// reads as zeros. The span is flushed before the BAT entry names it, so the
-// block never exists on disk without its data. The image on disk is valid
-// after each of its writes: the footer at the new end first, then the bitmap
-// and the data (past the old end of file), then the BAT entry; FileEnd and
-// the in-memory entry change only after the write they stand for. SectorOut
-// receives the new sector on success and is left alone on failure. A range
-// outside the block is refused with STATUS_INVALID_PARAMETER, a place whose
-// sector would not fit in a BAT entry with STATUS_DISK_FULL, a place inside
-// the image's metadata with STATUS_FILE_CORRUPT_ERROR, all changing nothing.
+// reads as zeros. The span is flushed before the BAT entry names it, so that
+// no power loss keeps the block without its data; a dynamic block whose data
+// area lies in fresh space needs no flush, as its data reads as zeros when
+// lost (check --repair completes a span whose end the file lost). The image
+// on disk is valid after each of its writes: the footer at the new end
+// first, then the bitmap and the data (past the old end of file), then the
+// BAT entry; FileEnd and the in-memory entry change only after the write
+// they stand for. SectorOut receives the new sector on success and is left
+// alone on failure. A range outside the block is refused with
+// STATUS_INVALID_PARAMETER, a place whose sector would not fit in a BAT
+// entry with STATUS_DISK_FULL, a place inside the image's metadata with
+// STATUS_FILE_CORRUPT_ERROR, all changing nothing.
 NTSTATUS AllocateBlock(PIMAGE_CONTEXT Context, ULONG BlockIndex, const VOID *Data,
                        ULONG OffsetInBlock, ULONG Length, PULONG SectorOut);
 
@@ -159,7 +178,7 @@ NTSTATUS MarkSectorsPresent(PIMAGE_CONTEXT Context, ULONG BlockIndex, ULONG Sect
                             ULONG OffsetInBlock, ULONG Length);
 
 // ---------------------------------------------------------------------------
-// Block release and compaction.
+// Block release (compaction: engine.h, CompactIfGapped).
 
 // Releases an allocated block of a dynamic image: the block span that lies
 // last in the file moves into its place and the file is cut one span
@@ -173,13 +192,6 @@ NTSTATUS MarkSectorsPresent(PIMAGE_CONTEXT Context, ULONG BlockIndex, ULONG Sect
 // for; a failure undoes nothing that was written and leaves at worst a span
 // that no entry names.
 NTSTATUS ReleaseBlock(PIMAGE_CONTEXT Context, ULONG BlockIndex, PUCHAR WorkBuffer);
-
-// Moves blocks of a dynamic image from the end of the file into the places
-// between the metadata and the trailing footer that no entry names, and cuts
-// the file behind the last block: what a release that failed or stopped part
-// way left behind is given back. A file whose blocks do not lie one span
-// after another from the end of its metadata is left as it is.
-NTSTATUS CompactBlocks(PIMAGE_CONTEXT Context);
 
 // ---------------------------------------------------------------------------
 // Differencing image I/O.

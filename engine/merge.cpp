@@ -21,18 +21,29 @@
 
 namespace {
 
-// The allocated block with the highest sector below Bound, or BatEntries.
-ULONG FindLastBlockBelow(const IMAGE_CONTEXT *Context, ULONG Bound, PULONG SectorOut) {
-  ULONG Found = Context->BatEntries;
-  ULONG Highest = 0;
-  for (ALLOCATED_BLOCK Block : AllocatedBlocks(Context)) {
-    if (Block.Sector < Bound && (Found == Context->BatEntries || Block.Sector > Highest)) {
-      Found = Block.Index;
-      Highest = Block.Sector;
+// Blocks taken from the table in one walk: a walk costs as much as the
+// table is long, and a merge request must not cost a walk per block.
+#define MERGE_BATCH_BLOCKS 64
+
+// The at most Wanted (up to MERGE_BATCH_BLOCKS) allocated blocks with the
+// highest sectors below Bound, highest first, into Found; returns how many.
+ULONG FindLastBlocksBelow(const IMAGE_CONTEXT *Context, ULONG Bound, ALLOCATED_BLOCK *Found,
+                          ULONG Wanted) {
+  ULONG Count = 0;
+  for (ULONG Index = 0; Index < Context->BatEntries; ++Index) {
+    ULONG Sector = LookupBlockSector(Context, Index);
+    if (Sector == VHD_BAT_UNALLOCATED || Sector >= Bound ||
+        (Count == Wanted && Sector <= Found[Count - 1].Sector)) {
+      continue;
     }
+    ULONG At = Count < Wanted ? Count++ : Count - 1;
+    for (; At > 0 && Found[At - 1].Sector < Sector; --At) {
+      Found[At] = Found[At - 1];
+    }
+    Found[At].Index = Index;
+    Found[At].Sector = Sector;
   }
-  *SectorOut = Highest;
-  return Found;
+  return Count;
 }
 
 // The image Depth levels below Context (Context itself at 0).
@@ -204,19 +215,27 @@ NTSTATUS ClearCopiedBlocks(PIMAGE_CONTEXT Context, ULONG Bound, PULONG BlocksMer
 NTSTATUS MergeBlocks(PIMAGE_CONTEXT Context, ULONG BlockLimit, PULONG BlocksMerged) {
   ULONG Bound = VHD_BAT_UNALLOCATED;
   ULONG Copied = 0;
+  POOL_BUFFER<ALLOCATED_BLOCK> Batch(static_cast<ALLOCATED_BLOCK *>(
+      AllocateUnfilledPool(MERGE_BATCH_BLOCKS * sizeof(ALLOCATED_BLOCK))));
+  if (!Batch) {
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
   NTSTATUS Status = STATUS_SUCCESS;
-  while (Copied < BlockLimit) {
-    ULONG Sector;
-    ULONG BlockIndex = FindLastBlockBelow(Context, Bound, &Sector);
-    if (BlockIndex == Context->BatEntries) {
-      break;
+  ULONG Found = MERGE_BATCH_BLOCKS;
+  while (Copied < BlockLimit && Found == MERGE_BATCH_BLOCKS && NT_SUCCESS(Status)) {
+    ULONG Wanted = BlockLimit - Copied;
+    if (Wanted > MERGE_BATCH_BLOCKS) {
+      Wanted = MERGE_BATCH_BLOCKS;
     }
-    Status = CopyBlockToParent(Context, BlockIndex, Sector);
-    if (!NT_SUCCESS(Status)) {
-      break;
+    Found = FindLastBlocksBelow(Context, Bound, Batch.Get(), Wanted);
+    for (ULONG At = 0; At < Found; ++At) {
+      Status = CopyBlockToParent(Context, Batch.Get()[At].Index, Batch.Get()[At].Sector);
+      if (!NT_SUCCESS(Status)) {
+        break;
+      }
+      Bound = Batch.Get()[At].Sector;
+      ++Copied;
     }
-    Bound = Sector;
-    ++Copied;
   }
   if (Copied == 0) {
     return Status;

@@ -1,22 +1,43 @@
-// The trailing footer of an image file: the last 512 bytes, which every open
-// reads first. Placing it and cutting the file behind it is how a file
-// shrinks (release, compaction, the end of a merge) and how a failed write
-// past the end is taken back; writing it further out is how a file grows.
+// The end of an image file and its trailing footer: the last 512 bytes,
+// which every open reads first. Placing the footer and cutting the file
+// behind it is how a file shrinks (release, compaction, the end of a merge)
+// and how a failed write past the end is taken back; writing it further out
+// is how a file grows.
+//
+// The record follows how far the file may reach and where fresh space
+// begins (image/image.h): a cut gives space back that a power loss may
+// restore with what it held, so fresh space never begins in front of what
+// the file reached before the cut; only a flush moves it back to the end.
 #include "engine/engine_internal.h"
 
+VOID NoteFileReach(PIMAGE_CONTEXT Context, LONGLONG End) {
+  if (End > ReachedFileEnd(Context)) {
+    Context->FileReach = End;
+  }
+}
+
+NTSTATUS CutImageFile(PIMAGE_CONTEXT Context, LONGLONG NewEnd) {
+  LONGLONG Reach = ReachedFileEnd(Context);
+  if (Context->FreshSpaceStart != 0 && Context->FreshSpaceStart < Reach) {
+    Context->FreshSpaceStart = Reach;
+  }
+  NTSTATUS Status = SetImageFileEnd(Context->ImageHandle, NewEnd);
+  if (!NT_SUCCESS(Status)) {
+    return Status;
+  }
+  Context->FileEnd = NewEnd;
+  Context->FileReach = NewEnd;
+  return STATUS_SUCCESS;
+}
+
 NTSTATUS PlaceTrailingFooter(PIMAGE_CONTEXT Context, LONGLONG Place) {
+  NoteFileReach(Context, Place + (LONGLONG)sizeof(VHD_FOOTER));
   NTSTATUS Status =
       WriteImageFileExact(Context->ImageHandle, Context->Footer, sizeof(VHD_FOOTER), Place);
   if (!NT_SUCCESS(Status)) {
     return Status;
   }
-  LONGLONG NewEnd = Place + (LONGLONG)sizeof(VHD_FOOTER);
-  Status = SetImageFileEnd(Context->ImageHandle, NewEnd);
-  if (!NT_SUCCESS(Status)) {
-    return Status;
-  }
-  Context->FileEnd = NewEnd;
-  return STATUS_SUCCESS;
+  return CutImageFile(Context, Place + (LONGLONG)sizeof(VHD_FOOTER));
 }
 
 NTSTATUS ExtendFileToFooterAt(PIMAGE_CONTEXT Context, LONGLONG Place) {
@@ -24,6 +45,7 @@ NTSTATUS ExtendFileToFooterAt(PIMAGE_CONTEXT Context, LONGLONG Place) {
   if (NewEnd <= Context->FileEnd) {
     return STATUS_SUCCESS;
   }
+  NoteFileReach(Context, NewEnd);
   NTSTATUS Status =
       WriteImageFileExact(Context->ImageHandle, Context->Footer, sizeof(VHD_FOOTER), Place);
   if (!NT_SUCCESS(Status)) {

@@ -37,6 +37,24 @@ typedef struct _IMAGE_CONTEXT {
   USHORT BlockShift;
   LONGLONG BatOffset;
   ULONG BatEntries;
+  // What the block engine has learnt of the file since the open; zero, as
+  // opened, claims nothing.
+  //
+  // Whether a span that no BAT entry names may lie between the metadata and
+  // the trailing footer (IMAGE_SPANS_*): a release or an allocation that
+  // failed or stopped part way leaves one, and compaction gives it back.
+  UCHAR SpanGaps;
+  // Upper bound of the file's length: FileEnd, or more while a write past
+  // FileEnd may have lengthened the file without FileEnd following (0:
+  // FileEnd). A successful cut makes it exact again.
+  LONGLONG FileReach;
+  // Where fresh space begins (0: nowhere yet). No byte at or past it can hold,
+  // after a power loss, anything but zeros or what was written there since
+  // the engine's last flush into a place that is still part of the file: a
+  // block appended there reads as zeros when its own writes are lost. Set to
+  // the file's reach by each flush the engine makes, raised past the reach
+  // by every cut.
+  LONGLONG FreshSpaceStart;
   // Pool charged to this image and to the images opened before it in its
   // chain (its children), against IMAGE_CHAIN_POOL_LIMIT.
   ULONGLONG ChainPool;
@@ -51,6 +69,12 @@ typedef struct _IMAGE_CONTEXT {
 } IMAGE_CONTEXT, *PIMAGE_CONTEXT;
 // Every record is allocated whole and zero-filled, whatever its disk type:
 // a field that its type does not use reads as zero, never past the record.
+
+// SpanGaps: not looked at since the open; known to hold no span that
+// compaction could give back; may hold one.
+#define IMAGE_SPANS_UNCHECKED 0
+#define IMAGE_SPANS_COMPACT 1
+#define IMAGE_SPANS_GAPPED 2
 
 // Operation codes of transfers: the request major function codes.
 #define IMAGE_OPERATION_READ IRP_MJ_READ

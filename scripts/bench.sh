@@ -1,5 +1,6 @@
 #!/bin/sh
-# Builds the benchmarks with optimisation and runs each of them in turn.
+# Builds the benchmarks with optimisation and runs each of them in turn, then
+# the command against the plain tools (bench/command_bench.sh).
 #   scripts/bench.sh [BUILD_DIR]     (default: build-bench in the source tree)
 set -e
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -11,3 +12,5 @@ for bench in "$build"/bench/*_bench; do
   echo "== $(basename "$bench")"
   "$bench"
 done
+echo "== command_bench.sh"
+sh "$root/bench/command_bench.sh" "$build/dorvane"

@@ -1,5 +1,6 @@
 // Dynamic images beyond what the model test reaches: the zero test on buffers
-// at any address, and releases and allocations in odd files and full ones.
+// at any address, releases and allocations in odd files and full ones, and
+// where a new block waits for a flush.
 #include "engine_fixture.h"
 #include "host/testing/host_testing.h"
 
@@ -93,6 +94,53 @@ TEST_F(EngineDynamicTest, OddFilesKeepEveryBlock) {
       ExpectDisk(disk_, "the disk");
     }
   }
+}
+
+// A new block's entry waits for a flush only where a power loss could bring
+// older bytes back into the block: not in space the file has not held since
+// the engine's last flush, where a lost append reads as zeros; always where
+// a cut gave space back, which such a loss may undo; always in a
+// differencing image, whose bitmap decides where each sector comes from. The
+// power-loss campaign shows both sides safe; this shows where the flush goes.
+TEST_F(EngineDynamicTest, ANewBlockWaitsForAFlushOnlyWhereOlderBytesCanReturn) {
+  const struct Step {
+    const char *what;
+    uint64_t offset, length;
+    bool zeros;
+    int flushes;  // -1: not counted here
+  } steps[] = {
+      {"the first block since the open", 5 * kBlock, 100, false, 1},
+      {"a block behind it", 6 * kBlock + 7, 3000, false, 0},
+      {"two blocks in one request", 7 * kBlock, 2 * kBlock, false, 0},
+      {"data into an allocated block", 5 * kBlock + 200, 100, false, 0},
+      {"a release moving the last block", 6 * kBlock, kBlock, true, -1},
+      {"a block where the file was cut", 9 * kBlock, 512, false, 1},
+      {"a block past the end before the cut", 10 * kBlock, 512, false, 0},
+  };
+  MakeDynamic(16 * kBlock, kBlock, {0, 1});
+  ASSERT_NO_FATAL_FAILURE(OpenImage());
+  for (const Step &step : steps) {
+    SCOPED_TRACE(step.what);
+    host::ResetFileCallCounts();
+    Bytes data = step.zeros ? Bytes(step.length, 0) : PatternBytes(step.length, &step - steps + 1);
+    ASSERT_EQ(STATUS_SUCCESS, Write(step.offset, data));
+    Splice(&disk_, step.offset, data);
+    if (step.flushes >= 0) {
+      EXPECT_EQ(uint64_t(step.flushes), host::FileCallCount(host::FileCall::Flush, "/disk.vhd"));
+    }
+  }
+  ExpectDisk(disk_, "the dynamic disk");
+
+  MakeChain();
+  ASSERT_NO_FATAL_FAILURE(OpenImage());
+  for (uint32_t block : {3, 4}) {
+    host::ResetFileCallCounts();
+    Bytes data = PatternBytes(kBlock, block);
+    ASSERT_EQ(STATUS_SUCCESS, Write(block * kBlock, data));
+    Splice(&disk_, block * kBlock, data);
+    EXPECT_EQ(1u, host::FileCallCount(host::FileCall::Flush, "/disk.vhd")) << "block " << block;
+  }
+  ExpectDisk(disk_, "the differencing disk");
 }
 
 }  // namespace

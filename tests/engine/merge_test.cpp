@@ -5,6 +5,9 @@
 // that another handle shares, and locator data behind the blocks.
 #include <unistd.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "host/testing/host_testing.h"
 #include "merge_fixture.h"
 
@@ -111,6 +114,33 @@ TEST_F(MergeTest, EmptyBlocksAndWritesThroughTheImage) {
   MergeResult r = Merge(1, kAll);
   EXPECT_EQ(before - 2, r.merged);
   EXPECT_EQ(0u, r.remaining);
+  image_.Close();
+  EXPECT_TRUE(topDisk_ == ReadImage(middle_));
+}
+
+// A request of more blocks than one walk of the table takes merges them last
+// in the file first all the same: the blocks left are the lowest ones.
+TEST_F(MergeTest, ManyBlocksARequestGoLastInTheFileFirst) {
+  BuildChain({VHD_DISK_TYPE_DYNAMIC, 5 * kMiB, 4 * kKiB}, 200);
+  OpenImage();
+  std::vector<ULONG> sectors;
+  for (ULONG i = 0; i < image_->BatEntries; ++i) {
+    if (IsBatEntryAllocated(image_->Bat[i])) sectors.push_back(BatEntrySector(image_->Bat[i]));
+  }
+  const ULONG limit = 75;
+  ASSERT_GT(sectors.size(), limit + 10);
+  std::sort(sectors.rbegin(), sectors.rend());
+  MergeResult r = Merge(1, limit);
+  EXPECT_EQ(limit, r.merged);
+  EXPECT_EQ(sectors.size() - limit, r.remaining);
+  std::vector<ULONG> left;
+  for (ULONG i = 0; i < image_->BatEntries; ++i) {
+    if (IsBatEntryAllocated(image_->Bat[i])) left.push_back(BatEntrySector(image_->Bat[i]));
+  }
+  std::sort(left.rbegin(), left.rend());
+  EXPECT_TRUE(left == std::vector<ULONG>(sectors.begin() + limit, sectors.end()));
+  EXPECT_TRUE(topDisk_ == ReadDiskThroughEngine(image_.Get()));
+  EXPECT_EQ(0u, Merge(1, kAll).remaining);
   image_.Close();
   EXPECT_TRUE(topDisk_ == ReadImage(middle_));
 }

@@ -1,13 +1,13 @@
 // Randomized model test of the block engine: random writes of data, zeros
 // and absent data (whole and partial blocks, across blocks, lengths that fail
 // the zero test, the bytes the disk already holds, those with one byte
-// changed) into a dynamic image, then into differencing images stacked on it
-// (of another block size or a larger disk if asked), against a plain
-// in-memory disk and the allocation the write path's rules give. After each
-// batch the image reads as the model through its open record and reopened; a
-// dynamic image is compact and reads the same with an independent reader, a
-// differencing one grew by one span per block it allocated, and the parents
-// are unchanged.
+// changed) and trims of several ranges into a dynamic image, then writes
+// into differencing images stacked on it (of another block size or a larger
+// disk if asked), against a plain in-memory disk and the allocation the
+// write path's rules give. After each batch the image reads as the model
+// through its open record and reopened; a dynamic image is compact and reads
+// the same with an independent reader, a differencing one grew by one span
+// per block it allocated, and the parents are unchanged.
 #pragma once
 
 #include <random>
@@ -98,7 +98,7 @@ class EngineModelTest : public EngineTest {
     }
     SCOPED_TRACE("at " + std::to_string(offset) + "+" + std::to_string(length));
     Bytes data = Slice(disk_, offset, length);  // the bytes the disk holds
-    uint64_t payload = Below(9);
+    uint64_t payload = Below(10);
     if (payload < 2) {
       data = PatternBytes(length, uint32_t(random_()));
     } else if (payload == 2) {  // mostly zero: single pieces pass the zero test
@@ -118,10 +118,26 @@ class EngineModelTest : public EngineTest {
     } else if (payload == 7) {
       ASSERT_TRUE(Slice(disk_, offset, length) == ReadBack(offset, length));
       return;
+    } else if (payload == 9 && !differencing) {
+      ASSERT_NO_FATAL_FAILURE(Trim());
+      return;
     }
     ASSERT_EQ(STATUS_SUCCESS, Write(offset, data));
     Model(offset, data, false);
     ASSERT_TRUE(data == ReadBack(offset, length));
+  }
+
+  // A trim of up to three ranges anywhere, each zeroed block by block, then
+  // the request's one compaction.
+  void Trim() {
+    for (uint64_t ranges = 1 + Below(3); ranges > 0; --ranges) {
+      LONGLONG offset = LONGLONG(Below(size_));
+      LONGLONG length = LONGLONG(1 + Below(std::min<uint64_t>(size_ - offset, 3ull * blockSize_)));
+      SCOPED_TRACE("trim at " + std::to_string(offset) + "+" + std::to_string(length));
+      ASSERT_EQ(STATUS_SUCCESS, ZeroDiskBlocks(image_.Get(), &offset, &length));
+      Model(uint64_t(offset), Bytes(size_t(length), 0), true);
+    }
+    ASSERT_EQ(STATUS_SUCCESS, CompactIfGapped(image_.Get()));
   }
 
   // The write path's rules, piece by piece. A dynamic image: zeros (absent,

@@ -1,8 +1,10 @@
 // Power loss during the block engine's work: steps on a dynamic image
 // (allocation, plain writes, releases moving a block and of the last block,
-// growth of the table, an allocation after it), on a differencing child
-// (writes with partial sectors into new and allocated blocks) and a merge
-// into a dynamic parent, most followed by a flush of the chain. A run cuts
+// growth of the table, an allocation after it), blocks appended one after
+// another with no flush before their entries and one appended where a
+// release cut the file, on a differencing child (writes with partial sectors
+// into new and allocated blocks) and a merge into a dynamic parent, most
+// followed by a flush of the chain. A run cuts
 // the power at a random file call of a random step, the disk keeping a random
 // subset of the unflushed writes. Afterwards the image opens, or
 // `dorvane check --repair` makes it open, and every sector reads as one of
@@ -27,7 +29,7 @@ struct CutStep {
   uint64_t offset, length;  // kGrow: length is the new size; kMerge: the block limit
   bool flush = true;        // the chain flushed after it
 };
-enum CutScenario { kDynamicSteps, kDifferencingSteps, kMergeSteps };
+enum CutScenario { kDynamicSteps, kDifferencingSteps, kMergeSteps, kAppendSteps };
 
 class PowerLossCampaign : public MergeTest {
  protected:
@@ -41,6 +43,16 @@ class PowerLossCampaign : public MergeTest {
                {CutStep::kZero, B, B},  {CutStep::kZero, 3 * B, B, false},
                {CutStep::kWrite, 6 * B, B}, {CutStep::kGrow, 0, 132 * B},
                {CutStep::kWrite, 128 * B + 7, B}};
+    } else if (scenario == kAppendSteps) {
+      MakeDynamic(16 * B, B, {0, 1});
+      // The first block since the open waits for a flush; those behind it
+      // lie in fresh space and do not, three of them in one request. A
+      // release then moves the last block, full of data, and cuts the file:
+      // the block appended where it stood must wait for a flush again, and
+      // the cuts of the last step find it unflushed.
+      steps = {{CutStep::kWrite, 4 * B + 100, 3000}, {CutStep::kWrite, 5 * B, 3 * B, false},
+               {CutStep::kZero, 0, B, false}, {CutStep::kWrite, 9 * B, B, false},
+               {CutStep::kWrite, 10 * B + 7, 1000}};
     } else if (scenario == kDifferencingSteps) {
       MakeChain();
       steps = {{CutStep::kWrite, 2 * B + 700, 1000}, {CutStep::kWrite, 2 * B + 3000, 600, false},

@@ -17,7 +17,8 @@ TEST_P(PowerLossSlowCampaign, ManyCuts) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, PowerLossSlowCampaign,
-                         ::testing::Values(kDynamicSteps, kDifferencingSteps, kMergeSteps));
+                         ::testing::Values(kDynamicSteps, kDifferencingSteps, kMergeSteps,
+                                           kAppendSteps));
 
 }  // namespace
 }  // namespace dorvane::test

@@ -79,6 +79,13 @@ TEST_F(CheckCommand, DamagedImagesThroughTheDriverCheckRepairAndUndo) {
          disk_.resize(128 * kBlock, 0);
        },
        2, 1, {}},
+      {"end lost inside the last block",  // an append whose end a power loss lost
+       kDynamic,
+       [&] {
+         TruncateFile(path_, SectorOf(15) * 512ull + 512 + kBlock / 2);
+         std::fill(disk_.begin() + 15 * kBlock + kBlock / 2, disk_.begin() + 16 * kBlock, 0);
+       },
+       2, 1, {}},
       {"table on the header", kDynamic,
        [&] { PokeHeader64(offsetof(VHD_DYNAMIC_HEADER, TableOffset), 512); }, 2, 2, {}},
       {"header checksum", kDynamic, [&] { PokeFile(path_, kHeaderOffset + 100, {1}); }, 2, 2, {}},

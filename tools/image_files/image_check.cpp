@@ -316,10 +316,21 @@ void FileCheck::CheckBlocks() {
                        " whose data lies past the end of the file's blocks at " + Offset(limit));
       continue;
     }
+    // With the footer lost, the file's end went with it: an append that
+    // lost its end leaves a block whose rest the rebuilt footer, placed
+    // behind it, brings back as the zeros it held before.
+    uint64_t fileEnd = limit + kFooterSize;
+    if (!trailingIntact_ && start + span > limit) {
+      Problem("block " + std::to_string(index) + " at " + Offset(start) +
+                  " runs past the end of the file's blocks at " + Offset(limit) +
+                  "; its rest reads as zeros",
+              true);
+      fileEnd = start + span + kFooterSize;
+    }
     // A block on the metadata, or reaching into the trailing footer, holds
     // no data of its own there: its entry goes, the records stay.
     ULONG region = 0;
-    IMAGE_FAULT fault = JudgeBlockPlace(&metadata, blockSize_, LONGLONG(limit + kFooterSize),
+    IMAGE_FAULT fault = JudgeBlockPlace(&metadata, blockSize_, LONGLONG(fileEnd),
                                         entries_[index], &region);
     if (fault != ImageSound) {
       Clear(index, Words(fault, index, region) + "; " + GivenUp(index));
