@@ -23,6 +23,8 @@ DORVANE_KERNEL_IMAGE when that is set.
 """
 import argparse
 import glob
+import json
+import shlex
 import os
 import re
 import sys
@@ -53,15 +55,35 @@ def routine_name(title, label):
     return name + title[title.find(".", title.find("_Z")):] if "." in title[title.find("_Z"):] else name
 
 
+def object_of(entry):
+    """The object a compile command writes."""
+    if "output" in entry:
+        return entry["output"]
+    words = entry.get("arguments") or shlex.split(entry["command"])
+    return words[words.index("-o") + 1]
+
+
+def driver_objects(build_dir):
+    """The objects of the driver's current sources: the build's compile
+    commands name them, so objects a deleted source left behind do not count.
+    The driver's own only: the kernel build also makes the Wine test's filter
+    (dorvfilt.sys), which is no part of the driver."""
+    commands = os.path.join(build_dir, "compile_commands.json")
+    if os.path.exists(commands):
+        with open(commands, encoding="utf-8") as listing:
+            entries = json.load(listing)
+        outputs = [os.path.join(e["directory"], object_of(e)) for e in entries]
+        return sorted(o for o in outputs if "dorvane_driver.dir" in o)
+    driver_dir = os.path.join(build_dir, "**", "dorvane_driver.dir", "**")
+    return sorted(glob.glob(os.path.join(driver_dir, "*.obj"), recursive=True))
+
+
 def read_graph(build_dir):
     """Frames of the functions defined in the driver, and their callees."""
     frames, kinds, names, calls = {}, {}, {}, {}
-    # The driver's own objects only: the kernel build also links the Wine
-    # test's filter (dorvfilt.sys), which is no part of the driver.
-    driver_dir = os.path.join(build_dir, "**", "dorvane_driver.dir", "**")
-    files = glob.glob(os.path.join(driver_dir, "*.ci"), recursive=True)
-    objects = glob.glob(os.path.join(driver_dir, "*.obj"), recursive=True)
-    missing = [o for o in objects if not os.path.exists(os.path.splitext(o)[0] + ".ci")]
+    objects = driver_objects(build_dir)
+    files = [os.path.splitext(o)[0] + ".ci" for o in objects]
+    missing = [o for o, f in zip(objects, files) if not os.path.exists(f)]
     if missing:
         raise SystemExit(f"kernel_stack_bound: no call graph for {', '.join(missing)}: "
                          "the object was not compiled with -fcallgraph-info")
