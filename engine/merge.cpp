@@ -144,8 +144,11 @@ NTSTATUS MergeImagesBelow(PIMAGE_CONTEXT Context, LONGLONG Start, LONGLONG End) 
       ULONG BlockSize = ImageBelow(Context, Above)->BlockSize;
       Widest = BlockSize > Widest ? BlockSize : Widest;
     }
+    // The image's own blocks may be wider still: each one reaching into the
+    // range moves whole.
+    LONGLONG WideEnd = (End + Widest - 1) & ~(LONGLONG)(Widest - 1);
     ULONGLONG First = (ULONGLONG)(Start & ~(LONGLONG)(Widest - 1)) >> Image->BlockShift;
-    ULONGLONG Last = (ULONGLONG)((End + Widest - 1) & ~(LONGLONG)(Widest - 1)) >> Image->BlockShift;
+    ULONGLONG Last = (ULONGLONG)(WideEnd + Image->BlockSize - 1) >> Image->BlockShift;
     Last = Last < Image->BatEntries ? Last : Image->BatEntries;
     ULONG Copied = 0;
     for (ULONGLONG Index = First; Index < Last; ++Index) {

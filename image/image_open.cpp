@@ -108,6 +108,10 @@ VOID TakeRecords(PIMAGE_CONTEXT Context, PIMAGE_CONTEXT Fresh) {
   Context->DiskSize = Fresh->DiskSize;
   Context->BatOffset = Fresh->BatOffset;
   Context->BatEntries = Fresh->BatEntries;
+  // What the engine learnt of the file under the old handle no longer holds.
+  Context->SpanGaps = IMAGE_SPANS_UNCHECKED;
+  Context->FileReach = 0;
+  Context->FreshSpaceStart = 0;
 }
 
 }  // namespace

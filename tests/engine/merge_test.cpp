@@ -191,5 +191,36 @@ TEST_F(MergeTest, TheCutAfterAMergeStopsBehindLocatorData) {
   EXPECT_TRUE(disk_ == ReadDiskThroughEngine(image_.Get()));
 }
 
+// Images of one chain may have blocks of other sizes: a middle image's block
+// twice as wide as the top's that lies under a merged top block moves down
+// whole, before the top's data, both when merged and when written through.
+TEST_F(MergeTest, AWiderBlockBelowMovesWhole) {
+  MakeDynamicImage(base_, 8 * kMiB, 2 * kMiB);
+  MakeDifferencingImage(middle_, base_);
+  MakeDifferencingImage(top_, middle_);
+  PokeBe32(top_, kHeaderOffset + offsetof(VHD_DYNAMIC_HEADER, MaxTableEntries), 8);
+  PokeBe32(top_, kHeaderOffset + offsetof(VHD_DYNAMIC_HEADER, BlockSize), 1 * kMiB);
+  RefreshHeaderChecksum(top_);
+  Bytes disk(8 * kMiB, 0);
+  for (const auto &[path, offset, length, seed] :
+       {std::tuple{middle_, 0ull, 4 * kMiB, 1}, {top_, 0ull, 1 * kMiB, 2}}) {
+    OpenedImage image;
+    ASSERT_EQ(STATUS_SUCCESS, image.Open(path));
+    Bytes data = PatternBytes(length, seed);
+    ASSERT_EQ(STATUS_SUCCESS, image.Write(offset, data.data(), uint32_t(data.size())));
+    Splice(&disk, offset, data);
+  }
+  OpenImage();
+  ASSERT_EQ(STATUS_SUCCESS, Merge(2, 0).status);
+  // Into the middle image's second block, under the top's block 2.
+  ASSERT_EQ(STATUS_SUCCESS, Write(2 * kMiB + 700, PatternBytes(3000, 3)));
+  Splice(&disk, 2 * kMiB + 700, PatternBytes(3000, 3));
+  EXPECT_TRUE(disk == ReadDiskThroughEngine(image_.Get()));
+  EXPECT_EQ(0u, Merge(2, kAll).remaining);
+  image_.Close();
+  EXPECT_TRUE(disk == ReadImage(middle_));
+  EXPECT_TRUE(disk == ReadImage(base_));
+}
+
 }  // namespace
 }  // namespace dorvane::test
