@@ -233,6 +233,30 @@ TEST_F(CheckCommand, UndoFilesAreKeptAndRefusedWhenStale) {
   EXPECT_EQ(0, undone.exitCode) << undone.err;
   EXPECT_EQ(1u, PeekBe32(path_, kBatOffset + 400));
   EXPECT_NE(0, access(undo.c_str(), F_OK));
+
+  // A repair that cut a block no entry named; a new block written where it
+  // stood brings the file back to its old length: its data stays.
+  std::remove(path_.c_str());
+  Bytes data = PatternBytes(kMiB, 8);
+  ASSERT_EQ(0, RunTool({"create", "--type", "dynamic", "--size", "64M", path_}).exitCode);
+  for (const char *offset : {"0", "4M"}) {
+    ASSERT_EQ(0, RunTool({"write", path_, "--offset", offset}, std::string(data.begin(), data.end()))
+                     .exitCode);
+  }
+  Bytes table = PeekFile(path_, kHeaderOffset + offsetof(VHD_DYNAMIC_HEADER, TableOffset), 8);
+  PokeBe32(path_, LoadBe64(table.data()) + 4 * 2, VHD_BAT_UNALLOCATED);
+  uint64_t damagedSize = FileSize(path_);
+  ASSERT_EQ(1, RunTool({"check", "--repair", "--undo-file", undo, path_}).exitCode);
+  Bytes fresh = PatternBytes(kMiB, 9);
+  ASSERT_EQ(0, RunTool({"write", path_, "--offset", "14M"},
+                       std::string(fresh.begin(), fresh.end()))
+                   .exitCode);
+  ASSERT_EQ(damagedSize, FileSize(path_));
+  Bytes written = ReadFileBytes(path_);
+  undone = RunTool({"check", "--undo", "--undo-file", undo, path_});
+  EXPECT_EQ(3, undone.exitCode);
+  EXPECT_NE(std::string::npos, undone.err.find("has changed since the repair")) << undone.err;
+  EXPECT_TRUE(written == ReadFileBytes(path_));
 }
 
 // What is no image file, or cannot be opened for a repair, is an error line

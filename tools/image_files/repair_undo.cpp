@@ -187,11 +187,36 @@ std::string ReadStoredUndo(int fd, StoredUndo *undo) {
   return reader.At() == hashedLength ? "" : "it is damaged";
 }
 
+// Whether a range the repair cut off is as it left it: past the image's end,
+// or, where the file reaches into it again, holding the kept bytes or the
+// zeros of a lengthening (an undo that stopped part way). Anything else was
+// written since, by a block placed where the cut bytes stood.
+bool CutRangeAsLeft(int fd, const ImageFile &image, uint64_t size, const StoredRange &range) {
+  std::vector<uint8_t> now, kept;
+  for (uint64_t at = range.offset; at < size && at < range.offset + range.keptLength;
+       at += now.size()) {
+    now.resize(size_t(std::min({kChunk, range.offset + range.keptLength - at, size - at})));
+    kept.resize(now.size());
+    if (!image.Read(now.data(), now.size(), at, "image").empty() ||
+        pread(fd, kept.data(), kept.size(), off_t(range.keptAt + at - range.offset)) !=
+            ssize_t(kept.size())) {
+      return false;
+    }
+    if (now != kept && std::any_of(now.begin(), now.end(), [](uint8_t b) { return b != 0; })) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // Whether the image's bytes at a range are those the repair wrote there, or
 // those it kept (an undo that stopped part way).
 bool RangeAsLeft(int fd, const ImageFile &image, uint64_t size, const StoredRange &range) {
+  if (range.after.empty()) {
+    return CutRangeAsLeft(fd, image, size, range);
+  }
   uint64_t end = std::min<uint64_t>(range.offset + range.after.size(), size);
-  if (range.after.empty() || end <= range.offset) {
+  if (end <= range.offset) {
     return true;
   }
   std::vector<uint8_t> now(size_t(end - range.offset)), kept(now.size());
