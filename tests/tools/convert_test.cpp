@@ -107,6 +107,8 @@ TEST_F(ToolConvert, RefusesWhatItCannotMakeAndLeavesNothing) {
                File("none.raw") + ": cannot open source"},
       /* 4 */ {{"convert", raw, File("t.vhd"), "--block-size", "3M"}, 1,
                File("t.vhd") + ": cannot create image"},
+      /* 5 */ {{"convert", "/dev/stdin", File("t.vhd")}, 1,  // a pipe: no length
+               "/dev/stdin: cannot open source: it is not a regular file or a block device"},
   };
   for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i) {
     ToolRun run = RunTool(cases[i].args);

@@ -81,8 +81,12 @@ class Side {
     if (S_ISDIR(info.st_mode)) {
       return Fail("cannot open source", "it is a directory");
     }
+    // The copy needs the source's length before it starts: a pipe has none.
     off_t end = lseek(raw_.Get(), 0, SEEK_END);
-    size_ = end > 0 ? static_cast<uint64_t>(end) : 0;
+    if (end < 0 || !(S_ISREG(info.st_mode) || S_ISBLK(info.st_mode))) {
+      return Fail("cannot open source", "it is not a regular file or a block device");
+    }
+    size_ = static_cast<uint64_t>(end);
     image_ = HoldsImage(raw_.Get(), size_);
     if (!image_) {
       return true;
