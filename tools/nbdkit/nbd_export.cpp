@@ -102,8 +102,10 @@ int NbdExport::Write(const void *buffer, uint32_t count, uint64_t offset, bool f
 
 int NbdExport::Flush() {
   auto held = admission_.Exclusive();
-  changed_ = false;
-  return Check(disk_.FlushDisk(), "cannot flush image");
+  NTSTATUS status = disk_.FlushDisk();
+  // A failed flush is tried again at the end.
+  changed_ = changed_ && !NT_SUCCESS(status);
+  return Check(status, "cannot flush image");
 }
 
 int NbdExport::FlushIfChanged() { return changed_ ? Flush() : 0; }
