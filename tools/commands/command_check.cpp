@@ -44,6 +44,18 @@ std::string JsonReport(const std::string &image, const CheckResult &result) {
          "]}\n";
 }
 
+// Where each repaired file keeps what its repair overwrote.
+std::string UndoLines(const CheckResult &result) {
+  std::string text;
+  for (const auto &[file, undoFile] : result.undoFiles) {
+    text += file + ": what the repair overwrote is kept in " + undoFile +
+            "; dorvane check --undo " +
+            (undoFile == DefaultUndoFile(file) ? "" : "--undo-file " + undoFile + " ") + file +
+            " puts it back\n";
+  }
+  return text;
+}
+
 std::string TextReport(const std::string &image, const CheckResult &result, bool repair) {
   std::string text;
   for (const CheckProblem &problem : result.problems) {
@@ -52,12 +64,7 @@ std::string TextReport(const std::string &image, const CheckResult &result, bool
                                              : "";
     text += problem.path + ": " + problem.what + state + "\n";
   }
-  for (const auto &[file, undoFile] : result.undoFiles) {
-    text += file + ": what the repair overwrote is kept in " + undoFile +
-            "; dorvane check --undo " +
-            (undoFile == DefaultUndoFile(file) ? "" : "--undo-file " + undoFile + " ") + file +
-            " puts it back\n";
-  }
+  text += UndoLines(result);
   std::string files = std::to_string(result.chain.size()) +
                       (result.chain.size() == 1 ? " file checked" : " files checked");
   if (result.problems.empty()) {
@@ -133,6 +140,8 @@ int RunCheck(const CommandCall &call) {
   CheckResult result = CheckImageChain(image, options);
   progress.reset();
   if (result.error) {
+    // Files of the chain repaired before the one that stopped the repair.
+    WriteText(call.io.out, UndoLines(result));
     return ReportCheckError(call, options.repair ? "cannot repair image" : "cannot check image",
                             result.error, result.errorStatus);
   }

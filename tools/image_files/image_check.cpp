@@ -441,7 +441,9 @@ bool FileCheck::Repair() {
   }
   std::string error = WriteUndoFile(undoFile_, *file_, undo);
   if (!error.empty()) {
-    result_->error = {file_->path(), error + "; nothing was written"};
+    result_->error = {file_->path(), error + (result_->undoFiles.empty()
+                                                  ? "; nothing was written"
+                                                  : "; this file was not written")};
     return false;
   }
   NTSTATUS status = Apply(entries);
