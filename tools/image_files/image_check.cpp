@@ -120,7 +120,7 @@ class FileCheck {
   size_t first_;  // this file's first problem
   uint64_t size_ = 0;
   VHD_FOOTER trailing_{}, copy_{}, footer_{};
-  bool trailingIntact_ = false, copyRead_ = false;
+  bool trailingIntact_ = false, copyRead_ = false, keepCopy_ = false;
   std::optional<VHD_FOOTER> grownFrom_;  // the other footer of an interrupted growth
   VHD_DYNAMIC_HEADER header_{}, headerRead_{};
   bool haveHeader_ = false;
@@ -171,6 +171,8 @@ bool FileCheck::ReadFooters() {
     grownFrom_ = copy_;
   } else {
     Problem(Words(ImageFooterCopyDiffers) + " in more than a growth changes");
+    // Which of the two is right is a guess: other repairs leave both.
+    keepCopy_ = true;
   }
   return true;
 }
@@ -421,7 +423,7 @@ bool FileCheck::Repair() {
     footer.push_back({footerPlace_, BytesOf(footer_)});
     newSize = footerPlace_ + kFooterSize;
   }
-  if (!copyRead_ || std::memcmp(&copy_, &footer_, kFooterSize) != 0) {
+  if (!keepCopy_ && (!copyRead_ || std::memcmp(&copy_, &footer_, kFooterSize) != 0)) {
     records.push_back({0, BytesOf(footer_)});
   }
   if (std::memcmp(&header_, &headerRead_, kHeaderSize) != 0) {
