@@ -70,3 +70,4 @@ add_custom_command(TARGET dorvfilt_sys POST_BUILD
   COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/cmake/pe_checksum.py
           $<TARGET_FILE:dorvfilt_sys>
   COMMENT "Writing the PE checksum of dorvfilt.sys")
+include(${CMAKE_SOURCE_DIR}/cmake/windows-command.cmake)

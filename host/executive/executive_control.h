@@ -5,6 +5,7 @@
 #pragma once
 
 #include "host/executive/executive.h"
+#include "host/nt/nt_text.h"
 
 #include <cstdint>
 #include <string>
@@ -37,15 +38,6 @@ void SetPreviousMode(KPROCESSOR_MODE mode);
 
 // --- Names and statuses ----------------------------------------------------------
 
-// UTF-16 to UTF-8 and back, the one conversion of names between NT and the
-// host. *valid (may be null) is false when the input was not well formed:
-// unpaired surrogates become U+FFFD, and the UTF-8 conversion stops at the
-// first ill-formed sequence.
-std::string Utf8FromUtf16(const std::u16string& text, bool* valid = nullptr);
-std::u16string Utf16FromUtf8(const std::string& text, bool* valid = nullptr);
-
-// "STATUS_FILE_CORRUPT_ERROR" for every status the kernel services declare,
-// "STATUS_UNKNOWN" for others (never null).
-const char* StatusName(NTSTATUS status);
+inline const char* StatusName(NTSTATUS status) { return StatusNameOf(static_cast<uint32_t>(status)); }
 
 }  // namespace host

@@ -33,11 +33,12 @@ LAYERS = {
              "host/nt"],
     "host/testing": ["host", "host/io", "host/files", "host/objects", "host/executive",
                      "host/nt"],
-    "tools/disk": ["driver", "format", "host", "host/io"],
-    "tools/image_files": ["tools/disk", "image", "format", "host"],
+    "tools/disk": ["driver", "filter", "format", "host", "host/io", "host/nt"],
+    "tools/image_files": ["tools/disk", "image", "format", "host", "host/nt"],
     "tools/mount": ["tools/disk"],
     "tools/nbdkit": ["tools/image_files", "tools/disk"],
-    "tools/commands": ["tools/mount", "tools/image_files", "tools/disk", "format", "host"],
+    "tools/commands": ["tools/mount", "tools/image_files", "tools/disk", "format", "host",
+                       "host/nt"],
 }
 ANYTHING = ("tests", "bench", "fuzz")
 SOURCE = re.compile(r"\.(c|cc|cpp|h|hpp)$")

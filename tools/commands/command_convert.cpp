@@ -9,6 +9,7 @@
 #include "tools/commands/progress.h"
 #include "tools/disk/errors.h"
 #include "tools/disk/file_descriptor.h"
+#include "tools/disk/plain_files.h"
 #include "tools/disk/transfer_size.h"
 #include "tools/image_files/image_writer.h"
 #include "tools/image_files/open_failure.h"
@@ -16,7 +17,6 @@
 #include "format/vhd_format.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -53,7 +53,7 @@ bool HoldsImage(int fd, uint64_t size) {
   char head[sizeof(kCookie)];
   for (uint64_t at : {size >= VHD_SECTOR_SIZE ? size - VHD_SECTOR_SIZE : size, uint64_t(0)}) {
     if (size >= VHD_SECTOR_SIZE &&
-        pread(fd, head, sizeof(head), static_cast<off_t>(at)) == sizeof(head) &&
+        ReadAt(fd, head, sizeof(head), at) == sizeof(head) &&
         std::memcmp(head, kCookie, sizeof(kCookie)) == 0) {
       return true;
     }
@@ -73,17 +73,17 @@ class Side {
 
   // The source: an image when the file holds one, else a raw file.
   bool OpenSource() {
-    raw_ = FileDescriptor(open(path_.c_str(), O_RDONLY | O_CLOEXEC));
-    struct stat info;
-    if (!raw_.IsOpen() || fstat(raw_.Get(), &info) != 0) {
+    raw_ = FileDescriptor(OpenPlainFile(path_, O_RDONLY));
+    PathKind kind = raw_.IsOpen() ? KindOfFile(raw_.Get()) : PathKind::kMissing;
+    if (kind == PathKind::kMissing) {
       return Fail("cannot open source", std::strerror(errno));
     }
-    if (S_ISDIR(info.st_mode)) {
+    if (kind == PathKind::kDirectory) {
       return Fail("cannot open source", "it is a directory");
     }
     // The copy needs the source's length before it starts: a pipe has none.
-    off_t end = lseek(raw_.Get(), 0, SEEK_END);
-    if (end < 0 || !(S_ISREG(info.st_mode) || S_ISBLK(info.st_mode))) {
+    int64_t end = PlainFileLength(raw_.Get());
+    if (end < 0 || !(kind == PathKind::kRegular || kind == PathKind::kBlockDevice)) {
       return Fail("cannot open source", "it is not a regular file or a block device");
     }
     size_ = static_cast<uint64_t>(end);
@@ -108,12 +108,12 @@ class Side {
       created_ = true;
       return disk_.OpenUnexplained(true, "cannot open the new image");
     }
-    raw_ = FileDescriptor(open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+    raw_ = FileDescriptor(OpenPlainFile(path_, O_WRONLY | O_CREAT | O_EXCL));
     if (!raw_.IsOpen()) {
       return Fail("cannot create file", std::strerror(errno));
     }
     created_ = true;
-    if (ftruncate(raw_.Get(), static_cast<off_t>(size_)) != 0) {
+    if (SetPlainFileLength(raw_.Get(), size_) != 0) {
       return Fail("cannot set the file's size", std::strerror(errno));
     }
     return true;
@@ -127,8 +127,7 @@ class Side {
              (moved == length || Fail(what, "the disk ended early"));
     }
     for (uint32_t done = 0; done < length;) {
-      ssize_t got = pread(raw_.Get(), buffer + done, length - done,
-                          static_cast<off_t>(offset + done));
+      ssize_t got = ReadAt(raw_.Get(), buffer + done, length - done, offset + done);
       if (got < 0 && errno == EINTR) {
         continue;
       }
@@ -154,8 +153,7 @@ class Side {
                                                 std::to_string(length) + " bytes"));
     }
     for (uint32_t done = 0; done < length;) {
-      ssize_t put = pwrite(raw_.Get(), buffer + done, length - done,
-                           static_cast<off_t>(offset + done));
+      ssize_t put = WriteAt(raw_.Get(), buffer + done, length - done, offset + done);
       if (put < 0 && errno == EINTR) {
         continue;
       }
@@ -171,7 +169,7 @@ class Side {
     if (image_) {
       return disk_.Flush() == 0;
     }
-    return fsync(raw_.Get()) == 0 || Fail("cannot flush file", std::strerror(errno));
+    return SyncPlainFile(raw_.Get()) == 0 || Fail("cannot flush file", std::strerror(errno));
   }
 
   // Closes the target and removes it, when it was made here.
@@ -179,7 +177,7 @@ class Side {
     disk_.Close();
     raw_.Reset();
     if (created_) {
-      unlink(path_.c_str());
+      RemovePlainFile(path_);
       created_ = false;
     }
   }
@@ -276,8 +274,7 @@ int RunConvert(const CommandCall &call) {
   if (!ReadTargetKind(call, targetPath, &parameters)) {
     return kExitUsage;
   }
-  struct stat info;
-  if (lstat(targetPath.c_str(), &info) == 0) {
+  if (NameTaken(targetPath)) {
     ReportError(call.io.err, targetPath, "cannot convert",
                 "the target exists; convert makes a new file");
     return kExitFailure;

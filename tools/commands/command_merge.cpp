@@ -8,12 +8,10 @@
 #include "tools/commands/command_line.h"
 #include "tools/commands/progress.h"
 #include "tools/disk/errors.h"
+#include "tools/disk/plain_files.h"
 #include "tools/image_files/image_inspector.h"
 
 #include "format/vhd_format.h"
-
-#include <sys/stat.h>
-
 
 namespace dorvane {
 
@@ -128,8 +126,7 @@ int RunMerge(const CommandCall &call) {
     return kExitFailure;
   }
   disk.Close();
-  struct stat info;
-  bool removed = stat(image.c_str(), &info) != 0;
+  bool removed = KindOfPath(image) == PathKind::kMissing;
   WriteText(io.out, "Merged " + std::to_string(done) + " blocks into " + receiver + " in " +
                         Duration(progress.Seconds()) + "; " + image +
                         (removed ? " is removed" : " is empty but was not removed") +

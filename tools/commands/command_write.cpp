@@ -8,10 +8,10 @@
 #include "tools/commands/progress.h"
 #include "tools/disk/errors.h"
 #include "tools/disk/file_descriptor.h"
+#include "tools/disk/plain_files.h"
 #include "tools/disk/transfer_size.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -42,11 +42,6 @@ ssize_t ReadFull(int fd, uint8_t *buffer, size_t length) {
   return static_cast<ssize_t>(done);
 }
 
-std::string TemporaryDirectory() {
-  const char *dir = std::getenv("TMPDIR");
-  return dir != nullptr && dir[0] != '\0' ? dir : "/tmp";
-}
-
 // TooLong leaves *length at the input's length, or at 0 when only a part of
 // it was read.
 enum class Measure { Fits, TooLong, Failed };
@@ -55,15 +50,12 @@ enum class Measure { Fits, TooLong, Failed };
 // one byte more than fits is enough to refuse. On success *input reads the copy
 // from its start and *length is its length.
 Measure SpoolInput(FileDescriptor *input, uint64_t limit, uint64_t *length, std::string *error) {
-  std::string pattern = TemporaryDirectory() + "/dorvane-input-XXXXXX";
-  std::vector<char> name(pattern.begin(), pattern.end());
-  name.push_back('\0');
-  FileDescriptor copy(mkstemp(name.data()));
+  std::string folder;
+  FileDescriptor copy(OpenTemporaryFile(&folder));
   if (!copy.IsOpen()) {
-    *error = ErrnoText("cannot make a temporary file in " + TemporaryDirectory(), errno);
+    *error = ErrnoText("cannot make a temporary file in " + folder, errno);
     return Measure::Failed;
   }
-  unlink(name.data());
 
   std::vector<uint8_t> buffer(kTransferSize);
   uint64_t total = 0;
@@ -98,11 +90,11 @@ Measure SpoolInput(FileDescriptor *input, uint64_t limit, uint64_t *length, std:
 // The input's length: a regular file's remaining bytes, else a spooled copy's.
 Measure MeasureInput(FileDescriptor *input, uint64_t limit, uint64_t *length,
                      std::string *error) {
-  struct stat info;
-  if (fstat(input->Get(), &info) == 0 && S_ISREG(info.st_mode)) {
-    off_t position = lseek(input->Get(), 0, SEEK_CUR);
+  int64_t fileLength = PlainFileLength(input->Get());
+  if (KindOfFile(input->Get()) == PathKind::kRegular && fileLength >= 0) {
+    int64_t position = PlainFilePosition(input->Get());
     uint64_t start = position > 0 ? static_cast<uint64_t>(position) : 0;
-    uint64_t fileSize = static_cast<uint64_t>(info.st_size);
+    uint64_t fileSize = static_cast<uint64_t>(fileLength);
     *length = fileSize > start ? fileSize - start : 0;
     return *length > limit ? Measure::TooLong : Measure::Fits;
   }
@@ -122,7 +114,7 @@ int RunWrite(const CommandCall &call) {
   std::string inputName = "standard input";
   if (call.args.Has("--input") && call.args.Value("--input") != "-") {
     inputName = call.args.Value("--input");
-    input = FileDescriptor(open(inputName.c_str(), O_RDONLY | O_CLOEXEC));
+    input = FileDescriptor(OpenPlainFile(inputName, O_RDONLY));
     if (!input.IsOpen()) {
       ReportError(call.io.err, inputName, "cannot open input", std::strerror(errno));
       return kExitFailure;

@@ -6,9 +6,8 @@
 #include "tools/commands/manual.h"
 #include "tools/disk/errors.h"
 
-#include "host/host_kernel.h"
-
-#include <sys/stat.h>
+#include "tools/disk/driver_handle.h"
+#include "tools/disk/kernel_names.h"
 
 namespace dorvane {
 
@@ -167,14 +166,12 @@ std::string ApplyGlobalOptions(const Arguments &args) {
     if (!isLetter || mapping.compare(1, 2, ":=") != 0 || mapping.size() == 3) {
       return "--drive \"" + mapping + "\": expected X:=DIR";
     }
-    std::string dir = mapping.substr(3);
-    struct stat info;
-    if (stat(dir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-      return "--drive \"" + mapping + "\": " + dir + " is not a directory";
+    std::string why = MapDriveLetter(letter, mapping.substr(3));
+    if (!why.empty()) {
+      return "--drive \"" + mapping + "\": " + why;
     }
-    host::MapDrive(letter, dir);
   }
-  host::SetVerbose(args.Has("--verbose"));
+  ShowDriverDebugOutput(args.Has("--verbose"));
   return "";
 }
 

@@ -1,9 +1,7 @@
-// Progress lines and Ctrl-C of long commands.
+// Progress lines of long commands.
 #include "tools/commands/progress.h"
 
 #include "tools/disk/errors.h"
-
-#include <unistd.h>
 
 #include <cstdio>
 
@@ -11,35 +9,12 @@ namespace dorvane {
 
 namespace {
 
-volatile sig_atomic_t interruptRequested = 0;
-
-void OnInterrupt(int) { interruptRequested = 1; }
-
 // The first line waits this long, so that short work shows none; later
 // lines come at most this often.
 constexpr auto kQuietStart = std::chrono::milliseconds(500);
 constexpr auto kRedrawEvery = std::chrono::milliseconds(200);
 
 }  // namespace
-
-InterruptGuard::InterruptGuard() {
-  interruptRequested = 0;
-  struct sigaction action {};
-  action.sa_handler = OnInterrupt;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, &saved_);
-  sigset_t interrupt;
-  sigemptyset(&interrupt);
-  sigaddset(&interrupt, SIGINT);
-  pthread_sigmask(SIG_UNBLOCK, &interrupt, &savedMask_);
-}
-
-InterruptGuard::~InterruptGuard() {
-  pthread_sigmask(SIG_SETMASK, &savedMask_, nullptr);
-  sigaction(SIGINT, &saved_, nullptr);
-}
-
-bool InterruptGuard::Requested() const { return interruptRequested != 0; }
 
 std::string Duration(double seconds) {
   long whole = static_cast<long>(seconds + 0.5);
@@ -64,7 +39,7 @@ std::string ByteCount(uint64_t bytes) {
 }
 
 Progress::Progress(int fd, const std::string &verb, uint64_t total, Unit unit, bool shown)
-    : fd_(fd), verb_(verb), total_(total), unit_(unit), terminal_(shown && isatty(fd) != 0) {}
+    : fd_(fd), verb_(verb), total_(total), unit_(unit), terminal_(shown && IsTerminal(fd)) {}
 
 double Progress::Seconds() const {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();

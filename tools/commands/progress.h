@@ -4,17 +4,17 @@
 // ends within the first half second.
 #pragma once
 
-#include <signal.h>
-
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace dorvane {
 
-// While the object lives, SIGINT (Ctrl-C) only asks for a stop, which the
-// command looks for between its steps. A SIGINT that was pending, blocked,
-// when the command began is taken as asked at once.
+// While the object lives, Ctrl-C only asks for a stop, which the command
+// looks for between its steps (interrupt_posix.cpp: SIGINT, one that was
+// pending, blocked, when the command began taken as asked at once;
+// interrupt_windows.cpp: the console's Ctrl-C and Ctrl-Break).
 class InterruptGuard {
  public:
   InterruptGuard();
@@ -23,10 +23,14 @@ class InterruptGuard {
   InterruptGuard &operator=(const InterruptGuard &) = delete;
   bool Requested() const;
 
+  struct Saved;
+
  private:
-  struct sigaction saved_ {};
-  sigset_t savedMask_{};
+  std::unique_ptr<Saved> saved_;
 };
+
+// Whether fd is a terminal (a console on Windows), where progress is drawn.
+bool IsTerminal(int fd);
 
 // "0:42": minutes and seconds.
 std::string Duration(double seconds);

@@ -1,57 +1,22 @@
-// The disk layer as a client of the driver: the driver is loaded into the
-// host I/O manager while any disk is open, each image is opened below its
-// device (\Device\Dorvane\<NT name of the image>), and every byte moves
-// through the driver's read and write requests. Requests the driver finds
-// busy (another request on the handle in progress) are retried after a short
-// pause, as the driver expects of its clients.
+// The disk layer as a client of the driver: each call one request on a
+// handle below the driver's device (driver_handle.h, one per platform), with
+// the requests' buffers built here. Requests the driver finds busy (another
+// request on the handle in progress) are retried after a short pause, as the
+// driver expects of its clients.
 #include "tools/disk/disk_access.h"
+
+#include "tools/disk/driver_handle.h"
 
 #include "driver/control_codes.h"
 
-#include "host/host_kernel.h"
-#include "host/io/io_client.h"
-
+#include <algorithm>
 #include <chrono>
-#include <mutex>
+#include <cstring>
 #include <thread>
-
-// The driver's entry point, all the command knows of the driver's code: the
-// host I/O manager loads the driver through it as the system would.
-extern "C" DRIVER_INITIALIZE DriverEntry;
 
 namespace dorvane {
 
 namespace {
-
-const char16_t kDriverService[] = u"Dorvane";
-const char16_t kDeviceName[] = u"\\Device\\Dorvane";
-
-// The driver stays loaded while any disk of the process is open, and is
-// unloaded with the last one unless someone else had loaded it.
-std::mutex driverLock;
-int driverUsers = 0;
-bool driverLoadedHere = false;
-
-NTSTATUS AcquireDriver() {
-  std::lock_guard<std::mutex> guard(driverLock);
-  if (driverUsers == 0 && !host::IsDriverLoaded(kDriverService)) {
-    NTSTATUS status = host::LoadDriver(DriverEntry, kDriverService);
-    if (!NT_SUCCESS(status)) {
-      return status;
-    }
-    driverLoadedHere = true;
-  }
-  ++driverUsers;
-  return STATUS_SUCCESS;
-}
-
-void ReleaseDriver() {
-  std::lock_guard<std::mutex> guard(driverLock);
-  if (--driverUsers == 0 && driverLoadedHere) {
-    host::UnloadDriver(kDriverService);
-    driverLoadedHere = false;
-  }
-}
 
 // Busy refusals are retried with pauses growing to a few milliseconds; a
 // request still refused after this long is reported as busy.
@@ -76,8 +41,7 @@ IO_STATUS_BLOCK RetryWhileBusy(const Request &request) {
 }  // namespace
 
 struct Disk::State {
-  host::DeviceFile file;
-  bool driverHeld = false;
+  std::unique_ptr<DriverHandle> handle;
 };
 
 Disk::Disk() : state_(new State) {}
@@ -86,36 +50,15 @@ Disk::~Disk() { Close(); }
 
 NTSTATUS Disk::OpenDisk(const std::string &path, bool writable) {
   Close();
-  std::u16string name = kDeviceName + host::NtPathForHostPath(path);
-  if (name.size() * sizeof(WCHAR) > 0xFFFE) {
-    return STATUS_OBJECT_NAME_INVALID;
-  }
-  NTSTATUS status = AcquireDriver();
-  if (!NT_SUCCESS(status)) {
-    return status;
-  }
-  state_->driverHeld = true;
-  host::OpenParameters parameters;
-  parameters.desiredAccess = (writable ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ) | SYNCHRONIZE;
-  parameters.shareAccess = FILE_SHARE_READ;
-  parameters.disposition = FILE_OPEN;
-  // Every request names its offset, so the handle need not be synchronous:
-  // requests from several threads then run side by side, readers in
-  // parallel, a writer refused while others are in progress and retried.
-  parameters.options = FILE_NON_DIRECTORY_FILE;
-  status = host::DeviceFile::Open(name, parameters, &state_->file).Status;
-  if (!NT_SUCCESS(status)) {
-    Close();
-  }
-  return status;
+  return DriverHandle::Open(path, writable, &state_->handle);
 }
 
 namespace {
 
-NTSTATUS Transfer(const host::DeviceFile &file, UCHAR majorFunction, uint64_t offset, void *buffer,
+NTSTATUS Transfer(DriverHandle *handle, bool write, uint64_t offset, void *buffer,
                   uint32_t length, uint32_t *transferred) {
   *transferred = 0;
-  if (!file.IsOpen()) {
+  if (handle == nullptr) {
     return STATUS_INVALID_HANDLE;
   }
   if (offset > static_cast<uint64_t>(INT64_MAX)) {
@@ -123,8 +66,7 @@ NTSTATUS Transfer(const host::DeviceFile &file, UCHAR majorFunction, uint64_t of
   }
   int64_t at = static_cast<int64_t>(offset);
   IO_STATUS_BLOCK status = RetryWhileBusy([&] {
-    return majorFunction == IRP_MJ_READ ? file.ReadAt(buffer, length, at)
-                                        : file.WriteAt(buffer, length, at);
+    return write ? handle->Write(buffer, length, at) : handle->Read(buffer, length, at);
   });
   if (NT_SUCCESS(status.Status)) {
     *transferred = static_cast<uint32_t>(status.Information);
@@ -135,31 +77,29 @@ NTSTATUS Transfer(const host::DeviceFile &file, UCHAR majorFunction, uint64_t of
 }  // namespace
 
 NTSTATUS Disk::ReadDisk(uint64_t offset, void *buffer, uint32_t length, uint32_t *transferred) {
-  return Transfer(state_->file, IRP_MJ_READ, offset, buffer, length, transferred);
+  return Transfer(state_->handle.get(), false, offset, buffer, length, transferred);
 }
 
 NTSTATUS Disk::WriteDisk(uint64_t offset, const void *buffer, uint32_t length,
                          uint32_t *transferred) {
-  return Transfer(state_->file, IRP_MJ_WRITE, offset, const_cast<void *>(buffer),
-                  length, transferred);
+  return Transfer(state_->handle.get(), true, offset, const_cast<void *>(buffer), length,
+                  transferred);
 }
 
 NTSTATUS Disk::FlushDisk() {
-  if (!state_->file.IsOpen()) {
+  if (!state_->handle) {
     return STATUS_INVALID_HANDLE;
   }
-  return RetryWhileBusy([&] {
-           return state_->file.SendRequest(IRP_MJ_FLUSH_BUFFERS, [](PIRP, PIO_STACK_LOCATION) {});
-         }).Status;
+  return RetryWhileBusy([&] { return state_->handle->Flush(); }).Status;
 }
 
 NTSTATUS Disk::QueryDiskSize(uint64_t *size) {
-  if (!state_->file.IsOpen()) {
+  if (!state_->handle) {
     return STATUS_INVALID_HANDLE;
   }
   FILE_STANDARD_INFORMATION standard{};
   IO_STATUS_BLOCK status = RetryWhileBusy([&] {
-    return state_->file.QueryInformation(&standard, sizeof(standard), FileStandardInformation);
+    return state_->handle->Query(&standard, sizeof(standard), FileStandardInformation);
   });
   if (NT_SUCCESS(status.Status)) {
     *size = static_cast<uint64_t>(standard.EndOfFile.QuadPart);
@@ -171,16 +111,16 @@ namespace {
 
 // A buffered file-system control request, retried while the driver is busy.
 // The output, if any, returns in the input's buffer.
-NTSTATUS SendFsControl(const host::DeviceFile &file, ULONG code, std::vector<uint8_t> *buffer,
+NTSTATUS SendFsControl(DriverHandle *handle, ULONG code, std::vector<uint8_t> *buffer,
                        bool output) {
-  if (!file.IsOpen()) {
+  if (handle == nullptr) {
     return STATUS_INVALID_HANDLE;
   }
   ULONG length = static_cast<ULONG>(buffer->size());
   std::vector<uint8_t> result(output ? buffer->size() : 0);
   IO_STATUS_BLOCK status = RetryWhileBusy([&] {
-    return file.Control(IRP_MJ_FILE_SYSTEM_CONTROL, IRP_MN_USER_FS_REQUEST, code, buffer->data(),
-                        length, output ? result.data() : nullptr, output ? length : 0);
+    return handle->FsControl(code, buffer->data(), length, output ? result.data() : nullptr,
+                             output ? length : 0);
   });
   if (output && NT_SUCCESS(status.Status)) {
     *buffer = result;
@@ -202,7 +142,7 @@ NTSTATUS Disk::ZeroRange(uint64_t offset, uint64_t length) {
   std::vector<uint8_t> request(sizeof(FILE_ZERO_DATA_INFORMATION));
   Put<int64_t>(&request, 0, static_cast<int64_t>(offset));
   Put<int64_t>(&request, 8, static_cast<int64_t>(offset + length));
-  return SendFsControl(state_->file, FSCTL_SET_ZERO_DATA, &request, false);
+  return SendFsControl(state_->handle.get(), FSCTL_SET_ZERO_DATA, &request, false);
 }
 
 NTSTATUS Disk::ZeroDiskRange(uint64_t offset, uint64_t length, uint64_t diskSize) {
@@ -220,7 +160,7 @@ NTSTATUS Disk::TrimRanges(const std::vector<std::pair<uint64_t, uint64_t>> &rang
     Put<uint64_t>(&request, 8 + 16 * i, ranges[i].first);
     Put<uint64_t>(&request, 16 + 16 * i, ranges[i].second);
   }
-  return SendFsControl(state_->file, FSCTL_FILE_LEVEL_TRIM, &request, false);
+  return SendFsControl(state_->handle.get(), FSCTL_FILE_LEVEL_TRIM, &request, false);
 }
 
 NTSTATUS Disk::MergeStep(uint32_t parentLevels, uint32_t blockLimit, uint32_t *merged,
@@ -230,7 +170,7 @@ NTSTATUS Disk::MergeStep(uint32_t parentLevels, uint32_t blockLimit, uint32_t *m
   std::memcpy(request.data(), kGuard, sizeof(kGuard));
   Put<uint32_t>(&request, MERGE_DIFFERENCING_LEVELS_OFFSET, parentLevels);
   Put<uint32_t>(&request, MERGE_DIFFERENCING_LIMIT_OFFSET, blockLimit);
-  NTSTATUS status = SendFsControl(state_->file, FSCTL_MERGE_DIFFERENCING, &request, true);
+  NTSTATUS status = SendFsControl(state_->handle.get(), FSCTL_MERGE_DIFFERENCING, &request, true);
   if (NT_SUCCESS(status)) {
     std::memcpy(merged, request.data() + MERGE_DIFFERENCING_LEVELS_OFFSET, sizeof(*merged));
     std::memcpy(remaining, request.data() + MERGE_DIFFERENCING_LIMIT_OFFSET, sizeof(*remaining));
@@ -239,7 +179,7 @@ NTSTATUS Disk::MergeStep(uint32_t parentLevels, uint32_t blockLimit, uint32_t *m
 }
 
 NTSTATUS Disk::SetDiskEnd(uint64_t size) {
-  if (!state_->file.IsOpen()) {
+  if (!state_->handle) {
     return STATUS_INVALID_HANDLE;
   }
   if (size > static_cast<uint64_t>(INT64_MAX)) {
@@ -248,18 +188,11 @@ NTSTATUS Disk::SetDiskEnd(uint64_t size) {
   FILE_END_OF_FILE_INFORMATION endOfFile{};
   endOfFile.EndOfFile.QuadPart = static_cast<int64_t>(size);
   return RetryWhileBusy([&] {
-           return state_->file.SetInformation(&endOfFile, sizeof(endOfFile),
-                                              FileEndOfFileInformation);
+           return state_->handle->Set(&endOfFile, sizeof(endOfFile), FileEndOfFileInformation);
          })
       .Status;
 }
 
-void Disk::Close() {
-  state_->file.Close();
-  if (state_->driverHeld) {
-    state_->driverHeld = false;
-    ReleaseDriver();
-  }
-}
+void Disk::Close() { state_->handle.reset(); }
 
 }  // namespace dorvane

@@ -1,7 +1,7 @@
 // Error lines of the command.
 #include "tools/disk/errors.h"
 
-#include "host/host_kernel.h"
+#include "host/nt/nt_text.h"
 
 #include <unistd.h>
 
@@ -14,7 +14,7 @@ namespace dorvane {
 std::string StatusText(NTSTATUS status) {
   char hex[16];
   std::snprintf(hex, sizeof(hex), "0x%08X", static_cast<unsigned>(status));
-  return std::string(host::StatusName(status)) + " (" + hex + ")";
+  return std::string(host::StatusNameOf(static_cast<uint32_t>(status))) + " (" + hex + ")";
 }
 
 std::string ErrnoText(const std::string &what, int error) {

@@ -5,8 +5,7 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdlib>
-#include <memory>
+#include <cstddef>
 #include <new>
 
 namespace dorvane {
@@ -26,13 +25,10 @@ inline uint32_t TransferChunk(uint64_t offset, uint64_t left) {
 class TransferBuffer {
  public:
   explicit TransferBuffer(size_t length)
-      : bytes_(static_cast<uint8_t *>(
-            std::aligned_alloc(kPageSize, (length + kPageSize - 1) / kPageSize * kPageSize))) {
-    if (bytes_ == nullptr && length != 0) {
-      throw std::bad_alloc();
-    }
-  }
-  ~TransferBuffer() { std::free(bytes_); }
+      : bytes_(static_cast<uint8_t *>(::operator new(
+            (length + kPageSize - 1) / kPageSize * kPageSize + (length == 0 ? 1 : 0),
+            std::align_val_t(kPageSize)))) {}
+  ~TransferBuffer() { ::operator delete(bytes_, std::align_val_t(kPageSize)); }
   TransferBuffer(const TransferBuffer &) = delete;
   TransferBuffer &operator=(const TransferBuffer &) = delete;
 

@@ -15,7 +15,9 @@
 #include <vector>
 
 #include "format/vhd_format.h"
-#include "host/host_kernel.h"
+#include "tools/disk/kernel_names.h"
+
+#include "host/nt/nt_text.h"
 #include "tools/image_files/image_file_writer.h"
 #include "tools/image_files/image_inspector.h"
 #include "tools/image_files/image_writer.h"
@@ -57,7 +59,8 @@ std::string ReadParent(const std::string &parentPath, ParentFacts *facts) {
 
 // "Z:\srv\vm\base.vhd": the parent's kernel name without its "\??\".
 std::u16string AbsoluteLocatorPath(const std::filesystem::path &parent) {
-  std::u16string name = host::NtPathForHostPath(parent.string());
+  std::u16string name;
+  KernelNameForPath(parent.string(), &name);
   const std::u16string dosDevices = u"\\??\\";
   if (name.size() < dosDevices.size() + 3 || name.compare(0, dosDevices.size(), dosDevices) != 0 ||
       name[dosDevices.size() + 1] != u':') {

@@ -12,10 +12,11 @@
 #include "tools/image_files/image_faults.h"
 #include "tools/image_files/repair_undo.h"
 
-#include "host/host_kernel.h"
+#include "tools/disk/kernel_names.h"
+#include "tools/disk/plain_files.h"
+
 #include "image/image.h"
 
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstring>
@@ -578,7 +579,8 @@ CheckResult CheckImageChain(const std::string &path, const CheckOptions &options
   ImageFileAccess access = options.repair ? ImageFileAccess::kRepair : ImageFileAccess::kCheck;
   // Every file of the chain stays open as checked until the whole chain is.
   std::vector<std::unique_ptr<ImageFile>> files;
-  std::u16string name = host::NtPathForHostPath(path);
+  std::u16string name;
+  KernelNameForPath(path, &name);
   std::string current = path;
   std::set<std::pair<uint64_t, uint64_t>> seen;
   std::optional<ImageRecords> child;
@@ -623,9 +625,8 @@ CheckResult CheckImageChain(const std::string &path, const CheckOptions &options
     if (!parent) {
       break;
     }
-    struct stat info;
-    if (stat(parent->hostPath.c_str(), &info) == 0 &&
-        seen.count({uint64_t(info.st_dev), uint64_t(info.st_ino)}) != 0) {
+    uint64_t device = 0, inode = 0;
+    if (FileIdentity(parent->hostPath, &device, &inode) && seen.count({device, inode}) != 0) {
       result.problems.push_back({current, "its parent chain leads back to " + parent->hostPath});
       break;
     }

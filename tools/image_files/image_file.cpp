@@ -4,11 +4,10 @@
 #include "tools/image_files/image_file.h"
 
 #include "tools/disk/errors.h"
+#include "tools/disk/kernel_names.h"
+#include "tools/disk/plain_files.h"
 
-#include "host/host_kernel.h"
 #include "image/image.h"
-
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -51,31 +50,26 @@ std::string OpenFailureText(NTSTATUS status, bool writing) {
 }  // namespace
 
 std::string NotAnImageFile(const std::string &path) {
-  struct stat info;
-  if (stat(path.c_str(), &info) != 0) {
-    return "";
+  switch (KindOfPath(path)) {
+    case PathKind::kDirectory:
+      return "it is a directory, not an image file";
+    case PathKind::kFifo:
+      return "it is a FIFO (named pipe), not an image file";
+    case PathKind::kSocket:
+      return "it is a socket, not an image file";
+    case PathKind::kCharacterDevice:
+      return "it is a character device, not an image file";
+    default:
+      return "";
   }
-  if (S_ISDIR(info.st_mode)) {
-    return "it is a directory, not an image file";
-  }
-  if (S_ISFIFO(info.st_mode)) {
-    return "it is a FIFO (named pipe), not an image file";
-  }
-  if (S_ISSOCK(info.st_mode)) {
-    return "it is a socket, not an image file";
-  }
-  if (S_ISCHR(info.st_mode)) {
-    return "it is a character device, not an image file";
-  }
-  return "";
 }
 
 std::string ImageFile::Open(const std::string &path, ImageFileAccess access) {
   Close();
   path_ = path;
   status_ = STATUS_SUCCESS;
-  struct stat info;
-  if (stat(path.c_str(), &info) != 0) {
+  uint64_t device = 0, inode = 0;
+  if (!FileIdentity(path, &device, &inode)) {
     status_ = STATUS_OBJECT_NAME_NOT_FOUND;
     return ErrnoText("cannot open the file", errno);
   }
@@ -83,19 +77,16 @@ std::string ImageFile::Open(const std::string &path, ImageFileAccess access) {
   if (!kind.empty()) {
     return kind;
   }
-  bool utf8 = false;
-  host::Utf16FromUtf8(path, &utf8);
-  if (!utf8) {
-    return "the name is not UTF-8 text, which the driver needs to name a file";
+  std::u16string name;
+  std::string why = KernelNameForPath(path, &name);
+  if (!why.empty()) {
+    return why;
   }
-  std::u16string name = host::NtPathForHostPath(path);
-  if (name.size() * sizeof(WCHAR) > 0xFFFE) {
+  UNICODE_STRING text;
+  if (!CountedName(&name, &text)) {
     status_ = STATUS_OBJECT_NAME_INVALID;
     return "the name cannot be opened";
   }
-  UNICODE_STRING text;
-  text.Buffer = name.data();
-  text.Length = text.MaximumLength = static_cast<USHORT>(name.size() * sizeof(WCHAR));
   OBJECT_ATTRIBUTES attributes;
   InitializeObjectAttributes(&attributes, &text, OBJ_KERNEL_HANDLE, NULL, NULL);
   AccessOf rights = Rights(access);
@@ -108,8 +99,8 @@ std::string ImageFile::Open(const std::string &path, ImageFileAccess access) {
     handle_ = nullptr;
     return OpenFailureText(status_, access == ImageFileAccess::kRepair);
   }
-  device_ = uint64_t(info.st_dev);
-  inode_ = uint64_t(info.st_ino);
+  device_ = device;
+  inode_ = inode;
   return "";
 }
 

@@ -2,6 +2,7 @@
 #include "tools/image_files/image_file_writer.h"
 
 #include "tools/disk/errors.h"
+#include "tools/disk/plain_files.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -81,7 +82,7 @@ bool AllBlocksAddressable(uint64_t firstBlockOffset, uint64_t entries, uint32_t 
 std::string WriteAll(int fd, const void *data, size_t length, uint64_t offset) {
   const char *bytes = static_cast<const char *>(data);
   while (length > 0) {
-    ssize_t written = pwrite(fd, bytes, length, static_cast<off_t>(offset));
+    ssize_t written = WriteAt(fd, bytes, length, offset);
     if (written < 0) {
       if (errno == EINTR) {
         continue;
@@ -116,7 +117,7 @@ std::string WriteDynamicMetadata(int fd, const VHD_FOOTER &footer,
 
 std::string WriteNewImageFile(const std::string &path,
                               const std::function<std::string(int)> &write) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  int fd = OpenPlainFile(path, O_WRONLY | O_CREAT | O_EXCL);
   if (fd < 0) {
     if (errno == EEXIST) {
       return "the file already exists; it is left as it is";
@@ -124,14 +125,14 @@ std::string WriteNewImageFile(const std::string &path,
     return ErrnoText("cannot create the image file", errno);
   }
   std::string error = write(fd);
-  if (error.empty() && fsync(fd) != 0) {
+  if (error.empty() && SyncPlainFile(fd) != 0) {
     error = ErrnoText("cannot flush the image file", errno);
   }
   if (close(fd) != 0 && error.empty()) {
     error = ErrnoText("cannot close the image file", errno);
   }
   if (!error.empty()) {
-    unlink(path.c_str());
+    RemovePlainFile(path);
   }
   return error;
 }

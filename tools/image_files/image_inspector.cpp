@@ -5,10 +5,12 @@
 #include "tools/disk/errors.h"
 #include "tools/image_files/image_faults.h"
 
-#include "host/host_kernel.h"
+#include "tools/disk/kernel_names.h"
+#include "tools/disk/plain_files.h"
+
+#include "host/nt/nt_text.h"
 #include "image/image.h"
 
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstring>
@@ -145,9 +147,8 @@ std::vector<ParentCandidate> ParentCandidates(const ImageFile &file, const Image
       candidate.text = host::Utf8FromUtf16(text);
       candidate.name = LocatorName(text, childName);
       std::string hostPath;
-      struct stat info;
-      if (NT_SUCCESS(host::HostPathForNtName(candidate.name, true, &hostPath)) &&
-          stat(hostPath.c_str(), &info) == 0) {
+      if (PathForKernelName(candidate.name, &hostPath) &&
+          KindOfPath(hostPath) != PathKind::kMissing) {
         candidate.hostPath = hostPath;
       }
     }
@@ -228,7 +229,8 @@ InspectFailure InspectChain(const std::string &path, std::vector<ImageRecords> *
   if (InspectFailure failure = InspectImage(path, &image, &pool)) {
     return failure;
   }
-  std::u16string name = host::NtPathForHostPath(path);
+  std::u16string name;
+  KernelNameForPath(path, &name);
   chain->push_back(std::move(image));
   while (chain->back().DiskType() == VHD_DISK_TYPE_DIFFERENCING) {
     if (chain->size() >= IMAGE_CHAIN_DEPTH_LIMIT) {

@@ -8,12 +8,11 @@
 // unallocated, then the footer; blocks are added later behind the table.
 #include "tools/image_files/image_writer.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdint>
 
 #include "tools/disk/errors.h"
+#include "tools/disk/plain_files.h"
 #include "image/image_limits.h"
 #include "tools/image_files/image_file_writer.h"
 
@@ -83,7 +82,7 @@ VHD_FOOTER MakeFooter(const NewImageParameters &parameters, uint64_t dataOffset)
 }
 
 std::string WriteFixed(int fd, const NewImageParameters &parameters) {
-  if (ftruncate(fd, static_cast<off_t>(parameters.size)) != 0) {
+  if (SetPlainFileLength(fd, parameters.size) != 0) {
     return ErrnoText("cannot size the image file", errno);
   }
   VHD_FOOTER footer = MakeFooter(parameters, kNoOffset);

@@ -5,11 +5,8 @@
 #include "tools/image_files/open_failure.h"
 
 #include "tools/disk/errors.h"
-#include "host/host_kernel.h"
+#include "tools/disk/kernel_names.h"
 
-#include <sys/stat.h>
-
-#include <filesystem>
 #include <vector>
 
 namespace dorvane {
@@ -19,10 +16,11 @@ namespace {
 // True when another open of the file would refuse an open with this access
 // and sharing (ours is closed by now).
 bool HeldElsewhere(const std::string &path, ACCESS_MASK access, ULONG share) {
-  std::u16string name = host::NtPathForHostPath(path);
+  std::u16string name;
   UNICODE_STRING text;
-  text.Buffer = name.data();
-  text.Length = text.MaximumLength = static_cast<USHORT>(name.size() * sizeof(WCHAR));
+  if (!KernelNameForPath(path, &name).empty() || !CountedName(&name, &text)) {
+    return false;
+  }
   OBJECT_ATTRIBUTES attributes;
   InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL,
                              NULL);
@@ -99,17 +97,8 @@ std::string UnopenableName(const std::string &path) {
   if (path.empty()) {
     return "an image's name cannot be empty";
   }
-  std::error_code code;
-  std::string full = std::filesystem::absolute(path, code).string();
-  if (full.find('\\') != std::string::npos) {
-    return "the name holds a backslash, which the driver reads as a folder separator";
-  }
-  bool valid = false;
-  host::Utf16FromUtf8(full, &valid);
-  if (!valid) {
-    return "the name is not UTF-8 text, which the driver needs to name a file";
-  }
-  return "";
+  std::u16string name;
+  return KernelNameForPath(path, &name);
 }
 
 }  // namespace dorvane

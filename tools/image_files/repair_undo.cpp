@@ -12,15 +12,13 @@
 
 #include "tools/disk/errors.h"
 #include "tools/disk/file_descriptor.h"
+#include "tools/disk/plain_files.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 
 namespace dorvane {
 
@@ -73,7 +71,7 @@ class UndoReader {
   bool Get(void *data, size_t length) {
     auto *bytes = static_cast<uint8_t *>(data);
     while (length > 0) {
-      ssize_t got = pread(fd_, bytes, length, off_t(at_));
+      ssize_t got = ReadAt(fd_, bytes, length, at_);
       if (got < 0 && errno == EINTR) continue;
       if (got <= 0) return false;
       bytes += got;
@@ -93,16 +91,6 @@ class UndoReader {
   int fd_;
   uint64_t at_ = 0;
 };
-
-std::string FolderOf(const std::string &path) {
-  std::string folder = std::filesystem::path(path).parent_path().string();
-  return folder.empty() ? "." : folder;
-}
-
-bool SyncFolder(const std::string &path) {
-  FileDescriptor folder(open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  return folder.IsOpen() && fsync(folder.Get()) == 0;
-}
 
 std::string WriteRanges(int fd, const ImageFile &image, const RepairUndo &undo) {
   UndoWriter writer(fd);
@@ -124,7 +112,7 @@ std::string WriteRanges(int fd, const ImageFile &image, const RepairUndo &undo) 
       done += chunk.size();
     }
   }
-  if (!written || !writer.Finish() || fsync(fd) != 0) {
+  if (!written || !writer.Finish() || SyncPlainFile(fd) != 0) {
     return ErrnoText("cannot write it", errno);
   }
   return "";
@@ -143,11 +131,11 @@ struct StoredUndo {
 };
 
 std::string ReadStoredUndo(int fd, StoredUndo *undo) {
-  struct stat info;
-  if (fstat(fd, &info) != 0 || uint64_t(info.st_size) < sizeof(kMagic) + sizeof(uint64_t)) {
+  int64_t fileLength = PlainFileLength(fd);
+  if (fileLength < 0 || uint64_t(fileLength) < sizeof(kMagic) + sizeof(uint64_t)) {
     return "it is no undo file of a repair";
   }
-  uint64_t hashedLength = uint64_t(info.st_size) - sizeof(uint64_t);
+  uint64_t hashedLength = uint64_t(fileLength) - sizeof(uint64_t);
   // The whole file first: a file cut short or changed is not applied at all.
   UndoReader whole(fd);
   Hash hash;
@@ -198,7 +186,7 @@ bool CutRangeAsLeft(int fd, const ImageFile &image, uint64_t size, const StoredR
     now.resize(size_t(std::min({kChunk, range.offset + range.keptLength - at, size - at})));
     kept.resize(now.size());
     if (!image.Read(now.data(), now.size(), at, "image").empty() ||
-        pread(fd, kept.data(), kept.size(), off_t(range.keptAt + at - range.offset)) !=
+        ReadAt(fd, kept.data(), kept.size(), range.keptAt + at - range.offset) !=
             ssize_t(kept.size())) {
       return false;
     }
@@ -228,7 +216,7 @@ bool RangeAsLeft(int fd, const ImageFile &image, uint64_t size, const StoredRang
   }
   size_t keptLength = size_t(std::min<uint64_t>(kept.size(), range.keptLength));
   kept.resize(keptLength);
-  return keptLength == now.size() && pread(fd, kept.data(), keptLength, off_t(range.keptAt)) ==
+  return keptLength == now.size() && ReadAt(fd, kept.data(), keptLength, range.keptAt) ==
                                          ssize_t(keptLength) && kept == now;
 }
 
@@ -236,7 +224,7 @@ NTSTATUS PutBack(int fd, ImageFile *image, const StoredRange &range, uint64_t *b
   std::vector<uint8_t> chunk;
   for (uint64_t done = 0; done < range.keptLength; done += chunk.size()) {
     chunk.resize(size_t(std::min(kChunk, range.keptLength - done)));
-    if (pread(fd, chunk.data(), chunk.size(), off_t(range.keptAt + done)) != ssize_t(chunk.size())) {
+    if (ReadAt(fd, chunk.data(), chunk.size(), range.keptAt + done) != ssize_t(chunk.size())) {
       return STATUS_UNEXPECTED_IO_ERROR;
     }
     NTSTATUS status = image->Write(chunk.data(), chunk.size(), range.offset + done);
@@ -259,16 +247,16 @@ std::string WriteUndoFile(const std::string &path, const ImageFile &image, const
            "remove the file";
   }
   std::string partial = path + ".partial";
-  FileDescriptor file(open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  FileDescriptor file(OpenPlainFile(partial, O_WRONLY | O_CREAT | O_TRUNC));
   if (!file.IsOpen()) {
     return ErrnoText("cannot create the undo file " + partial, errno);
   }
   std::string error = WriteRanges(file.Get(), image, undo);
-  if (error.empty() && link(partial.c_str(), path.c_str()) != 0) {
+  if (error.empty() && LinkPlainFile(partial, path) != 0) {
     error = ErrnoText("cannot name the undo file " + path, errno);
   }
-  unlink(partial.c_str());
-  if (error.empty() && !SyncFolder(path)) {
+  RemovePlainFile(partial);
+  if (error.empty() && !SyncFolderOf(path)) {
     error = ErrnoText("cannot flush the folder of the undo file " + path, errno);
   }
   return error.empty() ? "" : "the undo file " + path + ": " + error;
@@ -276,7 +264,7 @@ std::string WriteUndoFile(const std::string &path, const ImageFile &image, const
 
 UndoOutcome UndoRepair(const std::string &path, ImageFile *image) {
   UndoOutcome outcome;
-  FileDescriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  FileDescriptor file(OpenPlainFile(path, O_RDONLY));
   if (!file.IsOpen()) {
     outcome.error = ErrnoText("cannot open the undo file " + path, errno);
     return outcome;
@@ -316,7 +304,7 @@ UndoOutcome UndoRepair(const std::string &path, ImageFile *image) {
                     "; the undo file stays, run the command again";
     return outcome;
   }
-  if (unlink(path.c_str()) != 0 || !SyncFolder(path)) {
+  if (RemovePlainFile(path) != 0 || !SyncFolderOf(path)) {
     outcome.error = ErrnoText("the image is as it was, but the undo file " + path +
                                   " cannot be removed",
                               errno);

@@ -1,5 +1,5 @@
 // The one conversion of names between NT (UTF-16) and the host (UTF-8).
-#include "host/executive/executive_internal.h"
+#include "host/nt/nt_text.h"
 
 namespace host {
 
