@@ -230,6 +230,9 @@ cat "$work/client.out"
 [ "$status" -eq 0 ] || fail "the operation table (exit status $status)"
 grep "Dorvfilt:" "$log"
 
+# shellcheck source=scripts/wine_command.sh
+. scripts/wine_command.sh
+
 echo "== stopping the services"
 stop_service() {
   wine_run "$work/stop.out" sc stop "$1" || fail "sc stop $1: $(cat "$work/stop.out")"
@@ -250,8 +253,9 @@ cat "$work/open.out"
 
 echo "== the images against the host build"
 [ ! -e "$drive_c/img/child.vhd" ] || fail "the merged differencing image was not deleted"
-for pair in dyn.vhd:dyn.raw fix.vhd:fix.raw base.vhd:child.raw; do
-  image=$drive_c/img/${pair%%:*}
+for pair in img/dyn.vhd:dyn.raw img/fix.vhd:fix.raw img/base.vhd:child.raw \
+    cmd/fix.vhd:cmd_fix.raw cmd/dyn.vhd:cmd_dyn.raw cmd/base.vhd:cmd_base.raw; do
+  image=$drive_c/${pair%%:*}
   host check "$image" >"$work/check.out" || fail "dorvane check ${pair%%:*}: $(cat "$work/check.out")"
   host cat "$image" >"$work/host.raw"
   cmp "$work/host.raw" "$drive_c/out/${pair##*:}" ||

@@ -13,6 +13,9 @@
 
 #include "format/vhd_format.h"
 
+#include <chrono>
+#include <thread>
+
 namespace dorvane {
 
 namespace {
@@ -126,7 +129,14 @@ int RunMerge(const CommandCall &call) {
     return kExitFailure;
   }
   disk.Close();
+  // The driver deletes the image as its last handle closes, which a system
+  // may do after the close returns (Wine does; on Windows another program
+  // holding the file defers it); the name is given a moment to go.
   bool removed = KindOfPath(image) == PathKind::kMissing;
+  for (int wait = 0; !removed && wait < 40; ++wait) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    removed = KindOfPath(image) == PathKind::kMissing;
+  }
   WriteText(io.out, "Merged " + std::to_string(done) + " blocks into " + receiver + " in " +
                         Duration(progress.Seconds()) + "; " + image +
                         (removed ? " is removed" : " is empty but was not removed") +
