@@ -260,3 +260,7 @@ for pair in dyn.vhd:dyn.raw fix.vhd:fix.raw base.vhd:child.raw; do
 done
 
 echo "wine_smoke: PASSED (loading, the data path and unload of $SYS)"
+
+# The service's install, start, stop and remove through the command's own
+# service code, in a prefix of its own.
+bash scripts/wine_service.sh "$SYS"

@@ -31,7 +31,7 @@ enum class DriverServiceState {
 
 struct DriverServiceStatus {
   DriverServiceState state = DriverServiceState::kNotInstalled;
-  std::string binaryPath;  // as the service manager keeps it; "" when not installed
+  std::string binaryPath;  // a Win32 path; "" when not installed
 };
 
 // Win32 error codes the service calls give and the command names. Their
@@ -77,10 +77,16 @@ uint32_t StartDriverService();
 // Asks the driver to unload and waits, at most waitMilliseconds, for the
 // service to stop; kErrorServiceRequestTimeout when it is still stopping.
 uint32_t StopDriverService(uint32_t waitMilliseconds);
-// Deletes the service; the binary stays where it is.
+// Deletes the service of a stopped driver (kErrorServiceAlreadyRunning while
+// it is loaded); the binary stays where it is.
 uint32_t RemoveDriverService();
 // The service's state and binary; kNotInstalled (and 0) when there is none.
 uint32_t QueryDriverService(DriverServiceStatus *status);
+
+// The service's binary path as the service manager keeps it (an NT name, a
+// path below the system folder or a Win32 path) as a Win32 path: "\??\C:\x.sys"
+// is "C:\x.sys", "\SystemRoot\x.sys" and "x.sys" are in systemRoot.
+std::string Win32DriverPath(const std::string &imagePath, const std::string &systemRoot);
 
 // --- The lines the command prints, the same on every system.
 

@@ -62,7 +62,9 @@ const char *Explanation(DriverServiceAction action, uint32_t error) {
                  : "the service is already removed, once every program that holds it lets "
                    "it go";
     case kErrorServiceAlreadyRunning:
-      return "the driver is already running";
+      return action == DriverServiceAction::kRemove
+                 ? "the driver is running: dorvane driver stop unloads it first"
+                 : "the driver is already running";
     case kErrorServiceNotActive:
       return "the driver is not running";
     case kErrorServiceCannotAcceptCtrl:
@@ -78,9 +80,6 @@ const char *Explanation(DriverServiceAction action, uint32_t error) {
       return "the service is disabled: sc config dorvane start= demand enables it";
     case kErrorBadExeFormat:
       return "the driver binary is not an x64 driver";
-    case kErrorCallNotImplemented:
-      return "the driver runs as a service on Windows only; here every dorvane command loads "
-             "it into its own host kernel, so there is nothing to install, start or stop";
     default:
       return nullptr;
   }
@@ -121,7 +120,8 @@ std::string DriverServiceFailure(DriverServiceAction action, uint32_t error,
   if (error == kErrorFileNotFound || error == kErrorPathNotFound) {
     text = action == DriverServiceAction::kInstall
                ? "no driver binary at " + binaryPath
-               : "the driver binary " + binaryPath + " is missing: install it again";
+               : "the driver binary " + binaryPath +
+                     " is missing: put it back, or remove the service and install it again";
   } else {
     const char *explanation = Explanation(action, error);
     text = explanation != nullptr ? explanation : "the service manager refused";
