@@ -126,8 +126,9 @@ service remove "remove: 1060 the service is not installed"
 service start "start: 1060 the service is not installed"
 service stop "stop: 1060 the service is not installed"
 
-echo "== a binary given by path, and a missing one at start"
-service install 'C:\elsewhere.sys' "install: 0"
+echo "== a binary given by a relative path, and a missing one at start"
+# A relative name is made absolute: the service manager needs the whole path.
+(cd "$WINEPREFIX/drive_c" && service install elsewhere.sys "install: 0")
 service status 'status: 0 stopped | C:\elsewhere.sys'
 rm "$WINEPREFIX/drive_c/elsewhere.sys"
 service start "start: 2 the driver binary C:\\elsewhere.sys is missing: put it back, or remove the service and install it again: ERROR_FILE_NOT_FOUND (2)"
