@@ -18,10 +18,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-WINE64=${WINE64:-/usr/lib/wine/wine64}
-WINESERVER=${WINESERVER:-/usr/lib/wine/wineserver64}
+source scripts/wine_common.sh
 SYS=${1:-build-win/dorvane.sys}
-STEP_TIMEOUT=${STEP_TIMEOUT:-120}
 
 if [ ! -x "$WINE64" ] || [ ! -x "$WINESERVER" ]; then
   echo "wine_service: SKIPPED: wine64 is not installed ($WINE64); scripts/setup.sh installs it"
@@ -32,20 +30,7 @@ if [ ! -f "$SYS" ]; then
   exit 1
 fi
 
-work=$(mktemp -d /tmp/dorvane-wine-service.XXXXXX)
-export WINEPREFIX="$work/prefix" WINELOADER="$WINE64" WINEARCH=win64
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-server_pid=""
-
-cleanup() {
-  timeout 30 "$WINESERVER" -k >/dev/null 2>&1 || true
-  if [ -n "$server_pid" ]; then
-    wait "$server_pid" 2>/dev/null || true
-  fi
-  timeout 30 "$WINESERVER" -w >/dev/null 2>&1 || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+wine_work wine-service -all
 
 fail() {
   echo "wine_service: FAILED: $*" >&2
@@ -61,17 +46,13 @@ x86_64-w64-mingw32-gcc -O2 -Wall -Wextra -Werror -o "$work/open_device.exe" \
   tests/wine/open_device.c
 
 echo "== making the Wine prefix"
-timeout 300 "$WINE64" wineboot -i </dev/null >"$work/boot.log" 2>&1 ||
-  { cat "$work/boot.log" >&2; fail "wineboot"; }
-timeout 60 "$WINESERVER" -w || fail "the prefix's first Wine server did not end"
+wine_boot
 drivers="$WINEPREFIX/drive_c/windows/system32/drivers"
 cp "$SYS" "$drivers/dorvane.sys"
 cp "$SYS" "$WINEPREFIX/drive_c/elsewhere.sys"
 cp "$work/service_client.exe" "$work/open_device.exe" "$WINEPREFIX/drive_c/"
 
-# The server stays up until cleanup ends it, and with it the service.
-"$WINESERVER" -p -f </dev/null >/dev/null 2>&1 &
-server_pid=$!
+wine_serve
 
 # service ACTION [SYS] EXPECTED: the harness's line must start with EXPECTED.
 # Its output goes to a file: the services a step starts inherit the step's
