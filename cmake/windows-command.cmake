@@ -2,7 +2,8 @@
 # the real driver through the native NT calls. Built in the kernel build's
 # folder by the same compiler: mingw-w64's g++ with the win32 thread model
 # (the command needs no C++ threads; its only waits are sleeps), statically
-# linked, so the program imports only system DLLs (KERNEL32, msvcrt, ntdll).
+# linked, so the program imports only system DLLs (KERNEL32, msvcrt, ntdll,
+# ADVAPI32 for the service manager).
 #
 # Files ending in _windows.cpp are the Windows side of a seam; those ending
 # in _posix.cpp or _host.cpp are the Linux side and stay out. The driver's
@@ -13,7 +14,8 @@
 file(GLOB DORVANE_COMMAND_WINDOWS_SOURCES CONFIGURE_DEPENDS
   ${CMAKE_SOURCE_DIR}/tools/disk/*.cpp
   ${CMAKE_SOURCE_DIR}/tools/image_files/*.cpp
-  ${CMAKE_SOURCE_DIR}/tools/commands/*.cpp)
+  ${CMAKE_SOURCE_DIR}/tools/commands/*.cpp
+  ${CMAKE_SOURCE_DIR}/tools/service/*.cpp)
 list(FILTER DORVANE_COMMAND_WINDOWS_SOURCES EXCLUDE REGEX "_(posix|host)\\.cpp$|main\\.cpp$|/driver_route_")
 file(GLOB DORVANE_IMAGE_CODE_SOURCES CONFIGURE_DEPENDS
   ${CMAKE_SOURCE_DIR}/format/*.cpp ${CMAKE_SOURCE_DIR}/image/*.cpp)
@@ -50,7 +52,7 @@ function(dorvane_windows_command target output route)
   target_compile_options(${target} PRIVATE ${DORVANE_WARNINGS})
   target_compile_definitions(${target} PRIVATE _AMD64_ _WIN64 NTDDI_VERSION=0x06010000)
   target_link_options(${target} PRIVATE -static -municode)
-  target_link_libraries(${target} PRIVATE ntdll)
+  target_link_libraries(${target} PRIVATE ntdll advapi32)
 endfunction()
 dorvane_windows_command(dorvane_exe dorvane native)
 dorvane_windows_command(dorvane_wine_exe dorvane-wine filter)

@@ -102,3 +102,25 @@ windows_run "$work/windows.out" mount fix.vhd 'C:\mnt' || status=$?
 [ "$status" -eq 2 ] && grep -q "only on Linux" "$work/windows.err" ||
   fail "mount on Windows: exit $status, $(cat "$work/windows.err")"
 echo "  relative, slashes and dots taken; drive-relative and device paths refused; mount refused"
+
+# The driver's service through the product's own dorvane.exe, once
+# wine_smoke.sh has stopped the service it made with sc: removed, installed,
+# started, stopped and removed again, its state read after every step.
+command_driver_verbs() {
+  cp "$(dirname "$SYS")/dorvane.exe" "$drive_c/dorvane-product.exe"
+  local verb expected
+  for pair in "status:stopped" "remove:not installed" \
+      "install C:\\windows\\system32\\drivers\\dorvane.sys:stopped" "start:running" \
+      "stop:stopped" "remove:not installed"; do
+    verb=${pair%%:*}
+    expected=${pair##*:}
+    # shellcheck disable=SC2086
+    timeout "$STEP_TIMEOUT" "$WINE64" 'C:\dorvane-product.exe' driver $verb \
+      </dev/null >"$work/driver.out" 2>&1 || fail "dorvane.exe driver $verb: $(cat "$work/driver.out")"
+    timeout "$STEP_TIMEOUT" "$WINE64" 'C:\dorvane-product.exe' driver status \
+      </dev/null >"$work/driver.out" 2>&1 || fail "dorvane.exe driver status: $(cat "$work/driver.out")"
+    grep -q "service dorvane: $expected" "$work/driver.out" ||
+      fail "after dorvane.exe driver $verb the service is not $expected: $(cat "$work/driver.out")"
+    echo "  dorvane.exe driver $verb: $expected"
+  done
+}

@@ -71,21 +71,9 @@ if [ -z "$DORVANE" ]; then
   exit 1
 fi
 
-work=$(mktemp -d /tmp/dorvane-wine.XXXXXX)
-export WINEPREFIX="$work/prefix" WINELOADER="$WINE64" WINEARCH=win64
-export WINEDEBUG=-all,+debugstr WINEDLLOVERRIDES="mscoree,mshtml="
+source scripts/wine_common.sh
+wine_work wine -all,+debugstr
 log="$work/system.log"
-server_pid=""
-
-cleanup() {
-  timeout 30 "$WINESERVER" -k >/dev/null 2>&1 || true
-  if [ -n "$server_pid" ]; then
-    wait "$server_pid" 2>/dev/null || true
-  fi
-  timeout 30 "$WINESERVER" -w >/dev/null 2>&1 || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
 
 fail() {
   echo "wine_smoke: FAILED: $*" >&2
@@ -107,9 +95,7 @@ x86_64-w64-mingw32-gcc -O2 -Wall -Wextra -Werror -I. -o "$work/image_client.exe"
   tests/wine/image_client.c -lntdll
 
 echo "== making the Wine prefix"
-timeout 300 "$WINE64" wineboot -i </dev/null >"$work/boot.log" 2>&1 ||
-  { cat "$work/boot.log" >&2; fail "wineboot"; }
-timeout 60 "$WINESERVER" -w || fail "the prefix's first Wine server did not end"
+wine_boot
 cp "$SYS" "$WINEPREFIX/drive_c/windows/system32/drivers/dorvane.sys"
 cp "$FILTER" "$WINEPREFIX/drive_c/windows/system32/drivers/dorvfilt.sys"
 cp "$work/open_device.exe" "$work/image_client.exe" "$WINEPREFIX/drive_c/"
@@ -128,9 +114,7 @@ host write "$drive_c/img/base.vhd" --offset 700 --input "$work/seed"
 host create --parent "$drive_c/img/base.vhd" "$drive_c/img/child.vhd"
 host cat "$drive_c/img/child.vhd" >"$drive_c/out/child_host.raw"
 
-# The server stays up until cleanup ends it, and with it the service.
-"$WINESERVER" -p -f </dev/null >/dev/null 2>&1 &
-server_pid=$!
+wine_serve
 
 echo "== registering and starting the service"
 # This first process starts services.exe: the driver's output lands in $log.
@@ -251,6 +235,9 @@ wine_run "$work/open.out" 'C:\open_device.exe' || status=$?
 cat "$work/open.out"
 [ "$status" -eq 3 ] || fail "\\\\.\\Dorvane still opens after the unload (exit status $status)"
 
+echo "== the service through dorvane.exe driver"
+command_driver_verbs
+
 echo "== the images against the host build"
 [ ! -e "$drive_c/img/child.vhd" ] || fail "the merged differencing image was not deleted"
 for pair in img/dyn.vhd:dyn.raw img/fix.vhd:fix.raw img/base.vhd:child.raw \
@@ -264,3 +251,7 @@ for pair in img/dyn.vhd:dyn.raw img/fix.vhd:fix.raw img/base.vhd:child.raw \
 done
 
 echo "wine_smoke: PASSED (loading, the data path and unload of $SYS)"
+
+# The service's install, start, stop and remove through the command's own
+# service code, in a prefix of its own.
+bash scripts/wine_service.sh "$SYS"

@@ -37,8 +37,9 @@ LAYERS = {
     "tools/image_files": ["tools/disk", "image", "format", "host", "host/nt"],
     "tools/mount": ["tools/disk"],
     "tools/nbdkit": ["tools/image_files", "tools/disk"],
+    "tools/service": [],
     "tools/commands": ["tools/mount", "tools/image_files", "tools/disk", "format", "host",
-                       "host/nt"],
+                       "host/nt", "tools/service"],
 }
 ANYTHING = ("tests", "bench", "fuzz")
 SOURCE = re.compile(r"\.(c|cc|cpp|h|hpp)$")

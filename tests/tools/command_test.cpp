@@ -172,6 +172,14 @@ TEST_F(ToolCommand, FailuresAreOneLineNamingTheFile) {
                 File("a\\b.vhd") + ": cannot create image: the name holds a backslash"},
       /* 24 */ {{"create", "--type", "fixed", "--size", "1M", File("bad\xFF.vhd")}, 1,
                 File("bad\xFF.vhd") + ": cannot create image: the name is not UTF-8 text"},
+      /* 25 */ {{"driver", "install", "dorvane.sys"}, 1,
+                "service dorvane: cannot install: the driver runs as a kernel service on "
+                "Windows only; here every dorvane command loads it"},
+      /* 26 */ {{"driver", "status"}, 1, "service dorvane: cannot query: the driver runs as a "},
+      /* 27 */ {{"driver"}, 2, "missing ACTION: install, start, stop, remove or status"},
+      /* 28 */ {{"driver", "reload"}, 2, "unknown action \"reload\""},
+      /* 29 */ {{"driver", "start", "dorvane.sys"}, 2, "unexpected argument \"dorvane.sys\""},
+      /* 30 */ {{"driver", "install", "a.sys", "b.sys"}, 2, "unexpected argument \"b.sys\""},
   };
   Bytes diskBefore = ReadFileBytes(disk);
   for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i) {

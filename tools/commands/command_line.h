@@ -78,6 +78,7 @@ int RunMerge(const CommandCall &call);
 int RunMount(const CommandCall &call);
 int RunCheck(const CommandCall &call);
 int RunConvert(const CommandCall &call);
+int RunDriver(const CommandCall &call);
 
 // The command table, in the order of the help, and the options every
 // command takes.

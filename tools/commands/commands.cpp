@@ -135,6 +135,27 @@ const std::vector<CommandDef> &Commands() {
         {"--undo", false, false, "", "Put back what the last repair overwrote."},
         {"--undo-file", true, false, "FILE", "Where the repair keeps what it overwrites."}},
        1, RunCheck},
+      {"driver", "driver install [SYS]\ndriver start|stop|remove|status",
+       "Install, start, stop or remove the driver's kernel service (Windows).",
+       "The driver runs as the kernel service dorvane of the service control manager. These "
+       "commands do what sc does:\n\n"
+       "  sc create dorvane type= kernel start= demand binPath= SYS\n"
+       "  sc start dorvane\n"
+       "  sc stop dorvane\n"
+       "  sc delete dorvane\n"
+       "  sc query dorvane\n\n"
+       "install registers the service, started on demand, to load SYS (default: "
+       "%SystemRoot%\\System32\\drivers\\dorvane.sys) where it is: nothing is copied, so keep "
+       "SYS in a folder only administrators can write. start loads the driver; 64-bit Windows "
+       "loads only signed drivers, and a test-signed one only once bcdedit /set testsigning on "
+       "has been run and the machine restarted. stop unloads it, waiting up to 30 seconds: the "
+       "driver goes once every handle on its disks is closed. remove deletes the service of a "
+       "stopped driver and leaves SYS in place. status prints the state (not installed, "
+       "stopped, starting, running, stopping) and the binary the service loads. All but status "
+       "need an elevated prompt. Each failure names the service and the Win32 error.\n\n"
+       "On Linux the driver runs inside every dorvane command, on its host kernel: these "
+       "commands only say so.",
+       {}, 0, RunDriver, true},
   };
   return commands;
 }
