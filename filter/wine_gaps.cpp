@@ -14,6 +14,7 @@
 //   routine at PASSIVE_LEVEL).
 // - ExGetPreviousMode and FsRtlDissectName: not implemented by Wine.
 #include "filter/filter.h"
+#include "kernel/windows/dissect_name.h"
 
 #include <ntimage.h>
 
@@ -62,22 +63,9 @@ VOID FASTCALL MendedAcquireQueued(PKSPIN_LOCK Lock, PKLOCK_QUEUE_HANDLE Handle) 
 
 KPROCESSOR_MODE NTAPI MendedPreviousMode() { return KernelMode; }
 
-// The first name of a backslash-separated path and the rest after its
-// separator; a leading backslash is skipped.
 VOID NTAPI MendedDissectName(UNICODE_STRING Path, PUNICODE_STRING FirstName,
                              PUNICODE_STRING RemainingName) {
-  USHORT Count = Path.Length / sizeof(WCHAR);
-  USHORT Start = (Count > 0 && Path.Buffer[0] == L'\\') ? 1 : 0;
-  USHORT End = Start;
-  while (End < Count && Path.Buffer[End] != L'\\') {
-    ++End;
-  }
-  FirstName->Buffer = Path.Buffer + Start;
-  FirstName->Length = FirstName->MaximumLength = (USHORT)((End - Start) * sizeof(WCHAR));
-  USHORT Rest = End < Count ? (USHORT)(End + 1) : Count;
-  RemainingName->Buffer = Path.Buffer + Rest;
-  RemainingName->Length = RemainingName->MaximumLength =
-      (USHORT)((Count - Rest) * sizeof(WCHAR));
+  DissectBackslashName(Path, FirstName, RemainingName);
 }
 
 struct MENDED_IMPORT {

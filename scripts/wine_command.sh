@@ -109,11 +109,11 @@ echo "  relative, slashes and dots taken; drive-relative and device paths refuse
 command_driver_verbs() {
   cp "$(dirname "$SYS")/dorvane.exe" "$drive_c/dorvane-product.exe"
   local verb expected
-  for pair in "status:stopped" "remove:not installed" \
-      "install C:\\windows\\system32\\drivers\\dorvane.sys:stopped" "start:running" \
-      "stop:stopped" "remove:not installed"; do
-    verb=${pair%%:*}
-    expected=${pair##*:}
+  for pair in "status|stopped" "remove|not installed" \
+      "install C:\\windows\\system32\\drivers\\dorvane.sys|stopped" "start|running" \
+      "stop|stopped" "remove|not installed"; do
+    verb=${pair%%|*}
+    expected=${pair##*|}
     # shellcheck disable=SC2086
     timeout "$STEP_TIMEOUT" "$WINE64" 'C:\dorvane-product.exe' driver $verb \
       </dev/null >"$work/driver.out" 2>&1 || fail "dorvane.exe driver $verb: $(cat "$work/driver.out")"

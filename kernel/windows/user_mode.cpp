@@ -9,6 +9,8 @@
 // compiles the image code with _NTOSKRNL_ so that it calls these directly.
 #include <kernel_services.h>
 
+#include "kernel/windows/dissect_name.h"
+
 #include <cstdlib>
 #include <cstring>
 
@@ -48,17 +50,7 @@ VOID NTAPI IoGetStackLimits(PULONG_PTR LowLimit, PULONG_PTR HighLimit) {
 
 VOID NTAPI FsRtlDissectName(UNICODE_STRING Path, PUNICODE_STRING FirstName,
                             PUNICODE_STRING RemainingName) {
-  USHORT Count = Path.Length / sizeof(WCHAR);
-  USHORT Start = (Count > 0 && Path.Buffer[0] == L'\\') ? 1 : 0;
-  USHORT End = Start;
-  while (End < Count && Path.Buffer[End] != L'\\') {
-    ++End;
-  }
-  FirstName->Buffer = Path.Buffer + Start;
-  FirstName->Length = FirstName->MaximumLength = (USHORT)((End - Start) * sizeof(WCHAR));
-  USHORT Rest = End < Count ? (USHORT)(End + 1) : End;
-  RemainingName->Buffer = Path.Buffer + Rest;
-  RemainingName->Length = RemainingName->MaximumLength = (USHORT)((Count - Rest) * sizeof(WCHAR));
+  DissectBackslashName(Path, FirstName, RemainingName);
 }
 
 // File objects stand for the handle they were referenced by; the only
