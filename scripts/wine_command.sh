@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2154,SC2015
 # The command on Windows, sourced by scripts/wine_smoke.sh while the driver
 # and the filter run: dorvane-wine.exe (the command linked with the test
 # filter's route for the requests Wine does not carry to the driver:
@@ -84,6 +85,9 @@ step child.vhd check IMAGE
 step child.vhd merge IMAGE
 step base.vhd cat IMAGE
 [ ! -e "$drive_c/cmd/child.vhd" ] || fail "dorvane.exe merge did not delete the child"
+step cvt.vhd convert SEED IMAGE --type dynamic
+step cvt.vhd cat IMAGE
+step cvt.vhd check IMAGE
 
 echo "== paths as Windows gives them"
 windows_run "$work/windows.out" info dyn.vhd || fail "a relative path: $(cat "$work/windows.err")"
@@ -103,11 +107,19 @@ windows_run "$work/windows.out" mount fix.vhd 'C:\mnt' || status=$?
   fail "mount on Windows: exit $status, $(cat "$work/windows.err")"
 echo "  relative, slashes and dots taken; drive-relative and device paths refused; mount refused"
 
-# The driver's service through the product's own dorvane.exe, once
-# wine_smoke.sh has stopped the service it made with sc: removed, installed,
-# started, stopped and removed again, its state read after every step.
+# The product's own dorvane.exe once wine_smoke.sh has stopped the service
+# it made with sc: a disk it opens then fails for want of the driver
+# (STATUS_NO_SUCH_DEVICE, not the image "not found"), and the service is
+# removed, installed, started, stopped and removed again through it, its
+# state read after every step.
 command_driver_verbs() {
   cp "$(dirname "$SYS")/dorvane.exe" "$drive_c/dorvane-product.exe"
+  local status=0
+  timeout "$STEP_TIMEOUT" "$WINE64" 'C:\dorvane-product.exe' cat 'C:\cmd\fix.vhd' \
+    </dev/null >/dev/null 2>"$work/driver.out" || status=$?
+  [ "$status" -eq 1 ] && grep -q 'C:\\cmd\\fix.vhd: cannot open image: .*STATUS_NO_SUCH_DEVICE' "$work/driver.out" ||
+    fail "dorvane.exe cat with the driver stopped: exit $status, $(cat "$work/driver.out")"
+  echo "  dorvane.exe cat with the driver stopped: STATUS_NO_SUCH_DEVICE"
   local verb expected
   for pair in "status|stopped" "remove|not installed" \
       "install C:\\windows\\system32\\drivers\\dorvane.sys|stopped" "start|running" \

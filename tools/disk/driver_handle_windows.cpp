@@ -1,5 +1,6 @@
 // Handles below the real driver's device through the native NT calls. The
-// driver must be installed and started (dorvane driver install, start); the
+// driver must be installed and started (dorvane driver install, start;
+// STATUS_NO_SUCH_DEVICE when it is not running); the
 // image's path becomes its kernel name as Windows resolves paths
 // (kernel_names_windows.cpp). The handle is synchronous: the command sends
 // one request at a time.
@@ -9,6 +10,26 @@
 #include "tools/disk/kernel_names.h"
 
 namespace dorvane {
+
+namespace {
+
+// Whether the driver is running: its link \??\Dorvane exists from its start
+// to its unload. Without it every image's name is "not found", which would
+// blame the image.
+bool DriverRunning() {
+  UNICODE_STRING name;
+  RtlInitUnicodeString(&name, L"\\??\\Dorvane");
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, NULL, NULL);
+  HANDLE link = NULL;
+  NTSTATUS status = ZwOpenSymbolicLinkObject(&link, SYMBOLIC_LINK_QUERY, &attributes);
+  if (NT_SUCCESS(status)) {
+    NtClose(link);
+  }
+  return status != STATUS_OBJECT_NAME_NOT_FOUND;
+}
+
+}  // namespace
 
 struct DriverHandle::State {
   HANDLE handle = NULL;
@@ -36,7 +57,8 @@ NTSTATUS DriverHandle::Open(const std::string &path, bool writable,
                               &state->handle);
   if (!NT_SUCCESS(status)) {
     state->handle = NULL;
-    return status;
+    bool notFound = status == STATUS_OBJECT_PATH_NOT_FOUND || status == STATUS_OBJECT_NAME_NOT_FOUND;
+    return notFound && !DriverRunning() ? STATUS_NO_SUCH_DEVICE : status;
   }
   handle->reset(new DriverHandle(std::move(state)));
   return STATUS_SUCCESS;
