@@ -25,7 +25,7 @@ TEST(DriverServiceMessages, EachFailureSaysWhatToDoAndNamesTheError) {
       /* 0 */ {Action::kInstall, kErrorAccessDenied, "", {"elevated prompt"}},
       /* 1 */ {Action::kStart, kErrorAccessDenied, "", {"elevated prompt"}},
       /* 2 */ {Action::kStart, kErrorInvalidImageHash, "", {"signed", "bcdedit /set testsigning on"}},
-      /* 3 */ {Action::kStart, kErrorDriverBlocked, "", {"bcdedit /set testsigning on"}},
+      /* 3 */ {Action::kStart, kErrorDriverBlocked, "", {"blocked", "bcdedit /set testsigning on"}},
       /* 4 */ {Action::kInstall, kErrorServiceExists, "", {"already installed"}},
       /* 5 */ {Action::kInstall, kErrorDuplicateServiceName, "", {"already installed"}},
       /* 6 */ {Action::kStop, kErrorServiceDoesNotExist, "", {"not installed", "driver install"}},

@@ -40,7 +40,11 @@ const char kElevate[] =
     "administrator)";
 const char kTestSigning[] =
     "Windows refused the driver's signature: 64-bit Windows loads only signed drivers; for a "
-    "test-signed driver run `bcdedit /set testsigning on` from an elevated prompt and restart";
+    "test-signed driver run `bcdedit /set testsigning on` from an elevated prompt (Secure "
+    "Boot off) and restart";
+const char kBlocked[] =
+    "Windows blocked the driver (memory integrity or a driver block list): a test-signed "
+    "driver needs memory integrity off and `bcdedit /set testsigning on`, then a restart";
 
 // The explanation for one error, or nullptr when the error's name says all.
 const char *Explanation(DriverServiceAction action, uint32_t error) {
@@ -48,8 +52,9 @@ const char *Explanation(DriverServiceAction action, uint32_t error) {
     case kErrorAccessDenied:
       return kElevate;
     case kErrorInvalidImageHash:
-    case kErrorDriverBlocked:
       return kTestSigning;
+    case kErrorDriverBlocked:
+      return kBlocked;
     case kErrorServiceExists:
     case kErrorDuplicateServiceName:
       return "the service is already installed (dorvane driver status shows it)";
