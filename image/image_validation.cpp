@@ -272,6 +272,16 @@ IMAGE_FAULT JudgeBlockPlace(const IMAGE_METADATA *Metadata, ULONG BlockSize, LON
   return ImageSound;
 }
 
+BOOLEAN IsLostAppend(ULONG BlockSize, ULONG Entries, LONGLONG FileEnd, ULONG Sector) {
+  ULONGLONG Place = (ULONGLONG)AlignUpToSector(FileEnd - (LONGLONG)sizeof(VHD_FOOTER));
+  ULONGLONG Start = (ULONGLONG)Sector << VHD_SECTOR_SHIFT;
+  if (Sector == VHD_BAT_UNALLOCATED || Start < Place) {
+    return FALSE;
+  }
+  ULONGLONG Span = BlockSpan(BlockSize);
+  return (Start - Place) % Span == 0 && (Start - Place) / Span < Entries;
+}
+
 NTSTATUS JudgeBlockPlacement(const VHD_FOOTER *Footer, const VHD_DYNAMIC_HEADER *Header,
                              LONGLONG FileEnd, const ULONG *Bat, ULONG Entries,
                              IMAGE_VERDICT *Verdict) {
@@ -291,7 +301,7 @@ NTSTATUS JudgeBlockPlacement(const VHD_FOOTER *Footer, const VHD_DYNAMIC_HEADER 
   ULONG Count = 0;
   for (ULONG Index = 0; Index < Entries; ++Index) {
     ULONG Sector = BatEntrySector(Bat[Index]);
-    if (Sector == VHD_BAT_UNALLOCATED) {
+    if (Sector == VHD_BAT_UNALLOCATED || IsLostAppend(BlockSize, Entries, FileEnd, Sector)) {
       continue;
     }
     ULONG Region;

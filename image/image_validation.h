@@ -147,9 +147,18 @@ IMAGE_METADATA LocateMetadata(const VHD_FOOTER *Footer, const VHD_DYNAMIC_HEADER
 IMAGE_FAULT JudgeBlockPlace(const IMAGE_METADATA *Metadata, ULONG BlockSize, LONGLONG FileEnd,
                             ULONG Sector, PULONG Region);
 
-// Every allocated entry of a table of Entries entries (file byte order) by
-// JudgeBlockPlace, and no two blocks overlapping each other: writes to such
-// blocks would destroy other data. STATUS_INSUFFICIENT_RESOURCES when no
+// Whether the entry of a block at Sector is what an append leaves when a
+// power loss kept the entry but not the block: new blocks go where the
+// trailing footer stands (rounded up to a sector), so such a block starts
+// there, or a whole number of block spans behind it for the appends that
+// followed, one per table entry at most. No byte of its data area lies in
+// front of the footer of a file of FileEnd bytes: the block holds nothing,
+// and reads as an unallocated one, as it did before the append.
+BOOLEAN IsLostAppend(ULONG BlockSize, ULONG Entries, LONGLONG FileEnd, ULONG Sector);
+
+// Every allocated entry of a table of Entries entries (file byte order),
+// lost appends aside, by JudgeBlockPlace, and no two blocks overlapping
+// each other: writes to such blocks would destroy other data. STATUS_INSUFFICIENT_RESOURCES when no
 // pool is left for the sort; else the status of the fault found.
 NTSTATUS JudgeBlockPlacement(const VHD_FOOTER *Footer, const VHD_DYNAMIC_HEADER *Header,
                              LONGLONG FileEnd, const ULONG *Bat, ULONG Entries,
