@@ -35,7 +35,8 @@ NTSTATUS TakeBlockGeometry(PIMAGE_CONTEXT Context, IMAGE_VERDICT *Verdict) {
   IMAGE_FAULT Fault =
       JudgeBlockGeometry(Context->Footer, &Context->DynamicHeader, Context->FileEnd, &Geometry);
   if (Fault == ImageSound) {
-    Fault = JudgeImageLimits(Geometry.BlockSize, Geometry.BatEntries, &Context->ChainPool);
+    Fault = JudgeImageLimits(Context->DiskType, Geometry.BlockSize, Geometry.BatEntries,
+                             &Context->ChainPool);
   }
   if (Fault != ImageSound) {
     return RecordImageFault(Verdict, Fault);
@@ -51,10 +52,12 @@ NTSTATUS TakeBlockGeometry(PIMAGE_CONTEXT Context, IMAGE_VERDICT *Verdict) {
 // cut short by the end of the file leaves its missing entries unallocated.
 NTSTATUS ReadBat(PIMAGE_CONTEXT Context, IMAGE_VERDICT *Verdict) {
   ULONGLONG TableBytes = (ULONGLONG)Context->BatEntries * sizeof(ULONG);
-  Context->Bat = static_cast<PULONG>(AllocateZeroedPool(TableBytes));
+  ULONG Capacity = TableCapacity(Context->DiskType, Context->BatEntries, Context->BlockSize);
+  Context->Bat = static_cast<PULONG>(AllocateZeroedPool((ULONGLONG)Capacity * sizeof(ULONG)));
   if (Context->Bat == NULL) {
     return STATUS_INSUFFICIENT_RESOURCES;
   }
+  Context->BatCapacity = Capacity;
   LONGLONG FooterStart = Context->FileEnd - (LONGLONG)sizeof(VHD_FOOTER);
   if (Context->BatOffset >= FooterStart || TableBytes == 0) {
     return STATUS_SUCCESS;

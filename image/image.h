@@ -23,6 +23,7 @@ typedef struct _IMAGE_CONTEXT {
   // (IsLostAppend) that the file's entry still names: unallocated here, and
   // cleared in the file before the file's end moves (LostAppends).
   PULONG Bat;
+  ULONG BatCapacity;                  // entries Bat has room for (TableCapacity)
   UNICODE_STRING ImagePath;           // owned copy of the path opened
   HANDLE ImageHandle;                 // kernel handle of the image file
   PFILE_OBJECT ImageFileObject;       // referenced file object of ImageHandle

@@ -193,19 +193,35 @@ IMAGE_FAULT JudgeBlockGeometry(const VHD_FOOTER *Footer, const VHD_DYNAMIC_HEADE
   return ImageSound;
 }
 
-ULONGLONG ImagePoolCharge(ULONG BatEntries, ULONG BlockSize) {
-  return (ULONGLONG)BatEntries * sizeof(ULONG) + BlockSpan(BlockSize) +
-         SectorBitmapLength(BlockSize);
+ULONG TableCapacity(ULONG DiskType, ULONG BatEntries, ULONG BlockSize) {
+  if (DiskType != VHD_DISK_TYPE_DYNAMIC || BlockSize == 0) {
+    return BatEntries;
+  }
+  ULONGLONG Largest = VHD_MAX_DISK_SIZE / BlockSize;
+  if (Largest > IMAGE_BAT_ENTRY_LIMIT) {
+    Largest = IMAGE_BAT_ENTRY_LIMIT;
+  }
+  ULONGLONG Wanted = (ULONGLONG)BatEntries + BatEntries / 16;
+  if (Wanted > Largest) {
+    Wanted = Largest;
+  }
+  return Wanted > BatEntries ? (ULONG)Wanted : BatEntries;
 }
 
-IMAGE_FAULT JudgeImageLimits(ULONG BlockSize, ULONG BatEntries, ULONGLONG *ChainPool) {
+ULONGLONG ImagePoolCharge(ULONG DiskType, ULONG BatEntries, ULONG BlockSize) {
+  return (ULONGLONG)TableCapacity(DiskType, BatEntries, BlockSize) * sizeof(ULONG) +
+         BlockSpan(BlockSize) + SectorBitmapLength(BlockSize);
+}
+
+IMAGE_FAULT JudgeImageLimits(ULONG DiskType, ULONG BlockSize, ULONG BatEntries,
+                             ULONGLONG *ChainPool) {
   if (BlockSize > IMAGE_BLOCK_SIZE_LIMIT) {
     return ImageBlockSizeBeyondLimit;
   }
   if (BatEntries > IMAGE_BAT_ENTRY_LIMIT) {
     return ImageTableBeyondLimit;
   }
-  ULONGLONG Charge = ImagePoolCharge(BatEntries, BlockSize);
+  ULONGLONG Charge = ImagePoolCharge(DiskType, BatEntries, BlockSize);
   if (*ChainPool > IMAGE_CHAIN_POOL_LIMIT - Charge) {
     return ImageChainBeyondLimit;
   }

@@ -112,11 +112,19 @@ IMAGE_FAULT JudgeBlockGeometry(const VHD_FOOTER *Footer, const VHD_DYNAMIC_HEADE
 // IMAGE_BAT_ENTRY_LIMIT entries, and a chain whose charge stays within
 // IMAGE_CHAIN_POOL_LIMIT: ChainPool holds the charge of the images opened
 // before this one in its chain (its children) and receives this one's too.
-IMAGE_FAULT JudgeImageLimits(ULONG BlockSize, ULONG BatEntries, ULONGLONG *ChainPool);
+IMAGE_FAULT JudgeImageLimits(ULONG DiskType, ULONG BlockSize, ULONG BatEntries,
+                             ULONGLONG *ChainPool);
 
-// The pool an image charges its chain: its table, and a block with its
-// bitmap and one more bitmap, which a request may take at its level.
-ULONGLONG ImagePoolCharge(ULONG BatEntries, ULONG BlockSize);
+// The entries an image's table is held in pool with room for. A dynamic
+// disk may grow: its table gets a sixteenth more, as far as the largest disk
+// of its block size (and the table limit) needs, so that most growths add
+// their entries in place rather than copy the table, and a table copied
+// grows by as much again. Other tables hold their entries alone.
+ULONG TableCapacity(ULONG DiskType, ULONG BatEntries, ULONG BlockSize);
+
+// The pool an image charges its chain: its table's capacity, and a block
+// with its bitmap and one more bitmap, which a request may take at its level.
+ULONGLONG ImagePoolCharge(ULONG DiskType, ULONG BatEntries, ULONG BlockSize);
 
 // ---------------------------------------------------------------------------
 // Where the metadata lies, and where blocks may.

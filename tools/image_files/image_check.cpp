@@ -207,7 +207,8 @@ bool FileCheck::CheckGeometry(uint64_t chainPool) {
     fault = JudgeBlockGeometry(&footer_, &header_, LONGLONG(size_), &geometry);
   }
   if (fault == ImageSound) {
-    fault = JudgeImageLimits(geometry.BlockSize, geometry.BatEntries, &chainPool);
+    fault = JudgeImageLimits(DiskType(footer_), geometry.BlockSize, geometry.BatEntries,
+                             &chainPool);
   }
   if (fault != ImageSound) {
     Problem(Words(fault));
