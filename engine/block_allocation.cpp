@@ -19,8 +19,9 @@
 // no such flush: whatever part of its writes a power loss keeps, its data
 // area reads as zeros, which is what the block read before it existed, or
 // as the data written. Its bitmap is never read, and an entry kept without
-// the footer behind the block names a span that runs past the end of the
-// file, which check --repair completes with the zeros a lost append leaves.
+// the footer behind the block names a block where the footer still stands,
+// or behind it: the open reads such a lost append as unallocated, and its
+// entry is cleared before the next block takes the place (ClearLostAppends).
 // Filling a new image therefore flushes once, not once per block. A
 // differencing block's bitmap decides where its sectors come from, and a
 // place used before may bring older bytes back: those are flushed first.
@@ -65,11 +66,15 @@ NTSTATUS AppendSpan(PIMAGE_CONTEXT Context, const SPAN_PIECE *Pieces, ULONG Piec
   if (((ULONGLONG)Place >> VHD_SECTOR_SHIFT) >= VHD_BAT_UNALLOCATED) {
     return STATUS_DISK_FULL;
   }
+  NTSTATUS Status = ClearLostAppends(Context);
+  if (!NT_SUCCESS(Status)) {
+    return Status;
+  }
   ULONG Span = ContextBlockSpan(Context);
   LONGLONG OldEnd = Context->FileEnd;
   LONGLONG NewEnd = Place + Span + sizeof(VHD_FOOTER);
   NoteFileReach(Context, NewEnd);
-  NTSTATUS Status = WriteImageFileExact(Context->ImageHandle, Context->Footer,
+  Status = WriteImageFileExact(Context->ImageHandle, Context->Footer,
                                         sizeof(VHD_FOOTER), Place + Span);
   if (!NT_SUCCESS(Status)) {
     // A torn footer at the end would hide the intact one in front of it;

@@ -60,6 +60,27 @@ NTSTATUS ClearBatEntry(PIMAGE_CONTEXT Context, ULONG BlockIndex) {
   return WriteBatEntry(Context, BlockIndex, VHD_BAT_UNALLOCATED);
 }
 
+NTSTATUS ClearLostAppends(PIMAGE_CONTEXT Context) {
+  if (Context->LostAppends == 0) {
+    return STATUS_SUCCESS;
+  }
+  for (ULONG Index = 0; Index < Context->BatEntries; ++Index) {
+    if (Context->Bat[Index] == 0) {
+      NTSTATUS Status = WriteBatEntry(Context, Index, VHD_BAT_UNALLOCATED);
+      if (!NT_SUCCESS(Status)) {
+        return Status;
+      }
+    }
+  }
+  // On the disk before the place they name takes a block whose entry, in
+  // fresh space, is written without a flush in front of it.
+  NTSTATUS Status = FlushImageWrites(Context);
+  if (NT_SUCCESS(Status)) {
+    Context->LostAppends = 0;
+  }
+  return Status;
+}
+
 NTSTATUS FlushImageWrites(PIMAGE_CONTEXT Context) {
   IO_STATUS_BLOCK IoStatus;
   NTSTATUS Status = FlushImageFile(Context->ImageHandle, &IoStatus);

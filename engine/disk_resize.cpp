@@ -153,15 +153,24 @@ BOOLEAN LiesInRange(ULONG Sector, ULONG SpanBytes, LONGLONG Start, LONGLONG End)
   return BlockStart < End && BlockStart + SpanBytes > Start;
 }
 
+// A block copied out of the table's way: its entry and the copy's sector.
+struct MOVED_BLOCK {
+  ULONG Index;
+  ULONG Sector;
+};
+
 // Step 2: copies every block lying in [AreaStart, AreaEnd) to the end of the
-// file, then points the entries at the copies. NewSectors (one per entry)
-// receives the copies' sectors; 0 marks entries not moved. The entries are
-// written only after the copies are on the disk, and the area is written over
-// only after the entries are, so no entry ever names a place that does not
-// hold its block.
-NTSTATUS RelocateBlocks(PIMAGE_CONTEXT Context, LONGLONG AreaStart, LONGLONG AreaEnd,
-                        PULONG NewSectors) {
+// file, then points the entries at the copies. The entries are written only
+// after the copies are on the disk, and the area is written over only after
+// the entries are, so no entry ever names a place that does not hold its
+// block. Finding the blocks reads the in-memory table once; the rest costs
+// what the area holds.
+NTSTATUS RelocateBlocks(PIMAGE_CONTEXT Context, LONGLONG AreaStart, LONGLONG AreaEnd) {
   ULONG Span = ContextBlockSpan(Context);
+  // Blocks do not overlap: at most one starts in front of the area, and the
+  // others start inside it a span apart.
+  ULONG Room = (ULONG)((AreaEnd - AreaStart) / Span) + 2;
+  POOL_BUFFER<MOVED_BLOCK> Moves;
   POOL_BUFFER<UCHAR> Buffer;
   ULONG Moved = 0;
   NTSTATUS Status = STATUS_SUCCESS;
@@ -171,14 +180,21 @@ NTSTATUS RelocateBlocks(PIMAGE_CONTEXT Context, LONGLONG AreaStart, LONGLONG Are
     }
     if (!Buffer) {
       Buffer.Reset(static_cast<PUCHAR>(AllocateUnfilledPool(Span)));
-      if (!Buffer) {
+      Moves.Reset(static_cast<MOVED_BLOCK *>(AllocateUnfilledPool(Room * sizeof(MOVED_BLOCK))));
+      if (!Buffer || !Moves) {
         return STATUS_INSUFFICIENT_RESOURCES;
       }
+    }
+    if (Moved == Room) {
+      // Only an image whose blocks overlap, which the open refuses.
+      Status = STATUS_FILE_CORRUPT_ERROR;
+      break;
     }
     Status = ReadImageFileExact(Context->ImageHandle, Buffer.Get(), Span,
                                 (LONGLONG)Block.Sector << VHD_SECTOR_SHIFT);
     if (NT_SUCCESS(Status)) {
-      Status = AppendBlockSpan(Context, Buffer.Get(), &NewSectors[Block.Index]);
+      Moves.Get()[Moved].Index = Block.Index;
+      Status = AppendBlockSpan(Context, Buffer.Get(), &Moves.Get()[Moved].Sector);
     }
     if (!NT_SUCCESS(Status)) {
       break;
@@ -190,10 +206,8 @@ NTSTATUS RelocateBlocks(PIMAGE_CONTEXT Context, LONGLONG AreaStart, LONGLONG Are
     return Status;
   }
   Status = FlushImageWrites(Context);
-  for (ULONG Index = 0; Index < Context->BatEntries && NT_SUCCESS(Status); ++Index) {
-    if (NewSectors[Index] != 0) {
-      Status = WriteBatEntry(Context, Index, NewSectors[Index]);
-    }
+  for (ULONG Index = 0; Index < Moved && NT_SUCCESS(Status); ++Index) {
+    Status = WriteBatEntry(Context, Moves.Get()[Index].Index, Moves.Get()[Index].Sector);
   }
   if (NT_SUCCESS(Status)) {
     Status = FlushImageWrites(Context);
@@ -319,11 +333,16 @@ NTSTATUS GrowDynamicDisk(PIMAGE_CONTEXT Context, LONGLONG NewSize) {
   POOL_BUFFER<VHD_FOOTER> Footer(MakeGrownFooter(Context, Size));
   POOL_BUFFER<VHD_DYNAMIC_HEADER> Header(
       static_cast<PVHD_DYNAMIC_HEADER>(AllocateUnfilledPool(sizeof(VHD_DYNAMIC_HEADER))));
+  // A table with no room for the new entries is copied into a larger one
+  // once everything is written; within its room the entries are added in
+  // place.
+  ULONG Capacity = Context->BatCapacity;
   POOL_BUFFER<ULONG> Bat;
-  if (NewEntries > OldEntries) {
-    Bat.Reset(static_cast<PULONG>(AllocateZeroedPool((SIZE_T)NewEntries * sizeof(ULONG))));
+  if (NewEntries > Capacity) {
+    Capacity = TableCapacity(VHD_DISK_TYPE_DYNAMIC, NewEntries, BlockSize);
+    Bat.Reset(static_cast<PULONG>(AllocateUnfilledPool((SIZE_T)Capacity * sizeof(ULONG))));
   }
-  if (!Footer || !Header || (NewEntries > OldEntries && !Bat)) {
+  if (!Footer || !Header || (NewEntries > Context->BatCapacity && !Bat)) {
     return STATUS_INSUFFICIENT_RESOURCES;
   }
   RtlCopyMemory(Header.Get(), &Context->DynamicHeader, sizeof(VHD_DYNAMIC_HEADER));
@@ -337,9 +356,7 @@ NTSTATUS GrowDynamicDisk(PIMAGE_CONTEXT Context, LONGLONG NewSize) {
     // land behind the table.
     Status = ExtendFileToFooterAt(Context, NewTableEnd);
     if (NT_SUCCESS(Status)) {
-      // The new table is the scratch list of the copies' sectors until it is
-      // filled below.
-      Status = RelocateBlocks(Context, OldTableEnd, NewTableEnd, Bat.Get());
+      Status = RelocateBlocks(Context, OldTableEnd, NewTableEnd);
     }
   }
   if (NT_SUCCESS(Status) && NewEntries > OldEntries) {
@@ -359,11 +376,15 @@ NTSTATUS GrowDynamicDisk(PIMAGE_CONTEXT Context, LONGLONG NewSize) {
     return Status;
   }
 
-  if (NewEntries > OldEntries) {
+  if (Bat) {
     RtlCopyMemory(Bat.Get(), Context->Bat, (SIZE_T)OldEntries * sizeof(ULONG));
-    RtlFillMemory(Bat.Get() + OldEntries, (SIZE_T)(NewEntries - OldEntries) * sizeof(ULONG), 0xFF);
     FreePool(Context->Bat);
     Context->Bat = Bat.Detach();
+    Context->BatCapacity = Capacity;
+  }
+  if (NewEntries > OldEntries) {
+    RtlFillMemory(Context->Bat + OldEntries, (SIZE_T)(NewEntries - OldEntries) * sizeof(ULONG),
+                  0xFF);
     Context->BatEntries = NewEntries;
   }
   RtlCopyMemory(Context->Footer, Footer.Get(), sizeof(VHD_FOOTER));

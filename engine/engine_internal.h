@@ -61,6 +61,12 @@ NTSTATUS WriteBatEntry(PIMAGE_CONTEXT Context, ULONG BlockIndex, ULONG HostSecto
 // than the disk does. The block's span stays in the file.
 NTSTATUS ClearBatEntry(PIMAGE_CONTEXT Context, ULONG BlockIndex);
 
+// Clears in the file the entries of the lost appends the open found (image.h
+// LostAppends), then flushes: called before the file's end moves, since the
+// place they name then holds a new block or no longer lies behind the
+// footer. Until it succeeds the file's end stays where it is.
+NTSTATUS ClearLostAppends(PIMAGE_CONTEXT Context);
+
 // Makes the image file's writes so far durable. Called before a write that
 // makes earlier ones reachable (an entry naming a block, bits marking
 // sectors present) or unreachable (a cut), so that a power loss, which may

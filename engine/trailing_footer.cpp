@@ -17,11 +17,15 @@ VOID NoteFileReach(PIMAGE_CONTEXT Context, LONGLONG End) {
 }
 
 NTSTATUS CutImageFile(PIMAGE_CONTEXT Context, LONGLONG NewEnd) {
+  NTSTATUS Status = ClearLostAppends(Context);
+  if (!NT_SUCCESS(Status)) {
+    return Status;
+  }
   LONGLONG Reach = ReachedFileEnd(Context);
   if (Context->FreshSpaceStart != 0 && Context->FreshSpaceStart < Reach) {
     Context->FreshSpaceStart = Reach;
   }
-  NTSTATUS Status = SetImageFileEnd(Context->ImageHandle, NewEnd);
+  Status = SetImageFileEnd(Context->ImageHandle, NewEnd);
   if (!NT_SUCCESS(Status)) {
     return Status;
   }
@@ -45,9 +49,12 @@ NTSTATUS ExtendFileToFooterAt(PIMAGE_CONTEXT Context, LONGLONG Place) {
   if (NewEnd <= Context->FileEnd) {
     return STATUS_SUCCESS;
   }
+  NTSTATUS Status = ClearLostAppends(Context);
+  if (!NT_SUCCESS(Status)) {
+    return Status;
+  }
   NoteFileReach(Context, NewEnd);
-  NTSTATUS Status =
-      WriteImageFileExact(Context->ImageHandle, Context->Footer, sizeof(VHD_FOOTER), Place);
+  Status = WriteImageFileExact(Context->ImageHandle, Context->Footer, sizeof(VHD_FOOTER), Place);
   if (!NT_SUCCESS(Status)) {
     // A torn footer at the new end would hide the one that still stands.
     // Best effort: the first failure is the one reported.

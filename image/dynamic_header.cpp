@@ -35,7 +35,8 @@ NTSTATUS TakeBlockGeometry(PIMAGE_CONTEXT Context, IMAGE_VERDICT *Verdict) {
   IMAGE_FAULT Fault =
       JudgeBlockGeometry(Context->Footer, &Context->DynamicHeader, Context->FileEnd, &Geometry);
   if (Fault == ImageSound) {
-    Fault = JudgeImageLimits(Geometry.BlockSize, Geometry.BatEntries, &Context->ChainPool);
+    Fault = JudgeImageLimits(Context->DiskType, Geometry.BlockSize, Geometry.BatEntries,
+                             &Context->ChainPool);
   }
   if (Fault != ImageSound) {
     return RecordImageFault(Verdict, Fault);
@@ -51,10 +52,12 @@ NTSTATUS TakeBlockGeometry(PIMAGE_CONTEXT Context, IMAGE_VERDICT *Verdict) {
 // cut short by the end of the file leaves its missing entries unallocated.
 NTSTATUS ReadBat(PIMAGE_CONTEXT Context, IMAGE_VERDICT *Verdict) {
   ULONGLONG TableBytes = (ULONGLONG)Context->BatEntries * sizeof(ULONG);
-  Context->Bat = static_cast<PULONG>(AllocateZeroedPool(TableBytes));
+  ULONG Capacity = TableCapacity(Context->DiskType, Context->BatEntries, Context->BlockSize);
+  Context->Bat = static_cast<PULONG>(AllocateZeroedPool((ULONGLONG)Capacity * sizeof(ULONG)));
   if (Context->Bat == NULL) {
     return STATUS_INSUFFICIENT_RESOURCES;
   }
+  Context->BatCapacity = Capacity;
   LONGLONG FooterStart = Context->FileEnd - (LONGLONG)sizeof(VHD_FOOTER);
   if (Context->BatOffset >= FooterStart || TableBytes == 0) {
     return STATUS_SUCCESS;
@@ -75,6 +78,22 @@ NTSTATUS ReadBat(PIMAGE_CONTEXT Context, IMAGE_VERDICT *Verdict) {
   return Status;
 }
 
+// Both unallocated values become 0xFFFFFFFF and lost appends 0 (image.h):
+// a lost append reads as unallocated, and the engine knows which entries of
+// the file to clear before the next block takes the place they name.
+VOID MarkLostAppends(PIMAGE_CONTEXT Context) {
+  Context->LostAppends = 0;
+  for (ULONG Index = 0; Index < Context->BatEntries; ++Index) {
+    ULONG Sector = BatEntrySector(Context->Bat[Index]);
+    if (IsLostAppend(Context->BlockSize, Context->BatEntries, Context->FileEnd, Sector)) {
+      Context->Bat[Index] = 0;
+      ++Context->LostAppends;
+    } else if (Sector == VHD_BAT_UNALLOCATED) {
+      Context->Bat[Index] = VHD_BAT_UNALLOCATED;
+    }
+  }
+}
+
 }  // namespace
 
 NTSTATUS LoadDynamicHeader(PIMAGE_CONTEXT Context, IMAGE_VERDICT *Verdict) {
@@ -88,11 +107,14 @@ NTSTATUS LoadDynamicHeader(PIMAGE_CONTEXT Context, IMAGE_VERDICT *Verdict) {
   if (NT_SUCCESS(Status)) {
     Status = ReadBat(Context, Verdict);
   }
-  if (!NT_SUCCESS(Status)) {
-    return Status;
+  if (NT_SUCCESS(Status)) {
+    Status = JudgeBlockPlacement(Context->Footer, &Context->DynamicHeader, Context->FileEnd,
+                                 Context->Bat, Context->BatEntries, Verdict);
   }
-  return JudgeBlockPlacement(Context->Footer, &Context->DynamicHeader, Context->FileEnd,
-                             Context->Bat, Context->BatEntries, Verdict);
+  if (NT_SUCCESS(Status)) {
+    MarkLostAppends(Context);
+  }
+  return Status;
 }
 
 IMAGE_METADATA LocateImageMetadata(const IMAGE_CONTEXT *Context) {

@@ -18,7 +18,12 @@ typedef struct _IMAGE_CONTEXT {
   KSPIN_LOCK GateLock;                // admission gate lock
   LONG SharedCount;                   // admitted shared requests
   LONG ExclusiveCount;                // admitted exclusive requests (0 or 1)
-  PULONG Bat;                         // owned; entries in file byte order
+  // Owned; entries in file byte order, 0xFFFFFFFF for every unallocated
+  // entry the file holds (0 included). An entry of 0 marks a lost append
+  // (IsLostAppend) that the file's entry still names: unallocated here, and
+  // cleared in the file before the file's end moves (LostAppends).
+  PULONG Bat;
+  ULONG BatCapacity;                  // entries Bat has room for (TableCapacity)
   UNICODE_STRING ImagePath;           // owned copy of the path opened
   HANDLE ImageHandle;                 // kernel handle of the image file
   PFILE_OBJECT ImageFileObject;       // referenced file object of ImageHandle
@@ -55,6 +60,9 @@ typedef struct _IMAGE_CONTEXT {
   // the file's reach by each flush the engine makes, raised past the reach
   // by every cut.
   LONGLONG FreshSpaceStart;
+  // Entries of 0 in Bat: lost appends found by the open whose entries in the
+  // file still name the place behind the footer, where the next block goes.
+  ULONG LostAppends;
   // Pool charged to this image and to the images opened before it in its
   // chain (its children), against IMAGE_CHAIN_POOL_LIMIT.
   ULONGLONG ChainPool;

@@ -7,9 +7,10 @@
 //   bitmap) in one buffer. Images in use have 512 KiB or 2 MiB blocks.
 // - A table of at most 4 Mi entries (16 MiB): every disk up to the format's
 //   2040 GiB with blocks of 512 KiB or more.
-// - A chain holds at most 128 MiB: the sum over its images of the table and
-//   of the block and bitmap buffers a request may take at that level (a
-//   read of a differencing image holds one of each per level it passes).
+// - A chain holds at most 128 MiB: the sum over its images of the table
+//   (with a dynamic disk's room to grow) and of the block and bitmap buffers
+//   a request may take at that level (a read of a differencing image holds
+//   one of each per level it passes).
 //   Twenty images of 2040 GiB with 2 MiB blocks fit.
 #pragma once
 

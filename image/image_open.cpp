@@ -108,6 +108,8 @@ VOID TakeRecords(PIMAGE_CONTEXT Context, PIMAGE_CONTEXT Fresh) {
   Context->DiskSize = Fresh->DiskSize;
   Context->BatOffset = Fresh->BatOffset;
   Context->BatEntries = Fresh->BatEntries;
+  Context->BatCapacity = Fresh->BatCapacity;
+  Context->LostAppends = Fresh->LostAppends;
   // What the engine learnt of the file under the old handle no longer holds.
   Context->SpanGaps = IMAGE_SPANS_UNCHECKED;
   Context->FileReach = 0;

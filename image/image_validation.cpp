@@ -193,19 +193,35 @@ IMAGE_FAULT JudgeBlockGeometry(const VHD_FOOTER *Footer, const VHD_DYNAMIC_HEADE
   return ImageSound;
 }
 
-ULONGLONG ImagePoolCharge(ULONG BatEntries, ULONG BlockSize) {
-  return (ULONGLONG)BatEntries * sizeof(ULONG) + BlockSpan(BlockSize) +
-         SectorBitmapLength(BlockSize);
+ULONG TableCapacity(ULONG DiskType, ULONG BatEntries, ULONG BlockSize) {
+  if (DiskType != VHD_DISK_TYPE_DYNAMIC || BlockSize == 0) {
+    return BatEntries;
+  }
+  ULONGLONG Largest = VHD_MAX_DISK_SIZE / BlockSize;
+  if (Largest > IMAGE_BAT_ENTRY_LIMIT) {
+    Largest = IMAGE_BAT_ENTRY_LIMIT;
+  }
+  ULONGLONG Wanted = (ULONGLONG)BatEntries + BatEntries / 16;
+  if (Wanted > Largest) {
+    Wanted = Largest;
+  }
+  return Wanted > BatEntries ? (ULONG)Wanted : BatEntries;
 }
 
-IMAGE_FAULT JudgeImageLimits(ULONG BlockSize, ULONG BatEntries, ULONGLONG *ChainPool) {
+ULONGLONG ImagePoolCharge(ULONG DiskType, ULONG BatEntries, ULONG BlockSize) {
+  return (ULONGLONG)TableCapacity(DiskType, BatEntries, BlockSize) * sizeof(ULONG) +
+         BlockSpan(BlockSize) + SectorBitmapLength(BlockSize);
+}
+
+IMAGE_FAULT JudgeImageLimits(ULONG DiskType, ULONG BlockSize, ULONG BatEntries,
+                             ULONGLONG *ChainPool) {
   if (BlockSize > IMAGE_BLOCK_SIZE_LIMIT) {
     return ImageBlockSizeBeyondLimit;
   }
   if (BatEntries > IMAGE_BAT_ENTRY_LIMIT) {
     return ImageTableBeyondLimit;
   }
-  ULONGLONG Charge = ImagePoolCharge(BatEntries, BlockSize);
+  ULONGLONG Charge = ImagePoolCharge(DiskType, BatEntries, BlockSize);
   if (*ChainPool > IMAGE_CHAIN_POOL_LIMIT - Charge) {
     return ImageChainBeyondLimit;
   }
@@ -272,6 +288,16 @@ IMAGE_FAULT JudgeBlockPlace(const IMAGE_METADATA *Metadata, ULONG BlockSize, LON
   return ImageSound;
 }
 
+BOOLEAN IsLostAppend(ULONG BlockSize, ULONG Entries, LONGLONG FileEnd, ULONG Sector) {
+  ULONGLONG Place = (ULONGLONG)AlignUpToSector(FileEnd - (LONGLONG)sizeof(VHD_FOOTER));
+  ULONGLONG Start = (ULONGLONG)Sector << VHD_SECTOR_SHIFT;
+  if (Sector == VHD_BAT_UNALLOCATED || Start < Place) {
+    return FALSE;
+  }
+  ULONGLONG Span = BlockSpan(BlockSize);
+  return (Start - Place) % Span == 0 && (Start - Place) / Span < Entries;
+}
+
 NTSTATUS JudgeBlockPlacement(const VHD_FOOTER *Footer, const VHD_DYNAMIC_HEADER *Header,
                              LONGLONG FileEnd, const ULONG *Bat, ULONG Entries,
                              IMAGE_VERDICT *Verdict) {
@@ -291,7 +317,7 @@ NTSTATUS JudgeBlockPlacement(const VHD_FOOTER *Footer, const VHD_DYNAMIC_HEADER 
   ULONG Count = 0;
   for (ULONG Index = 0; Index < Entries; ++Index) {
     ULONG Sector = BatEntrySector(Bat[Index]);
-    if (Sector == VHD_BAT_UNALLOCATED) {
+    if (Sector == VHD_BAT_UNALLOCATED || IsLostAppend(BlockSize, Entries, FileEnd, Sector)) {
       continue;
     }
     ULONG Region;

@@ -112,11 +112,19 @@ IMAGE_FAULT JudgeBlockGeometry(const VHD_FOOTER *Footer, const VHD_DYNAMIC_HEADE
 // IMAGE_BAT_ENTRY_LIMIT entries, and a chain whose charge stays within
 // IMAGE_CHAIN_POOL_LIMIT: ChainPool holds the charge of the images opened
 // before this one in its chain (its children) and receives this one's too.
-IMAGE_FAULT JudgeImageLimits(ULONG BlockSize, ULONG BatEntries, ULONGLONG *ChainPool);
+IMAGE_FAULT JudgeImageLimits(ULONG DiskType, ULONG BlockSize, ULONG BatEntries,
+                             ULONGLONG *ChainPool);
 
-// The pool an image charges its chain: its table, and a block with its
-// bitmap and one more bitmap, which a request may take at its level.
-ULONGLONG ImagePoolCharge(ULONG BatEntries, ULONG BlockSize);
+// The entries an image's table is held in pool with room for. A dynamic
+// disk may grow: its table gets a sixteenth more, as far as the largest disk
+// of its block size (and the table limit) needs, so that most growths add
+// their entries in place rather than copy the table, and a table copied
+// grows by as much again. Other tables hold their entries alone.
+ULONG TableCapacity(ULONG DiskType, ULONG BatEntries, ULONG BlockSize);
+
+// The pool an image charges its chain: its table's capacity, and a block
+// with its bitmap and one more bitmap, which a request may take at its level.
+ULONGLONG ImagePoolCharge(ULONG DiskType, ULONG BatEntries, ULONG BlockSize);
 
 // ---------------------------------------------------------------------------
 // Where the metadata lies, and where blocks may.
@@ -147,9 +155,18 @@ IMAGE_METADATA LocateMetadata(const VHD_FOOTER *Footer, const VHD_DYNAMIC_HEADER
 IMAGE_FAULT JudgeBlockPlace(const IMAGE_METADATA *Metadata, ULONG BlockSize, LONGLONG FileEnd,
                             ULONG Sector, PULONG Region);
 
-// Every allocated entry of a table of Entries entries (file byte order) by
-// JudgeBlockPlace, and no two blocks overlapping each other: writes to such
-// blocks would destroy other data. STATUS_INSUFFICIENT_RESOURCES when no
+// Whether the entry of a block at Sector is what an append leaves when a
+// power loss kept the entry but not the block: new blocks go where the
+// trailing footer stands (rounded up to a sector), so such a block starts
+// there, or a whole number of block spans behind it for the appends that
+// followed, one per table entry at most. No byte of its data area lies in
+// front of the footer of a file of FileEnd bytes: the block holds nothing,
+// and reads as an unallocated one, as it did before the append.
+BOOLEAN IsLostAppend(ULONG BlockSize, ULONG Entries, LONGLONG FileEnd, ULONG Sector);
+
+// Every allocated entry of a table of Entries entries (file byte order),
+// lost appends aside, by JudgeBlockPlace, and no two blocks overlapping
+// each other: writes to such blocks would destroy other data. STATUS_INSUFFICIENT_RESOURCES when no
 // pool is left for the sort; else the status of the fault found.
 NTSTATUS JudgeBlockPlacement(const VHD_FOOTER *Footer, const VHD_DYNAMIC_HEADER *Header,
                              LONGLONG FileEnd, const ULONG *Bat, ULONG Entries,

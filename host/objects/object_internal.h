@@ -11,6 +11,7 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <mutex>
 #include <string>
 
@@ -83,6 +84,9 @@ struct HostFile {
   long referenceCount = 0;
   // Serialises synchronous I/O on the file object, as NT's file object lock.
   std::mutex ioLock;
+  // Bytes written through this file object since its write-back last began
+  // (file_read_write.cpp).
+  std::atomic<uint64_t> unwrittenBytes{0};
 };
 
 // Looks up a handle and takes a reference on its file object. Checks nothing

@@ -186,7 +186,7 @@ TEST_F(ImageOpenTest, TableCutShortByTheFileEndsBeforeTheFooter) {
   ASSERT_EQ(STATUS_SUCCESS, image.Open(path));
   ASSERT_EQ(2000u, image->BatEntries);
   const uint8_t *entries = reinterpret_cast<const uint8_t *>(image->Bat);
-  EXPECT_EQ(Bytes(4 * 1872, 0), Bytes(entries + 4 * 128, entries + 4 * 2000));
+  EXPECT_EQ(Bytes(4 * 1872, 0xFF), Bytes(entries + 4 * 128, entries + 4 * 2000));
 }
 
 TEST_F(ImageOpenTest, AccessSharingAndOptionsAreAdapted) {

@@ -62,6 +62,15 @@ TEST_F(CheckCommand, DamagedImagesThroughTheDriverCheckRepairAndUndo) {
        [&] { PokeBe32(path_, kBatOffset + 4 * 15, SectorOf(15) + 1); }, 2, 1, {15}},
       {"entry past the end", kDynamic, [&] { PokeBe32(path_, kBatOffset + 400, 1u << 20); }, 2, 1,
        {}},
+      // Entries a power loss kept of two appends whose blocks it lost: the
+      // driver opens the image and reads them as zeros, and check repairs.
+      {"lost appends", kDynamic,
+       [&] {
+         PokeBe32(path_, kBatOffset + 4 * 20, SectorOf(16));
+         PokeBe32(path_, kBatOffset + 4 * 30, SectorOf(17));
+         EXPECT_EQ(NTSTATUS(STATUS_SUCCESS), DriverOpen());
+       },
+       2, 1, {}},
       {"bitmap", kDynamic, [&] { PokeFile(path_, SectorOf(2) * 512ull, {0x7F}); }, 2, 1, {}},
       {"space behind the last block", kDynamic,
        [&] {

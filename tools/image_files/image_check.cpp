@@ -208,7 +208,8 @@ bool FileCheck::CheckGeometry(uint64_t chainPool) {
     fault = JudgeBlockGeometry(&footer_, &header_, LONGLONG(size_), &geometry);
   }
   if (fault == ImageSound) {
-    fault = JudgeImageLimits(geometry.BlockSize, geometry.BatEntries, &chainPool);
+    fault = JudgeImageLimits(DiskType(footer_), geometry.BlockSize, geometry.BatEntries,
+                             &chainPool);
   }
   if (fault != ImageSound) {
     Problem(Words(fault));
@@ -312,6 +313,18 @@ void FileCheck::CheckBlocks() {
       continue;
     }
     uint64_t start = uint64_t(entries_[index]) * VHD_SECTOR_SIZE;
+    // The open reads it as unallocated; the repair makes the file say so.
+    if (trailingIntact_ && IsLostAppend(blockSize_, ULONG(entries_.size()), LONGLONG(size_),
+                                        entries_[index])) {
+      Clear(index, "entry " + std::to_string(index) + " names a block at " + Offset(start) +
+                       ", at or behind the footer at " + Offset(limit) +
+                       ": the leftover of an append a power loss cut short; nothing is lost, "
+                       "the block reads " +
+                       (DiskType(footer_) == VHD_DISK_TYPE_DIFFERENCING ? "from its parent"
+                                                                         : "as zeros") +
+                       ", as before it was written");
+      continue;
+    }
     // A block whose data area begins at or past the end holds nothing of
     // its data in the file: clearing its entry gives up nothing.
     if (start + SectorBitmapLength(blockSize_) >= limit) {
