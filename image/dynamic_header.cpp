@@ -5,6 +5,10 @@
 
 namespace {
 
+// A read the system lacked the resources to make says nothing of the image:
+// the open fails with that status instead of judging the image by it.
+BOOLEAN ReadNotMade(NTSTATUS Status) { return Status == STATUS_INSUFFICIENT_RESOURCES; }
+
 NTSTATUS CheckFooterCopy(PIMAGE_CONTEXT Context, IMAGE_VERDICT *Verdict) {
   POOL_BUFFER<VHD_FOOTER> Copy(static_cast<PVHD_FOOTER>(AllocateZeroedPool(sizeof(VHD_FOOTER))));
   if (!Copy) {
@@ -13,6 +17,9 @@ NTSTATUS CheckFooterCopy(PIMAGE_CONTEXT Context, IMAGE_VERDICT *Verdict) {
   IO_STATUS_BLOCK IoStatus;
   NTSTATUS Status =
       ReadImageFileAtOpen(Context->ImageHandle, Copy.Get(), sizeof(VHD_FOOTER), 0, &IoStatus);
+  if (ReadNotMade(Status)) {
+    return Status;
+  }
   return RecordImageFault(Verdict,
                           JudgeFooterCopy(NT_SUCCESS(Status) ? Copy.Get() : NULL, Context->Footer));
 }
@@ -26,6 +33,9 @@ NTSTATUS ReadHeader(PIMAGE_CONTEXT Context, IMAGE_VERDICT *Verdict) {
   NTSTATUS Status = ReadImageFileAtOpen(Context->ImageHandle, &Context->DynamicHeader,
                                         sizeof(VHD_DYNAMIC_HEADER),
                                         (LONGLONG)LoadBe64(Context->Footer->DataOffset), &IoStatus);
+  if (ReadNotMade(Status)) {
+    return Status;
+  }
   ULONG BytesRead = NT_SUCCESS(Status) ? (ULONG)IoStatus.Information : 0;
   return RecordImageFault(Verdict, JudgeDynamicHeader(&Context->DynamicHeader, BytesRead));
 }
@@ -67,6 +77,9 @@ NTSTATUS ReadBat(PIMAGE_CONTEXT Context, IMAGE_VERDICT *Verdict) {
   IO_STATUS_BLOCK IoStatus;
   NTSTATUS Status = ReadImageFileAtOpen(Context->ImageHandle, Context->Bat, ReadLength,
                                         Context->BatOffset, &IoStatus);
+  if (ReadNotMade(Status)) {
+    return Status;
+  }
   if (!NT_SUCCESS(Status)) {
     return RecordImageFault(Verdict, ImageTableUnreadable);
   }

@@ -1,5 +1,14 @@
-// Primitive operations on image files: synchronous reads and writes at
-// explicit offsets, size queries and changes, and flushing.
+// Primitive operations on image files: reads and writes at explicit offsets,
+// size queries and changes, zeroing and flushing, each complete when it
+// returns.
+//
+// Image files are opened for asynchronous I/O, so that the requests of
+// several threads on one image reach the file system together instead of
+// queueing on its file object one at a time. A read, write or zeroing call
+// therefore gets an event of its own and, when the file system leaves it
+// pending, waits for it there: its status block and buffer are the caller's
+// until it completes. Size and disposition calls need no event: the I/O
+// manager completes them before returning on any file object.
 #include "image/image.h"
 
 namespace {
@@ -19,15 +28,45 @@ typedef NTSTATUS(NTAPI *FILE_TRANSFER_CALL)(HANDLE FileHandle, HANDLE Event,
                                             PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer,
                                             ULONG Length, PLARGE_INTEGER ByteOffset, PULONG Key);
 
-// One synchronous read or write at Offset; Information is 0 unless it
-// succeeded.
+// The event one call on an image file is given: unnamed, a kernel handle,
+// not signalled.
+NTSTATUS CreateCallEvent(HANDLE_OWNER *Event) {
+  OBJECT_ATTRIBUTES Attributes;
+  InitializeObjectAttributes(&Attributes, NULL, OBJ_KERNEL_HANDLE, NULL, NULL);
+  HANDLE Created = NULL;
+  NTSTATUS Status =
+      ZwCreateEvent(&Created, EVENT_ALL_ACCESS, &Attributes, NotificationEvent, FALSE);
+  if (NT_SUCCESS(Status)) {
+    Event->Reset(Created);
+  }
+  return Status;
+}
+
+// The final status of a call given Event: a pending call is waited for, not
+// alertable and without a timeout, since the file system writes IoStatus
+// and the buffer until it completes.
+NTSTATUS AwaitCall(NTSTATUS Status, HANDLE Event, PIO_STATUS_BLOCK IoStatus) {
+  if (Status != STATUS_PENDING) {
+    return Status;
+  }
+  ZwWaitForSingleObject(Event, FALSE, NULL);
+  return IoStatus->Status;
+}
+
+// One read or write at Offset, complete at return; Information is 0 unless
+// it succeeded.
 NTSTATUS TransferAtOffset(FILE_TRANSFER_CALL Call, HANDLE ImageHandle, PVOID Buffer,
                           ULONG Length, LONGLONG Offset, PIO_STATUS_BLOCK IoStatus) {
   LARGE_INTEGER ByteOffset;
   ByteOffset.QuadPart = Offset;
   IoStatus->Information = 0;
-  NTSTATUS Status =
-      Call(ImageHandle, NULL, NULL, NULL, IoStatus, Buffer, Length, &ByteOffset, NULL);
+  HANDLE_OWNER Event(NULL);
+  NTSTATUS Status = CreateCallEvent(&Event);
+  if (NT_SUCCESS(Status)) {
+    Status = Call(ImageHandle, Event.Get(), NULL, NULL, IoStatus, Buffer, Length, &ByteOffset,
+                  NULL);
+    Status = AwaitCall(Status, Event.Get(), IoStatus);
+  }
   if (!NT_SUCCESS(Status)) {
     IoStatus->Information = 0;
   }
@@ -174,8 +213,14 @@ NTSTATUS ZeroImageFileRange(HANDLE ImageHandle, LONGLONG FileOffset, LONGLONG Be
   IO_STATUS_BLOCK IoStatus;
   ZeroData.FileOffset.QuadPart = FileOffset;
   ZeroData.BeyondFinalZero.QuadPart = BeyondFinalZero;
-  NTSTATUS Status = ZwFsControlFile(ImageHandle, NULL, NULL, NULL, &IoStatus, FSCTL_SET_ZERO_DATA,
-                                    &ZeroData, sizeof(ZeroData), NULL, 0);
+  HANDLE_OWNER Event(NULL);
+  NTSTATUS Status = CreateCallEvent(&Event);
+  if (!NT_SUCCESS(Status)) {
+    return Status;
+  }
+  Status = ZwFsControlFile(ImageHandle, Event.Get(), NULL, NULL, &IoStatus, FSCTL_SET_ZERO_DATA,
+                           &ZeroData, sizeof(ZeroData), NULL, 0);
+  Status = AwaitCall(Status, Event.Get(), &IoStatus);
   if (!IsZeroDataRefused(Status)) {
     return Status;
   }

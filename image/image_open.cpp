@@ -6,10 +6,14 @@
 namespace {
 
 const ACCESS_MASK WriteDataAccess = GENERIC_WRITE | FILE_WRITE_DATA;
+// Image files are opened for asynchronous I/O whatever the client asked
+// (the file primitives wait for each call themselves): the requests of all
+// the image's users then reach the file system in parallel instead of
+// queueing on its file object.
 const ULONG DroppedCreateOptions = FILE_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY |
-                                   FILE_NO_INTERMEDIATE_BUFFERING | FILE_SYNCHRONOUS_IO_ALERT;
-const ULONG AddedCreateOptions =
-    FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE | FILE_RANDOM_ACCESS;
+                                   FILE_NO_INTERMEDIATE_BUFFERING | FILE_SYNCHRONOUS_IO_ALERT |
+                                   FILE_SYNCHRONOUS_IO_NONALERT;
+const ULONG AddedCreateOptions = FILE_NON_DIRECTORY_FILE | FILE_RANDOM_ACCESS;
 
 ACCESS_MASK AdaptDesiredAccess(ACCESS_MASK DesiredAccess) {
   ACCESS_MASK Access = DesiredAccess | GENERIC_READ | SYNCHRONIZE;
@@ -272,9 +276,7 @@ NTSTATUS ReopenImageForWrite(PIMAGE_CONTEXT Context) {
                              OBJ_KERNEL_HANDLE | OBJ_FORCE_ACCESS_CHECK, NULL, NULL);
   HANDLE Handle = NULL;
   NTSTATUS Status = ZwOpenFile(&Handle, GENERIC_READ | GENERIC_WRITE | DELETE | SYNCHRONIZE,
-                               &Attributes, &IoStatus, 0,
-                               FILE_RANDOM_ACCESS | FILE_NON_DIRECTORY_FILE |
-                                   FILE_SYNCHRONOUS_IO_NONALERT);
+                               &Attributes, &IoStatus, 0, AddedCreateOptions);
   if (!NT_SUCCESS(Status)) {
     DbgPrint("Image reopen result: %#x.\n", (unsigned)Status);
     return Status;

@@ -1,5 +1,6 @@
 // Kernel events and waits. One host mutex and condition variable serve every
-// KEVENT: events are rare here (one per flush), so simplicity wins over
+// KEVENT: waits are rare here (file requests complete before their call
+// returns, so only a flush or a test waits), so simplicity wins over
 // per-event wait queues.
 #include "host/executive/executive_internal.h"
 
@@ -42,6 +43,12 @@ extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, LONG Increment, BOOLEAN Wait) {
   }
   eventSignalled.notify_all();
   return Previous;
+}
+
+extern "C" VOID NTAPI KeClearEvent(PRKEVENT Event) {
+  host::RequireIrqlAtMost(DISPATCH_LEVEL, "KeClearEvent");
+  std::lock_guard<std::mutex> guard(eventLock);
+  Event->Header.SignalState = 0;
 }
 
 // Waits on a KEVENT. A synchronization event is reset by the wait it

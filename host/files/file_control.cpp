@@ -68,7 +68,6 @@ extern "C" NTSTATUS NTAPI ZwFsControlFile(HANDLE FileHandle, HANDLE Event,
                                           PIO_STATUS_BLOCK IoStatusBlock, ULONG FsControlCode,
                                           PVOID InputBuffer, ULONG InputBufferLength,
                                           PVOID OutputBuffer, ULONG OutputBufferLength) {
-  UNREFERENCED_PARAMETER(Event);
   UNREFERENCED_PARAMETER(ApcRoutine);
   UNREFERENCED_PARAMETER(ApcContext);
   UNREFERENCED_PARAMETER(OutputBuffer);
@@ -77,6 +76,9 @@ extern "C" NTSTATUS NTAPI ZwFsControlFile(HANDLE FileHandle, HANDLE Event,
   host::ZwCallMode Mode;
   host::FileReference File;
   NTSTATUS Status = File.Take(FileHandle);
+  if (!NT_SUCCESS(Status)) return Status;
+  host::RequestEvent Completion;
+  Status = Completion.Take(Event);
   if (!NT_SUCCESS(Status)) return Status;
   Status = FsControlCode == FSCTL_SET_ZERO_DATA
                ? host::SetZeroData(File, InputBuffer, InputBufferLength)

@@ -1,6 +1,6 @@
 // File services: ZwReadFile and ZwWriteFile (and their Nt* names). Reads and
 // writes at explicit offsets or at the position of a synchronous file
-// object, appends, the handle's access, the file-call gate of tests and
+// object (whose requests run one at a time), the request's event, appends, the handle's access, the file-call gate of tests and
 // NT's results at the end of file: a read starting at or past it is
 // STATUS_END_OF_FILE with 0 bytes, one crossing it returns the bytes up to it.
 #include "host/files/file_services_internal.h"
@@ -31,11 +31,14 @@ void StartLazyWrite(HostFile* file, uint64_t bytes) {
   sync_file_range(file->fd, 0, 0, SYNC_FILE_RANGE_WRITE);
 }
 
-NTSTATUS Transfer(bool write, HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer,
-                  ULONG Length, PLARGE_INTEGER ByteOffset) {
+NTSTATUS Transfer(bool write, HANDLE FileHandle, HANDLE Event, PIO_STATUS_BLOCK IoStatusBlock,
+                  PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset) {
   RequireIrqlAtMost(PASSIVE_LEVEL, write ? "ZwWriteFile" : "ZwReadFile");
   FileReference file;
   NTSTATUS status = file.Take(FileHandle);
+  if (!NT_SUCCESS(status)) return status;
+  RequestEvent completion;
+  status = completion.Take(Event);
   if (!NT_SUCCESS(status)) return status;
   if (file->directory) return Finish(IoStatusBlock, STATUS_INVALID_DEVICE_REQUEST, 0);
   ACCESS_MASK granted = file.granted();
@@ -55,12 +58,13 @@ NTSTATUS Transfer(bool write, HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
     return Finish(IoStatusBlock, STATUS_INVALID_PARAMETER, 0);
   }
 
+  // The file object's lock is held from here to completion, the file
+  // system's part included, as NT holds it.
+  std::unique_lock<std::mutex> serialised(file->ioLock, std::defer_lock);
+  if (synchronous) serialised.lock();
   FileCallGate gate = EnterFileCall(write ? FileCall::Write : FileCall::Read, file->hostPath, Length);
   if (!NT_SUCCESS(gate.status)) return Finish(IoStatusBlock, gate.status, 0);
   ULONG allowed = (ULONG)std::min<uint64_t>(Length, gate.allowedBytes);
-
-  std::unique_lock<std::mutex> serialised(file->ioLock, std::defer_lock);
-  if (synchronous) serialised.lock();
   int64_t offset;
   if (toEnd) {
     struct stat st;
@@ -115,22 +119,20 @@ extern "C" NTSTATUS NTAPI ZwReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_RO
                                      PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock,
                                      PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset,
                                      PULONG Key) {
-  UNREFERENCED_PARAMETER(Event);
   UNREFERENCED_PARAMETER(ApcRoutine);
   UNREFERENCED_PARAMETER(ApcContext);
   UNREFERENCED_PARAMETER(Key);
   host::ZwCallMode Mode;
-  return host::Transfer(false, FileHandle, IoStatusBlock, Buffer, Length, ByteOffset);
+  return host::Transfer(false, FileHandle, Event, IoStatusBlock, Buffer, Length, ByteOffset);
 }
 
 extern "C" NTSTATUS NTAPI ZwWriteFile(HANDLE FileHandle, HANDLE Event,
                                       PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
                                       PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
                                       PLARGE_INTEGER ByteOffset, PULONG Key) {
-  UNREFERENCED_PARAMETER(Event);
   UNREFERENCED_PARAMETER(ApcRoutine);
   UNREFERENCED_PARAMETER(ApcContext);
   UNREFERENCED_PARAMETER(Key);
   host::ZwCallMode Mode;
-  return host::Transfer(true, FileHandle, IoStatusBlock, Buffer, Length, ByteOffset);
+  return host::Transfer(true, FileHandle, Event, IoStatusBlock, Buffer, Length, ByteOffset);
 }

@@ -15,8 +15,13 @@
 // points run with previous mode KernelMode; the Nt ones (nt_services.cpp)
 // check a user-mode caller's handles and buffers first.
 //
-// Requests are synchronous: Event and ApcRoutine arguments are ignored and
-// the status block is final when the call returns.
+// Requests complete before their call returns, never STATUS_PENDING, whatever
+// the file object: the status block is final at return. The event of a read,
+// write or control request is checked, cleared at its start and set when it
+// completes, so a caller that waits on it when told the request is pending
+// works as on NT; APC routines are ignored. Synchronous file objects
+// serialise their reads and writes, as NT's file object lock does; other
+// file objects run them in parallel.
 #pragma once
 
 #include "host/executive/test_hooks.h"
@@ -84,6 +89,29 @@ class FileReference {
  private:
   HostFile* file_ = nullptr;
   ACCESS_MASK granted_ = 0;
+};
+
+// The event given to a read, write or control request, from the request's
+// start to its completion: cleared when taken and set when the request is
+// done (the object going out of scope).
+class RequestEvent {
+ public:
+  RequestEvent() = default;
+  ~RequestEvent() {
+    if (event_ != nullptr) KeSetEvent(event_.get(), 0, FALSE);
+  }
+  RequestEvent(const RequestEvent&) = delete;
+  RequestEvent& operator=(const RequestEvent&) = delete;
+  // No event (NULL) is no error.
+  NTSTATUS Take(HANDLE handle) {
+    if (handle == nullptr) return STATUS_SUCCESS;
+    NTSTATUS status = ReferenceEventHandle(handle, &event_);
+    if (NT_SUCCESS(status)) KeClearEvent(event_.get());
+    return status;
+  }
+
+ private:
+  std::shared_ptr<KEVENT> event_;
 };
 
 // Completes a request into its status block (Information only on success).

@@ -20,6 +20,11 @@ NTSTATUS CheckUserHandle(HANDLE handle) {
                                                                         : STATUS_SUCCESS;
 }
 
+// A request's event is optional.
+NTSTATUS CheckUserEvent(HANDLE event) {
+  return event != nullptr ? CheckUserHandle(event) : STATUS_SUCCESS;
+}
+
 // ProbeForRead/ProbeForWrite of a user-mode caller's buffer: null and kernel
 // addresses fault. An empty buffer is not probed.
 NTSTATUS ProbeUserBuffer(const void* address, size_t length) {
@@ -121,7 +126,9 @@ extern "C" NTSTATUS NTAPI NtReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_RO
                                      PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset,
                                      PULONG Key) {
   auto Checks = [&] {
-    return host::CheckUserTransfer(FileHandle, IoStatusBlock, Buffer, Length, ByteOffset);
+    return host::FirstFailure(
+        host::CheckUserTransfer(FileHandle, IoStatusBlock, Buffer, Length, ByteOffset),
+        host::CheckUserEvent(Event));
   };
   return ServeNtCall(Checks, ZwReadFile, FileHandle, Event, ApcRoutine, ApcContext, IoStatusBlock,
                      Buffer, Length, ByteOffset, Key);
@@ -132,7 +139,9 @@ extern "C" NTSTATUS NTAPI NtWriteFile(HANDLE FileHandle, HANDLE Event,
                                       PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
                                       PLARGE_INTEGER ByteOffset, PULONG Key) {
   auto Checks = [&] {
-    return host::CheckUserTransfer(FileHandle, IoStatusBlock, Buffer, Length, ByteOffset);
+    return host::FirstFailure(
+        host::CheckUserTransfer(FileHandle, IoStatusBlock, Buffer, Length, ByteOffset),
+        host::CheckUserEvent(Event));
   };
   return ServeNtCall(Checks, ZwWriteFile, FileHandle, Event, ApcRoutine, ApcContext,
                      IoStatusBlock, Buffer, Length, ByteOffset, Key);
@@ -168,7 +177,7 @@ extern "C" NTSTATUS NTAPI NtFsControlFile(HANDLE FileHandle, HANDLE Event,
     return host::FirstFailure(
         host::CheckUserTransfer(FileHandle, IoStatusBlock, InputBuffer, InputBufferLength,
                                 nullptr),
-        host::ProbeUserBuffer(OutputBuffer, OutputBufferLength));
+        host::ProbeUserBuffer(OutputBuffer, OutputBufferLength), host::CheckUserEvent(Event));
   };
   return ServeNtCall(Checks, ZwFsControlFile, FileHandle, Event, ApcRoutine, ApcContext,
                      IoStatusBlock, FsControlCode, InputBuffer, InputBufferLength, OutputBuffer,

@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -88,6 +89,17 @@ struct HostFile {
   // (file_read_write.cpp).
   std::atomic<uint64_t> unwrittenBytes{0};
 };
+
+// --- Event objects (event_objects.cpp) -----------------------------------------
+
+// The event behind a handle, kept alive while the caller holds it:
+// STATUS_OBJECT_TYPE_MISMATCH for a handle of another object,
+// STATUS_INVALID_HANDLE for no handle.
+NTSTATUS ReferenceEventHandle(HANDLE handle, std::shared_ptr<KEVENT>* event);
+bool IsEventHandle(HANDLE handle);
+// False when `handle` is no event handle.
+bool CloseEventHandle(HANDLE handle);
+size_t OpenEventHandleCount();
 
 // Looks up a handle and takes a reference on its file object. Checks nothing
 // about access; `granted` receives the handle's access.

@@ -107,7 +107,24 @@ NTSYSAPI NTSTATUS NTAPI ZwClose(HANDLE Handle);
 NTSYSAPI NTSTATUS NTAPI NtClose(HANDLE Handle);
 
 // ---------------------------------------------------------------------------
-// File objects, the only objects the host kernel keeps handles to.
+// Event objects: the event a caller gives a read, write or control request,
+// to wait for it when the request is pending.
+
+#define EVENT_QUERY_STATE 0x0001
+#define EVENT_MODIFY_STATE 0x0002
+#define EVENT_ALL_ACCESS (STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0x3)
+
+// Unnamed events only.
+NTSYSAPI NTSTATUS NTAPI ZwCreateEvent(PHANDLE EventHandle, ACCESS_MASK DesiredAccess,
+                                      POBJECT_ATTRIBUTES ObjectAttributes, EVENT_TYPE EventType,
+                                      BOOLEAN InitialState);
+// Waits on an event handle; other objects cannot be waited on here.
+NTSYSAPI NTSTATUS NTAPI ZwWaitForSingleObject(HANDLE Handle, BOOLEAN Alertable,
+                                              PLARGE_INTEGER Timeout);
+
+// ---------------------------------------------------------------------------
+// File objects, which with events are the objects the host kernel keeps
+// handles to.
 
 #define IO_TYPE_FILE 0x00000005
 

@@ -248,6 +248,7 @@ NTSTATUS ReferenceHandle(HANDLE handle, HostFile** file, ACCESS_MASK* granted,
   std::lock_guard<std::mutex> guard(objectLock);
   auto found = Handles().find(reinterpret_cast<uintptr_t>(handle));
   if (found == Handles().end()) {
+    if (IsEventHandle(handle)) return STATUS_OBJECT_TYPE_MISMATCH;
     return IsDeviceHandle(handle) ? STATUS_INVALID_DEVICE_REQUEST : STATUS_INVALID_HANDLE;
   }
   ++found->second.file->referenceCount;
@@ -316,7 +317,7 @@ bool DeletePending(HostFile* file) {
 
 size_t OpenHandleCount() {
   std::lock_guard<std::mutex> guard(objectLock);
-  return Handles().size();
+  return Handles().size() + OpenEventHandleCount();
 }
 
 }  // namespace host
@@ -338,13 +339,14 @@ extern "C" NTSTATUS NTAPI ZwClose(HANDLE Handle) {
       if (--File->handleCount == 0) host::CleanupLocked(File);
     }
   }
+  if (File == nullptr && host::CloseEventHandle(Handle)) return STATUS_SUCCESS;
   // The close of a device handle goes to its driver, outside the lock.
   if (File == nullptr) return host::CloseDeviceHandle(Handle);
   host::DereferenceFile(File);
   return STATUS_SUCCESS;
 }
 
-// Only file objects have handles in the host kernel. A user-mode reference
+// Only file objects are referenced by handle here. A user-mode reference
 // may not use a kernel handle and is checked against the handle's granted
 // access; a kernel-mode reference is not checked, as on NT.
 extern "C" NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,

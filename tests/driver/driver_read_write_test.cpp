@@ -155,6 +155,8 @@ TEST_F(DriverReadWrite, FlushWritesTheChainBackFarthestAncestorFirst) {
 
 class DriverGateConcurrency : public DriverReadWrite {};
 
+// Two reads are inside the file system at once: neither the gate nor the
+// image file's object makes one wait for the other.
 TEST_F(DriverGateConcurrency, ReadsOverlapAndAWriteIsRefusedMeanwhile) {
   host::DeviceFile file = OpenImageOrFail(path_, OverlappedOpen());
   Bytes first(kChunk), second(kChunk), third(kChunk), data(kChunk, 0xEE);

@@ -107,6 +107,55 @@ NTSTATUS ZeroData(HANDLE handle, int64_t first, int64_t beyond, ULONG length = 1
   return ZwFsControlFile(handle, nullptr, nullptr, nullptr, &iosb, code, range, length, nullptr, 0);
 }
 
+// The event a read, write or control request is given ends signalled, since
+// the host completes every request before returning (NT difference
+// "synchronous-io"); what is no event handle fails the request untouched.
+TEST_F(HostFileServices, RequestEventsAreCheckedAndSetAtCompletion) {
+  Opened file = Open("f", kReadWrite, kShareAll, FILE_OVERWRITE_IF);
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+  auto request = [&](int kind, HANDLE event) {
+    IO_STATUS_BLOCK iosb{};
+    LARGE_INTEGER where{};
+    Bytes data(16, 9);
+    int64_t range[2] = {0, 16};  // FILE_ZERO_DATA_INFORMATION
+    if (kind == 2) {
+      return ZwFsControlFile(file.handle, event, nullptr, nullptr, &iosb, FSCTL_SET_ZERO_DATA,
+                             range, sizeof(range), nullptr, 0);
+    }
+    return (kind == 0 ? ZwReadFile : ZwWriteFile)(file.handle, event, nullptr, nullptr, &iosb,
+                                                  data.data(), 16, &where, nullptr);
+  };
+  const HANDLE kFresh = reinterpret_cast<HANDLE>(1);  // the case's own new event
+  const HANDLE kUnknown = reinterpret_cast<HANDLE>(uintptr_t(0xFFFFFFFFA7654320ULL));
+  struct {
+    HANDLE given;
+    NTSTATUS status;
+  } cases[] = {
+      {nullptr, STATUS_SUCCESS},                   // 0: no event
+      {kFresh, STATUS_SUCCESS},                    // 1
+      {kUnknown, STATUS_INVALID_HANDLE},           // 2
+      {file.handle, STATUS_OBJECT_TYPE_MISMATCH},  // 3: a file is no event
+  };
+  LARGE_INTEGER poll{};
+  for (int kind = 0; kind < 3; ++kind) {  // read, write, zero data
+    for (size_t i = 0; i < std::size(cases); ++i) {
+      SCOPED_TRACE("request " + std::to_string(kind) + " case " + std::to_string(i));
+      WriteFileBytes(File("f"), Bytes(512, 1));
+      HANDLE event = nullptr;
+      ASSERT_EQ(STATUS_SUCCESS,
+                ZwCreateEvent(&event, EVENT_ALL_ACCESS, &attributes, NotificationEvent, FALSE));
+      EXPECT_EQ(cases[i].status, request(kind, cases[i].given == kFresh ? event : cases[i].given));
+      EXPECT_EQ(cases[i].given == kFresh ? STATUS_SUCCESS : STATUS_TIMEOUT,
+                ZwWaitForSingleObject(event, FALSE, &poll));
+      bool changed = kind != 0 && NT_SUCCESS(cases[i].status);
+      EXPECT_EQ(Bytes(16, changed ? (kind == 1 ? 9 : 0) : 1), PeekFile(File("f"), 0, 16));
+      EXPECT_EQ(STATUS_SUCCESS, ZwClose(event));
+      EXPECT_EQ(STATUS_INVALID_HANDLE, ZwWaitForSingleObject(event, FALSE, &poll));
+    }
+  }
+}
+
 // NT's I/O manager checks a handle's access for user-mode requestors; the
 // host kernel checks it for kernel-mode ones as well (NT difference
 // "kernel-access-checks").

@@ -194,9 +194,11 @@ TEST_F(ImageOpenTest, AccessSharingAndOptionsAreAdapted) {
   MakeFixedImage(path, kMiB);
   std::u16string name = NtName(path);
   UNICODE_STRING ntPath{USHORT(name.size() * 2), USHORT(name.size() * 2), name.data()};
+  // The image file is never a synchronous file object, whose reads and
+  // writes would queue behind each other.
   const ULONG dropped = FILE_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY |
                         FILE_NO_INTERMEDIATE_BUFFERING | FILE_SYNCHRONOUS_IO_ALERT;
-  const ULONG added = FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE | FILE_RANDOM_ACCESS;
+  const ULONG added = FILE_NON_DIRECTORY_FILE | FILE_RANDOM_ACCESS;
   struct {
     ACCESS_MASK access;
     USHORT share;
@@ -212,6 +214,8 @@ TEST_F(ImageOpenTest, AccessSharingAndOptionsAreAdapted) {
       /* 2 */ {FILE_WRITE_DATA, FILE_SHARE_DELETE | FILE_SHARE_WRITE, dropped | FILE_WRITE_THROUGH,
                FILE_WRITE_DATA | GENERIC_READ | SYNCHRONIZE | DELETE, FILE_SHARE_DELETE,
                added | FILE_WRITE_THROUGH},
+      /* 3 */ {FILE_READ_DATA, 0, FILE_SYNCHRONOUS_IO_NONALERT,
+               FILE_READ_DATA | GENERIC_READ | SYNCHRONIZE, 0, added},
   };
   for (size_t i = 0; i < std::size(td); ++i) {
     host::ClearCreateHistory();
@@ -244,8 +248,12 @@ TEST_F(ImageOpenTest, ReopenForWriteNeedsTheFileUnshared) {
   EXPECT_EQ(nullptr, image->ImageFileObject);
   EXPECT_EQ(std::vector<std::string>{"Image reopen result: 0xc0000043.\n"}, host::DebugOutput());
   other.Close();
+  host::ClearCreateHistory();
   EXPECT_EQ(STATUS_SUCCESS, ReopenImageForWrite(image.Get()));
   EXPECT_TRUE(image->ImageFileObject->WriteAccess);
+  EXPECT_EQ(0u, image->ImageFileObject->Flags & FO_SYNCHRONOUS_IO);
+  ASSERT_EQ(1u, host::CreateHistory().size());
+  EXPECT_EQ(ULONG(FILE_NON_DIRECTORY_FILE | FILE_RANDOM_ACCESS), host::CreateHistory()[0].options);
 }
 
 // How a locator's path resolves is tested in parent_path_test.cpp; here the
@@ -374,8 +382,10 @@ TEST_F(ImageOpenTest, ChainsThatLoopBackOrBreakOffEndWithoutRetries) {
   EXPECT_EQ(11u, Creates().size());
 }
 
-// Every allocation, read and short read of a chain's open fails in turn
-// until the open succeeds: nothing may stay behind after any failure.
+// Every allocation (the events of the open's reads among them), read and
+// short read of a chain's open fails in turn until the open succeeds: nothing
+// may stay behind after any failure, and a failed allocation is reported as
+// such, never as a damaged image.
 TEST_F(ImageOpenTest, EveryFailedOpenReleasesEverything) {
   std::string base = File("fixed.vhd");
   MakeFixedImage(base, 64 * 1024);

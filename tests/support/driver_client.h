@@ -58,7 +58,8 @@ class FileCallLatch {
   FileCallLatch(const FileCallLatch &) = delete;
   FileCallLatch &operator=(const FileCallLatch &) = delete;
 
-  // Blocks until `held` calls are being held.
+  // Blocks until `held` calls are being held; after 30 s without them the
+  // test fails and every call is released.
   void WaitUntilHeld(size_t held);
   void Release();
 
