@@ -88,6 +88,23 @@ step base.vhd cat IMAGE
 step cvt.vhd convert SEED IMAGE --type dynamic
 step cvt.vhd cat IMAGE
 step cvt.vhd check IMAGE
+# A repair, its undo and the repair again, the footer copy at the start of
+# both twins damaged alike: the Win32 file layer's exclusive open, the undo
+# file kept beside the image and put back.
+step rep.vhd create --type dynamic --size 5M IMAGE
+step rep.vhd write IMAGE --offset 1000 --input SEED
+for file in "$drive_c/cmd/rep.vhd" "$work/twin/rep.vhd"; do
+  printf 'X' | dd of="$file" bs=1 conv=notrunc status=none
+done
+step rep.vhd check IMAGE
+step rep.vhd check --repair IMAGE
+[ -f "$drive_c/cmd/rep.vhd.repair-undo" ] && [ ! -e "$drive_c/cmd/rep.vhd.repair-undo.partial" ] ||
+  fail "dorvane.exe check --repair did not leave its undo file alone under its name"
+step rep.vhd cat IMAGE
+step rep.vhd check --undo IMAGE
+[ ! -e "$drive_c/cmd/rep.vhd.repair-undo" ] || fail "dorvane.exe check --undo left its undo file"
+step rep.vhd check IMAGE
+step rep.vhd check --repair IMAGE
 
 echo "== paths as Windows gives them"
 windows_run "$work/windows.out" info dyn.vhd || fail "a relative path: $(cat "$work/windows.err")"

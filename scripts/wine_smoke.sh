@@ -242,7 +242,7 @@ echo "== the images against the host build"
 [ ! -e "$drive_c/img/child.vhd" ] || fail "the merged differencing image was not deleted"
 for pair in img/dyn.vhd:dyn.raw img/fix.vhd:fix.raw img/base.vhd:child.raw \
     cmd/fix.vhd:cmd_fix.raw cmd/dyn.vhd:cmd_dyn.raw cmd/base.vhd:cmd_base.raw \
-    cmd/cvt.vhd:cmd_cvt.raw; do
+    cmd/cvt.vhd:cmd_cvt.raw cmd/rep.vhd:cmd_rep.raw; do
   image=$drive_c/${pair%%:*}
   host check "$image" >"$work/check.out" || fail "dorvane check ${pair%%:*}: $(cat "$work/check.out")"
   host cat "$image" >"$work/host.raw"

@@ -255,6 +255,8 @@ std::string WriteUndoFile(const std::string &path, const ImageFile &image, const
   if (error.empty() && LinkPlainFile(partial, path) != 0) {
     error = ErrnoText("cannot name the undo file " + path, errno);
   }
+  // Windows removes no file that is still open.
+  file.Reset();
   RemovePlainFile(partial);
   if (error.empty() && !SyncFolderOf(path)) {
     error = ErrnoText("cannot flush the folder of the undo file " + path, errno);
@@ -304,6 +306,7 @@ UndoOutcome UndoRepair(const std::string &path, ImageFile *image) {
                     "; the undo file stays, run the command again";
     return outcome;
   }
+  file.Reset();
   if (RemovePlainFile(path) != 0 || !SyncFolderOf(path)) {
     outcome.error = ErrnoText("the image is as it was, but the undo file " + path +
                                   " cannot be removed",
