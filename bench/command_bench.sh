@@ -6,7 +6,9 @@
 # against `dd conv=notrunc,fsync` into the raw file; and the import of the
 # raw file into a new dynamic image (`dorvane create` and `dorvane write`,
 # durable when the command returns) against `qemu-img convert -O vpc`, as it
-# runs by default and followed by `sync` of its output.
+# runs by default (its output still in the page cache when it returns) and
+# followed by `sync` of its output, and against `dd conv=fsync` of the raw
+# file into a new file: what the disk takes to make the same bytes durable.
 #   bench/command_bench.sh DORVANE [SIZE_MIB] [ROUNDS]
 set -e
 dorvane=${1:?usage: command_bench.sh DORVANE [SIZE_MIB] [ROUNDS]}
@@ -60,3 +62,6 @@ line "import (qemu-img convert -O vpc)" \
 line "import (qemu-img convert -O vpc, then sync)" \
   "$(best "rm -f '$dir/qemu.vhd' && qemu-img convert -f raw -O vpc '$dir/raw' '$dir/qemu.vhd' &&
     sync '$dir/qemu.vhd'")" "$import" -
+line "import (dd to a new raw file, conv=fsync)" \
+  "$(best "rm -f '$dir/new.raw' && dd if='$dir/raw' of='$dir/new.raw' bs=2M conv=fsync status=none")" \
+  "$import" -

@@ -5,6 +5,8 @@
 #include "host/executive/executive_internal.h"
 #include "host/executive/test_hooks.h"
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <mutex>
@@ -27,6 +29,20 @@ std::unordered_map<void*, Allocation>& Allocations() {
 // forgets to initialise an allocation misbehave here as it would there.
 constexpr int kFreshPoolFill = 0xA5;
 constexpr int kFreedPoolFill = 0xEF;
+
+// NT's pool keeps the pages it took: memory freed by one allocation serves
+// the next without a page fault. The C library would hand large blocks out
+// as fresh mappings and give the top of its heap back to the system as soon
+// as 128 KiB of it lay free, so the cost of taking a 2 MiB buffer would
+// depend on what the process freed before it (on a virtual machine, first
+// touches of fresh pages cost microseconds each). Blocks up to 32 MiB, every
+// table and buffer the driver takes, come from the heap instead, and up to
+// 64 MiB of free heap is kept. Set once, before the first allocation.
+bool KeepPoolPages() {
+  mallopt(M_MMAP_THRESHOLD, 32 << 20);
+  mallopt(M_TRIM_THRESHOLD, 64 << 20);
+  return true;
+}
 
 void TagText(ULONG tag, char text[5]) {
   for (int i = 0; i < 4; ++i) {
@@ -63,6 +79,8 @@ extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOf
   host::RequireIrqlAtMost(PoolType == PagedPool ? APC_LEVEL : DISPATCH_LEVEL,
                           "ExAllocatePoolWithTag");
   if (host::FailsHere(host::testHooks.failPoolAllocation)) return nullptr;
+  static const bool kept = KeepPoolPages();
+  (void)kept;
   // NT hands out a block even for zero bytes.
   void* Block = malloc(NumberOfBytes == 0 ? 1 : NumberOfBytes);
   if (Block == nullptr) return nullptr;
