@@ -106,6 +106,22 @@ step rep.vhd check --undo IMAGE
 step rep.vhd check IMAGE
 step rep.vhd check --repair IMAGE
 
+# A parent whose name is more than ASCII: the child's header and locators
+# must name it as it is, so that both the driver and the Linux build find it.
+cp "$drive_c/cmd/base.vhd" "$drive_c/cmd/bäse.vhd"
+LC_ALL=C.UTF-8 windows_run "$work/windows.out" create --parent 'C:\cmd\bäse.vhd' 'kïnd.vhd' ||
+  fail "a child of bäse.vhd: $(cat "$work/windows.err")"
+LC_ALL=C.UTF-8 windows_run "$work/windows.out" cat 'kïnd.vhd' ||
+  fail "cat of the child of bäse.vhd: $(cat "$work/windows.err")"
+host cat "$drive_c/cmd/kïnd.vhd" >"$work/linux.out" ||
+  fail "the Linux build cannot read the child of bäse.vhd"
+cmp "$work/windows.out" "$work/linux.out" && cmp "$work/linux.out" "$drive_c/out/cmd_base.raw" ||
+  fail "the child of bäse.vhd does not read as its parent"
+host info "$drive_c/cmd/kïnd.vhd" | grep -q 'bäse.vhd' ||
+  fail "the child's header does not name bäse.vhd: $(host info "$drive_c/cmd/kïnd.vhd")"
+rm "$drive_c/cmd/kïnd.vhd" "$drive_c/cmd/bäse.vhd"
+echo "  a parent named bäse.vhd found by the driver and by the Linux build"
+
 echo "== paths as Windows gives them"
 windows_run "$work/windows.out" info dyn.vhd || fail "a relative path: $(cat "$work/windows.err")"
 windows_run "$work/windows.out" info 'C:/cmd/../cmd/./fix.vhd' ||

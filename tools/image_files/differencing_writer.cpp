@@ -60,7 +60,7 @@ std::string ReadParent(const std::string &parentPath, ParentFacts *facts) {
 // "Z:\srv\vm\base.vhd": the parent's kernel name without its "\??\".
 std::u16string AbsoluteLocatorPath(const std::filesystem::path &parent) {
   std::u16string name;
-  KernelNameForPath(parent.string(), &name);
+  KernelNameForPath(parent.u8string(), &name);
   const std::u16string dosDevices = u"\\??\\";
   if (name.size() < dosDevices.size() + 3 || name.compare(0, dosDevices.size(), dosDevices) != 0 ||
       name[dosDevices.size() + 1] != u':') {
@@ -79,7 +79,7 @@ std::string RelativeLocatorPath(const std::filesystem::path &parent,
   }
   std::string text = ".";
   for (const auto &part : relative) {
-    text += "\\" + part.string();
+    text += "\\" + part.u8string();
   }
   bool valid = false;
   *out = host::Utf16FromUtf8(text, &valid);
@@ -167,8 +167,10 @@ std::string CreateDifferencingImage(const std::string &path, const std::string &
 
   namespace fs = std::filesystem;
   std::error_code code;
-  fs::path parentFile = fs::absolute(parentPath, code).lexically_normal();
-  fs::path childFile = fs::absolute(path, code).lexically_normal();
+  // Paths are UTF-8 on every platform; a path made from a plain string would
+  // read it in the Windows ANSI code page.
+  fs::path parentFile = fs::absolute(fs::u8path(parentPath), code).lexically_normal();
+  fs::path childFile = fs::absolute(fs::u8path(path), code).lexically_normal();
   if (code) {
     return "cannot find the current folder: " + code.message();
   }
@@ -201,7 +203,7 @@ std::string CreateDifferencingImage(const std::string &path, const std::string &
            "be addressed by the block allocation table";
   }
   bool valid = false;
-  std::u16string parentName = host::Utf16FromUtf8(parentFile.filename().string(), &valid);
+  std::u16string parentName = host::Utf16FromUtf8(parentFile.filename().u8string(), &valid);
   if (!valid) {
     return "the parent's file name is not UTF-8 text";
   }
