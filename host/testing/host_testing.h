@@ -101,14 +101,20 @@ void SetKernelStackBudget(size_t bytes);
 // set, in order.
 std::vector<size_t> RemainingStackReports();
 
+// --- Volumes ------------------------------------------------------------------------
+
+// Volume queries report `name` as the file system of every file (empty: the
+// host's own again); the other attributes stay the host's.
+void ReportFileSystemName(const std::u16string& name);
+
 // --- Create history ----------------------------------------------------------------
 
 std::vector<CreateRecord> CreateHistory();
 void ClearCreateHistory();
 
 // Clears faults, the file-call hook and counters, debug output, breakpoints,
-// the create history, the calling thread's IRQL, previous mode and stack
-// budget; attaches the kernel debugger again.
+// the create history, the reported file system name, the calling thread's
+// IRQL, previous mode and stack budget; attaches the kernel debugger again.
 void ResetForTest();
 
 }  // namespace host
