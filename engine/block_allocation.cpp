@@ -25,6 +25,9 @@
 // Filling a new image therefore flushes once, not once per block. A
 // differencing block's bitmap decides where its sectors come from, and a
 // place used before may bring older bytes back: those are flushed first.
+// On a volume that may show another file's old bytes in clusters a file
+// grew into (FAT, exFAT, anything not known to zero them), there is no
+// fresh space, and every new block is flushed first.
 //
 // Everything of the span behind the bitmap lies past the file's old end, so
 // the first write leaves it reading as zeros: only the bitmap and the data

@@ -84,9 +84,10 @@ NTSTATUS ClearLostAppends(PIMAGE_CONTEXT Context) {
 NTSTATUS FlushImageWrites(PIMAGE_CONTEXT Context) {
   IO_STATUS_BLOCK IoStatus;
   NTSTATUS Status = FlushImageFile(Context->ImageHandle, &IoStatus);
-  if (NT_SUCCESS(Status)) {
+  if (NT_SUCCESS(Status) && Context->FreshSpaceZeroed) {
     // Every write so far is on the disk: nothing of what the file held
-    // before can come back past the end it may have now.
+    // before can come back past the end it may have now. A volume that may
+    // show another file's old bytes there has no fresh space at all.
     Context->FreshSpaceStart = ReachedFileEnd(Context);
   }
   return Status;

@@ -145,6 +145,45 @@ NTSTATUS QueryImageFileLength(HANDLE ImageHandle, LONGLONG *FileLength) {
   return Status;
 }
 
+namespace {
+
+// The file systems that give zeros for space a file never wrote, even after
+// a power loss: they keep a file's valid data length with its length, or
+// never show clusters the file did not write.
+constexpr UNICODE_STRING FreshSpaceZeroingFileSystems[] = {
+    DORVANE_CONSTANT_STRING("NTFS"), DORVANE_CONSTANT_STRING("ReFS"),
+    DORVANE_CONSTANT_STRING("ext4"), DORVANE_CONSTANT_STRING("xfs"),
+    DORVANE_CONSTANT_STRING("btrfs"), DORVANE_CONSTANT_STRING("tmpfs")};
+
+// FILE_FS_ATTRIBUTE_INFORMATION with room for a name longer than any of the
+// names above; a longer one overflows it and is none of them.
+struct FILE_SYSTEM_ATTRIBUTES {
+  FILE_FS_ATTRIBUTE_INFORMATION Information;
+  WCHAR NameRoom[32];
+};
+
+}  // namespace
+
+BOOLEAN QueryFreshSpaceZeroed(HANDLE ImageHandle) {
+  FILE_SYSTEM_ATTRIBUTES Attributes;
+  IO_STATUS_BLOCK IoStatus;
+  NTSTATUS Status = ZwQueryVolumeInformationFile(ImageHandle, &IoStatus, &Attributes,
+                                                 sizeof(Attributes), FileFsAttributeInformation);
+  if (Status != STATUS_SUCCESS) {
+    return FALSE;
+  }
+  UNICODE_STRING Name;
+  Name.Buffer = Attributes.Information.FileSystemName;
+  Name.Length = (USHORT)Attributes.Information.FileSystemNameLength;
+  Name.MaximumLength = Name.Length;
+  for (const UNICODE_STRING &Known : FreshSpaceZeroingFileSystems) {
+    if (RtlCompareUnicodeString(&Name, &Known, TRUE) == 0) {
+      return TRUE;
+    }
+  }
+  return FALSE;
+}
+
 NTSTATUS SetImageFileEnd(HANDLE ImageHandle, LONGLONG FileEnd) {
   FILE_END_OF_FILE_INFORMATION EndOfFile;
   IO_STATUS_BLOCK IoStatus;

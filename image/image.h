@@ -31,6 +31,11 @@ typedef struct _IMAGE_CONTEXT {
   // is also set by FILE_APPEND_DATA alone, which must not admit writes at
   // any offset.
   BOOLEAN WriteDataGranted;
+  // The image file's volume gives zeros, after a power loss, for space the
+  // file never wrote (NTFS, ReFS, ext4, xfs, btrfs, tmpfs). FAT and exFAT may
+  // keep a grown file's length while its new clusters still hold a deleted
+  // file's bytes, so there is no fresh space there. Learnt at the open.
+  BOOLEAN FreshSpaceZeroed;
   struct _IMAGE_CONTEXT *Parent;      // owned parent record, differencing only
   UNICODE_STRING ParentPath;          // owned resolved parent path
   PVHD_FOOTER Footer;                 // owned, as read and validated
@@ -58,7 +63,7 @@ typedef struct _IMAGE_CONTEXT {
   // the engine's last flush into a place that is still part of the file: a
   // block appended there reads as zeros when its own writes are lost. Set to
   // the file's reach by each flush the engine makes, raised past the reach
-  // by every cut.
+  // by every cut; left at 0 unless FreshSpaceZeroed.
   LONGLONG FreshSpaceStart;
   // Entries of 0 in Bat: lost appends found by the open whose entries in the
   // file still name the place behind the footer, where the next block goes.
@@ -311,6 +316,11 @@ NTSTATUS ReadImageFileAtOpen(HANDLE ImageHandle, PVOID Buffer, ULONG Length, LON
                              PIO_STATUS_BLOCK IoStatus);
 
 NTSTATUS QueryImageFileLength(HANDLE ImageHandle, LONGLONG *FileLength);
+// TRUE when the volume of the image file is known to give zeros, after a
+// power loss, for space the file never wrote (IMAGE_CONTEXT's
+// FreshSpaceZeroed); FALSE for FAT, exFAT, any other file system and a
+// failed query.
+BOOLEAN QueryFreshSpaceZeroed(HANDLE ImageHandle);
 NTSTATUS SetImageFileEnd(HANDLE ImageHandle, LONGLONG FileEnd);
 // The file is removed at its last close (needs DELETE access).
 NTSTATUS DeleteImageFileOnClose(HANDLE ImageHandle);

@@ -114,7 +114,8 @@ VOID TakeRecords(PIMAGE_CONTEXT Context, PIMAGE_CONTEXT Fresh) {
   Context->BatEntries = Fresh->BatEntries;
   Context->BatCapacity = Fresh->BatCapacity;
   Context->LostAppends = Fresh->LostAppends;
-  // What the engine learnt of the file under the old handle no longer holds.
+  // What the engine learnt of the file under the old handle no longer holds;
+  // what its volume is (FreshSpaceZeroed) does not change.
   Context->SpanGaps = IMAGE_SPANS_UNCHECKED;
   Context->FileReach = 0;
   Context->FreshSpaceStart = 0;
@@ -177,6 +178,7 @@ NTSTATUS OpenImageRecord(PIMAGE_CONTEXT *ContextOut, PCUNICODE_STRING ImagePath,
   }
   // The record owns the handle from here on.
   Context->ImageHandle = Handle.Detach();
+  Context->FreshSpaceZeroed = QueryFreshSpaceZeroed(Context->ImageHandle);
   Context->ChainPool = Chain->ChildPool;
   IMAGE_VERDICT Verdict;
   Status = LoadImageRecords(Context.Get(), &Verdict);

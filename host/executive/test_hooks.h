@@ -58,6 +58,9 @@ struct TestHooks {
   // thread's stack and what the thread used since its kernel entry (when it
   // has one).
   size_t (*remainingStack)(size_t remaining, bool inKernel, size_t usedSinceEntry);
+  // The file system name a volume query reports instead of the host's own
+  // (empty: the host's own), so that a test can stand in another volume.
+  std::u16string (*fileSystemName)();
 };
 inline TestHooks testHooks{};
 
@@ -65,6 +68,10 @@ inline FileCallGate EnterFileCall(FileCall call, const std::string& hostPath,
                                   uint64_t requestedBytes) {
   if (testHooks.enterFileCall == nullptr) return FileCallGate{};
   return testHooks.enterFileCall(call, hostPath, requestedBytes);
+}
+
+inline std::u16string ReportedFileSystemName() {
+  return testHooks.fileSystemName == nullptr ? std::u16string() : testHooks.fileSystemName();
 }
 
 inline bool DiskStopped() { return testHooks.diskStopped != nullptr && testHooks.diskStopped(); }

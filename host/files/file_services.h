@@ -183,6 +183,44 @@ static_assert(sizeof(FILE_STANDARD_INFORMATION) == 24, "NT layout");
 static_assert(sizeof(FILE_BASIC_INFORMATION) == 40, "NT layout");
 static_assert(sizeof(FILE_NETWORK_OPEN_INFORMATION) == 56, "NT layout");
 
+// Volume information classes and the answer of FileFsAttributeInformation.
+typedef enum _FS_INFORMATION_CLASS {
+  FileFsVolumeInformation = 1,
+  FileFsLabelInformation,
+  FileFsSizeInformation,
+  FileFsDeviceInformation,
+  FileFsAttributeInformation,
+  FileFsControlInformation,
+  FileFsFullSizeInformation,
+  FileFsObjectIdInformation,
+  FileFsDriverPathInformation,
+  FileFsVolumeFlagsInformation,
+  FileFsSectorSizeInformation,
+  FileFsMaximumInformation
+} FS_INFORMATION_CLASS,
+    *PFS_INFORMATION_CLASS;
+
+typedef struct _FILE_FS_ATTRIBUTE_INFORMATION {
+  ULONG FileSystemAttributes;
+  LONG MaximumComponentNameLength;
+  ULONG FileSystemNameLength;  // bytes of FileSystemName, no terminator
+  WCHAR FileSystemName[1];
+} FILE_FS_ATTRIBUTE_INFORMATION, *PFILE_FS_ATTRIBUTE_INFORMATION;
+
+static_assert(sizeof(FILE_FS_ATTRIBUTE_INFORMATION) == 16, "NT layout");
+
+#define FILE_CASE_SENSITIVE_SEARCH 0x00000001
+#define FILE_CASE_PRESERVED_NAMES 0x00000002
+#define FILE_UNICODE_ON_DISK 0x00000004
+#define FILE_PERSISTENT_ACLS 0x00000008
+#define FILE_SUPPORTS_SPARSE_FILES 0x00000040
+#define FILE_SUPPORTS_REPARSE_POINTS 0x00000080
+#define FILE_NAMED_STREAMS 0x00040000
+#define FILE_READ_ONLY_VOLUME 0x00080000
+#define FILE_SUPPORTS_HARD_LINKS 0x00400000
+#define FILE_SUPPORTS_EXTENDED_ATTRIBUTES 0x00800000
+#define FILE_SUPPORTS_BLOCK_REFCOUNTING 0x08000000
+
 #define FILE_WRITE_TO_END_OF_FILE 0xffffffff
 #define FILE_USE_FILE_POINTER_POSITION 0xfffffffe
 
@@ -243,6 +281,9 @@ HOST_FILE_SERVICE(QueryInformationFile,
 HOST_FILE_SERVICE(SetInformationFile,
                   (HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID FileInformation,
                    ULONG Length, FILE_INFORMATION_CLASS FileInformationClass));
+HOST_FILE_SERVICE(QueryVolumeInformationFile,
+                  (HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID FsInformation,
+                   ULONG Length, FS_INFORMATION_CLASS FsInformationClass));
 HOST_FILE_SERVICE(FsControlFile,
                   (HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
                    PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, ULONG FsControlCode,

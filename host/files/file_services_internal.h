@@ -1,11 +1,13 @@
 // Shared internals of the host file services, which keep a file per request
 // kind: file_create.cpp (ZwCreateFile, ZwOpenFile), file_read_write.cpp
 // (ZwReadFile, ZwWriteFile), file_information.cpp (ZwQueryInformationFile,
-// ZwSetInformationFile), file_control.cpp (ZwFsControlFile) and
-// nt_services.cpp (the Nt entry points). Here: the handle reference a request
-// holds, the completion of its status block, the file object flags of create
-// options, the information classes and the host-file helpers more than one
-// of them uses. The I/O manager uses some of them too.
+// ZwSetInformationFile), file_control.cpp (ZwFsControlFile),
+// volume_information.cpp (ZwQueryVolumeInformationFile, with the file system
+// names of file_system_kinds.cpp) and nt_services.cpp (the Nt entry
+// points). Here: the handle reference a request holds, the completion of
+// its status block, the file object flags of create options, the
+// information classes and the host-file helpers more than one of them uses.
+// The I/O manager uses some of them too.
 //
 // Access checks: NT's I/O manager checks a handle's granted access for
 // user-mode requestors. The host kernel checks it for every requestor,
@@ -33,6 +35,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <string>
 
 namespace host {
 
@@ -71,6 +74,16 @@ inline NTSTATUS OpenByCreate(decltype(&ZwCreateFile) create, PHANDLE FileHandle,
   return create(FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock, nullptr, 0,
                 ShareAccess, FILE_OPEN, OpenOptions, nullptr, 0);
 }
+
+// The file system a host file lies on, as a volume query reports it.
+struct FileSystemDescription {
+  std::u16string name;
+  ULONG attributes = 0;                 // FILE_* volume attributes
+  LONG maximumComponentNameLength = 0;  // in characters
+};
+
+// Describes the file system of the file behind fd (file_system_kinds.cpp).
+NTSTATUS DescribeFileSystem(int fd, FileSystemDescription* description);
 
 // Releases a reference taken by ReferenceHandle when it goes out of scope.
 class FileReference {

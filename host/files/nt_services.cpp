@@ -168,6 +168,17 @@ extern "C" NTSTATUS NTAPI NtSetInformationFile(HANDLE FileHandle, PIO_STATUS_BLO
                      Length, FileInformationClass);
 }
 
+extern "C" NTSTATUS NTAPI NtQueryVolumeInformationFile(HANDLE FileHandle,
+                                                       PIO_STATUS_BLOCK IoStatusBlock,
+                                                       PVOID FsInformation, ULONG Length,
+                                                       FS_INFORMATION_CLASS FsInformationClass) {
+  auto Checks = [&] {
+    return host::CheckUserTransfer(FileHandle, IoStatusBlock, FsInformation, Length, nullptr);
+  };
+  return ServeNtCall(Checks, ZwQueryVolumeInformationFile, FileHandle, IoStatusBlock,
+                     FsInformation, Length, FsInformationClass);
+}
+
 extern "C" NTSTATUS NTAPI NtFsControlFile(HANDLE FileHandle, HANDLE Event,
                                           PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
                                           PIO_STATUS_BLOCK IoStatusBlock, ULONG FsControlCode,

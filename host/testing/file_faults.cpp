@@ -165,6 +165,7 @@ void ResetForTest() {
   ResetBreakpointCount();
   SetKernelDebuggerPresent(true);
   ClearCreateHistory();
+  ReportFileSystemName(u"");
   SetCurrentIrql(PASSIVE_LEVEL);
   SetPreviousMode(KernelMode);
   ResetKernelStack();

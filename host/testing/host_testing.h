@@ -72,10 +72,14 @@ void SetFileCallHook(std::function<void(FileCall, const std::string& hostPath)> 
 
 // --- Power loss -----------------------------------------------------------------
 
+// What a cut leaves in space a kept change grew a file by and no kept write
+// covered: zeros (NTFS, ext4...), or another file's old bytes (FAT, exFAT).
+enum class UnwrittenSpace { Zeros, Stale };
+
 // While armed, each file's writes, end-of-file changes and zeroed ranges since
 // its last flush are kept (a flush of the file makes them durable). Arming
 // or disarming forgets what was kept; ResetForTest disarms.
-void ArmPowerLoss(bool arm);
+void ArmPowerLoss(bool arm, UnwrittenSpace grownSpace = UnwrittenSpace::Zeros);
 
 struct PowerCutReport {
   uint64_t pending = 0;  // changes not yet flushed
@@ -101,14 +105,20 @@ void SetKernelStackBudget(size_t bytes);
 // set, in order.
 std::vector<size_t> RemainingStackReports();
 
+// --- Volumes ------------------------------------------------------------------------
+
+// Volume queries report `name` as the file system of every file (empty: the
+// host's own again); the other attributes stay the host's.
+void ReportFileSystemName(const std::u16string& name);
+
 // --- Create history ----------------------------------------------------------------
 
 std::vector<CreateRecord> CreateHistory();
 void ClearCreateHistory();
 
 // Clears faults, the file-call hook and counters, debug output, breakpoints,
-// the create history, the calling thread's IRQL, previous mode and stack
-// budget; attaches the kernel debugger again.
+// the create history, the reported file system name, the calling thread's
+// IRQL, previous mode and stack budget; attaches the kernel debugger again.
 void ResetForTest();
 
 }  // namespace host

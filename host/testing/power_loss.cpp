@@ -8,6 +8,12 @@
 // went. Afterwards nothing more reaches the disk until ClearFaults, as after
 // a Crash fault.
 //
+// Where a kept change grows a file, the space it grows by that no kept write
+// covers reads as zeros, as on file systems that never show what a file did
+// not write; armed for stale growth, it reads as a deleted file's bytes
+// instead, as FAT may show it after a cut: the file's new length kept, its
+// new clusters never written.
+//
 // The journal works in whole sectors, as a disk writes the page cache back:
 // a change is kept as the bytes of the sectors it touched, as they stood
 // right after it (a later change to the same sector therefore carries the
@@ -50,6 +56,7 @@ using FileKey = std::pair<dev_t, ino_t>;
 
 std::mutex journalLock;
 std::atomic<bool> armed{false};
+UnwrittenSpace growth = UnwrittenSpace::Zeros;  // under journalLock
 PowerCutReport lastCut;  // under journalLock
 std::map<FileKey, Journal> &Journals() {
   static auto *journals = new std::map<FileKey, Journal>();
@@ -84,6 +91,19 @@ void SetSize(int fd, int64_t size) {
   if (ftruncate(fd, size) != 0) BugCheck("POWER_LOSS", "cannot resize a file at a cut");
 }
 
+// The bytes a file grown to `end` shows past its present length, before any
+// kept write lands there: zeros, or (stale growth) another file's old bytes.
+void GrowTo(int fd, int64_t end) {
+  struct stat st;
+  if (fstat(fd, &st) != 0 || end <= st.st_size) return;
+  if (growth == UnwrittenSpace::Zeros) {
+    SetSize(fd, end);
+    return;
+  }
+  std::vector<uint8_t> stale(size_t(end - st.st_size), 0xA5);
+  WriteRange(fd, st.st_size, stale.data(), stale.size());
+}
+
 void CloseJournals() {
   for (auto &[key, journal] : Journals()) close(journal.fd);
   Journals().clear();
@@ -100,6 +120,7 @@ void CutFile(Journal &journal, std::mt19937_64 &random, PowerCutReport *report) 
     if (random() % 2 == 0) continue;
     ++report->kept;
     if (change.resize) {
+      GrowTo(journal.fd, change.sizeAfter);
       SetSize(journal.fd, change.sizeAfter);
       continue;
     }
@@ -110,6 +131,7 @@ void CutFile(Journal &journal, std::mt19937_64 &random, PowerCutReport *report) 
       size_t boundary = size_t(1 + random() % (sectors - 1)) * kSector;
       (random() % 2 == 0 ? to : from) = boundary;
     }
+    GrowTo(journal.fd, change.offset + int64_t(from));
     WriteRange(journal.fd, change.offset + int64_t(from), change.after.data() + from, to - from);
   }
 }
@@ -180,9 +202,10 @@ const HookInstaller installer([] {
 
 }  // namespace
 
-void ArmPowerLoss(bool arm) {
+void ArmPowerLoss(bool arm, UnwrittenSpace grownSpace) {
   std::lock_guard<std::mutex> guard(journalLock);
   CloseJournals();
+  growth = grownSpace;
   armed.store(arm);
 }
 

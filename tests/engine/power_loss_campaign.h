@@ -2,7 +2,8 @@
 // (allocation, plain writes, releases moving a block and of the last block,
 // growth of the table, an allocation after it), blocks appended one after
 // another with no flush before their entries and one appended where a
-// release cut the file, on a differencing child (writes with partial sectors
+// release cut the file (the same on a FAT volume, where none goes without
+// a flush), on a differencing child (writes with partial sectors
 // into new and allocated blocks) and a merge into a dynamic parent, most
 // followed by a flush of the chain. A run cuts
 // the power at a random file call of a random step, the disk keeping a random
@@ -31,7 +32,12 @@ struct CutStep {
   uint64_t offset, length;  // kGrow: length is the new size; kMerge: the block limit
   bool flush = true;        // the chain flushed after it
 };
-enum CutScenario { kDynamicSteps, kDifferencingSteps, kMergeSteps, kAppendSteps };
+// kAppendStepsOnFat: the append steps on a volume that reports itself as
+// FAT32 and shows a deleted file's bytes where a cut kept a file's growth
+// but not the writes into it.
+enum CutScenario {
+  kDynamicSteps, kDifferencingSteps, kMergeSteps, kAppendSteps, kAppendStepsOnFat
+};
 
 class PowerLossCampaign : public MergeTest {
  protected:
@@ -45,8 +51,12 @@ class PowerLossCampaign : public MergeTest {
                {CutStep::kZero, B, B},  {CutStep::kZero, 3 * B, B, false},
                {CutStep::kWrite, 6 * B, B}, {CutStep::kGrow, 0, 132 * B},
                {CutStep::kWrite, 128 * B + 7, B}};
-    } else if (scenario == kAppendSteps) {
+    } else if (scenario == kAppendSteps || scenario == kAppendStepsOnFat) {
       MakeDynamic(16 * B, B, {0, 1});
+      // A volume known to give zeros whatever the test's folder lies on, or
+      // one that does not.
+      host::ReportFileSystemName(scenario == kAppendSteps ? u"NTFS" : u"FAT32");
+      if (scenario == kAppendStepsOnFat) grownSpace_ = host::UnwrittenSpace::Stale;
       // The first block since the open waits for a flush; those behind it
       // lie in fresh space and do not, three of them in one request. A
       // release then moves the last block, full of data, and cuts the file:
@@ -120,6 +130,7 @@ class PowerLossCampaign : public MergeTest {
   }
 
   struct { uint64_t repaired = 0, pending = 0, kept = 0, torn = 0; } stats_;
+  host::UnwrittenSpace grownSpace_ = host::UnwrittenSpace::Zeros;
 
  private:
   static constexpr host::FileCall kMutating[] = {host::FileCall::Write, host::FileCall::SetInformation,
@@ -165,7 +176,7 @@ class PowerLossCampaign : public MergeTest {
     image_.Close();
     for (const auto &[path, bytes] : files) WriteFileBytes(path, bytes);
     ASSERT_NO_FATAL_FAILURE(OpenImage());
-    host::ArmPowerLoss(true);
+    host::ArmPowerLoss(true, grownSpace_);
     for (size_t index = 0; index < count; ++index) {
       host::ResetFileCallCounts();
       RunStep(steps[index]);

@@ -18,7 +18,7 @@ TEST_P(PowerLossSlowCampaign, ManyCuts) {
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, PowerLossSlowCampaign,
                          ::testing::Values(kDynamicSteps, kDifferencingSteps, kMergeSteps,
-                                           kAppendSteps));
+                                           kAppendSteps, kAppendStepsOnFat));
 
 }  // namespace
 }  // namespace dorvane::test

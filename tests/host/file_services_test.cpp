@@ -1,11 +1,12 @@
-// ZwCreateFile, ZwReadFile/ZwWriteFile, information classes and
-// FSCTL_SET_ZERO_DATA against what NTFS gives: create dispositions and their
+// ZwCreateFile, ZwReadFile/ZwWriteFile, information classes, volume
+// attributes and FSCTL_SET_ZERO_DATA against what NTFS gives: create dispositions and their
 // Information values, directory and non-directory opens, reads at and across
 // the end of file, the access each request needs of a handle, share access
 // between opens and the deletion of files.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include "host/testing/host_testing.h"
 #include "host_files.h"
 
 namespace dorvane::test {
@@ -208,6 +209,65 @@ TEST_F(HostFileServices, InformationClasses) {
     EXPECT_EQ(c.status, status) << "case " << i;
     EXPECT_EQ(c.sizeAfter, FileSize(File("f"))) << "case " << i;
   }
+}
+
+// The file system of the test's own folder by its own name (NT difference
+// "volume-names"), then a stand-in's name against NT's buffer rules: the
+// fixed part must fit, and a name that does not fit whole is cut, with
+// STATUS_BUFFER_OVERFLOW and what was filled in.
+TEST_F(HostFileServices, VolumeAttributesAndTheirBufferRules) {
+  WriteFileBytes(File("f"), Bytes(10, 1));
+  Opened open = Open("f", GENERIC_READ);
+  const ULONG kFixed = offsetof(FILE_FS_ATTRIBUTE_INFORMATION, FileSystemName);
+  struct {
+    const char16_t* standIn;  // empty: the host's own
+    FS_INFORMATION_CLASS infoClass;
+    ULONG length;
+    NTSTATUS status;
+    std::u16string name;  // empty: any nonempty name
+  } cases[] = {
+      {u"", FileFsAttributeInformation, 64, STATUS_SUCCESS, u""},                      // 0
+      {u"FAT32", FileFsAttributeInformation, 64, STATUS_SUCCESS, u"FAT32"},            // 1
+      {u"FAT32", FileFsAttributeInformation, kFixed + 10, STATUS_SUCCESS, u"FAT32"},   // 2
+      {u"FAT32", FileFsAttributeInformation, kFixed + 9, STATUS_BUFFER_OVERFLOW,
+       u"FAT3"},                                                                       // 3
+      {u"FAT32", FileFsAttributeInformation, 16, STATUS_BUFFER_OVERFLOW, u"FA"},       // 4
+      {u"FAT32", FileFsAttributeInformation, 15, STATUS_INFO_LENGTH_MISMATCH, u""},    // 5
+      {u"", FileFsVolumeInformation, 64, STATUS_INVALID_INFO_CLASS, u""},              // 6
+      {u"", FileFsSizeInformation, 64, STATUS_INVALID_INFO_CLASS, u""},                // 7
+  };
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const auto& c = cases[i];
+    SCOPED_TRACE("case " + std::to_string(i));
+    host::ReportFileSystemName(c.standIn);
+    alignas(8) uint8_t buffer[64];
+    memset(buffer, 0xEE, sizeof(buffer));
+    IO_STATUS_BLOCK iosb{};
+    iosb.Information = 0xBAD;
+    ASSERT_EQ(c.status, ZwQueryVolumeInformationFile(open.handle, &iosb, buffer, c.length,
+                                                     c.infoClass));
+    if (c.status != STATUS_SUCCESS && c.status != STATUS_BUFFER_OVERFLOW) {
+      EXPECT_EQ(0xBADu, iosb.Information) << "a refused query fills in nothing";
+      continue;
+    }
+    auto* info = reinterpret_cast<FILE_FS_ATTRIBUTE_INFORMATION*>(buffer);
+    std::u16string name(info->FileSystemName, info->FileSystemNameLength / sizeof(WCHAR));
+    EXPECT_EQ(c.status, iosb.Status);
+    EXPECT_EQ(kFixed + info->FileSystemNameLength, iosb.Information);
+    EXPECT_LE(iosb.Information, c.length);
+    EXPECT_GT(info->MaximumComponentNameLength, 0);
+    if (c.name.empty()) {
+      EXPECT_FALSE(name.empty());
+    } else {
+      EXPECT_EQ(c.name, name);
+    }
+  }
+  host::ReportFileSystemName(u"");
+  IO_STATUS_BLOCK iosb;
+  alignas(8) uint8_t buffer[64];
+  EXPECT_EQ(STATUS_INVALID_HANDLE, ZwQueryVolumeInformationFile(nullptr, &iosb, buffer,
+                                                                sizeof(buffer),
+                                                                FileFsAttributeInformation));
 }
 
 TEST_F(HostFileServices, SetZeroDataZeroesTheRangeWithinTheFile) {
