@@ -1,8 +1,8 @@
 // ZwCreateFile, ZwReadFile/ZwWriteFile, information classes, volume
-// attributes and FSCTL_SET_ZERO_DATA against what NTFS gives: create dispositions and their
-// Information values, directory and non-directory opens, reads at and across
-// the end of file, the access each request needs of a handle, share access
-// between opens and the deletion of files.
+// attributes and FSCTL_SET_ZERO_DATA against what NTFS gives: create
+// dispositions and their Information values, directory and non-directory
+// opens, reads at and across the end of file, the access each request needs
+// of a handle, share access between opens and the deletion of files.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
