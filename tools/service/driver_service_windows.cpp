@@ -22,15 +22,17 @@ const uint32_t kStartWaitMilliseconds = 30000;
 // Closes a service manager or service handle on every exit.
 class ServiceHandle {
  public:
-  explicit ServiceHandle(SC_HANDLE handle) : handle_(handle) {}
-  ~ServiceHandle() {
-    if (handle_ != nullptr) {
-      CloseServiceHandle(handle_);
-    }
-  }
+  explicit ServiceHandle(SC_HANDLE handle = nullptr) : handle_(handle) {}
+  ~ServiceHandle() { reset(nullptr); }
   ServiceHandle(const ServiceHandle &) = delete;
   ServiceHandle &operator=(const ServiceHandle &) = delete;
 
+  void reset(SC_HANDLE handle) {
+    if (handle_ != nullptr) {
+      CloseServiceHandle(handle_);
+    }
+    handle_ = handle;
+  }
   SC_HANDLE get() const { return handle_; }
   explicit operator bool() const { return handle_ != nullptr; }
 
@@ -81,6 +83,14 @@ uint32_t CurrentState(SC_HANDLE service, DWORD *state) {
   }
   *state = status.dwCurrentState;
   return 0;
+}
+
+// Opens the driver's service with access, which must include
+// SERVICE_QUERY_STATUS, and reads its state: 0, or why either failed.
+uint32_t OpenDriverServiceState(DWORD access, ServiceHandle *service, DWORD *state) {
+  uint32_t error = 0;
+  service->reset(OpenDriverService(access, &error));
+  return *service ? CurrentState(service->get(), state) : error;
 }
 
 // Waits, at most waitMilliseconds, while the service is in pendingState.
@@ -228,18 +238,14 @@ uint32_t StopDriverService(uint32_t waitMilliseconds) {
 }
 
 uint32_t RemoveDriverService() {
-  uint32_t error = 0;
-  ServiceHandle service(OpenDriverService(DELETE | SERVICE_QUERY_STATUS, &error));
-  if (!service) {
+  ServiceHandle service;
+  DWORD state = 0;
+  uint32_t error = OpenDriverServiceState(DELETE | SERVICE_QUERY_STATUS, &service, &state);
+  if (error != 0) {
     return error;
   }
   // A running driver's service would only be marked for deletion, and could
   // then be neither started nor installed again until the driver stopped.
-  DWORD state = 0;
-  error = CurrentState(service.get(), &state);
-  if (error != 0) {
-    return error;
-  }
   if (state != SERVICE_STOPPED) {
     return kErrorServiceAlreadyRunning;
   }
@@ -248,17 +254,13 @@ uint32_t RemoveDriverService() {
 
 uint32_t QueryDriverService(DriverServiceStatus *status) {
   *status = DriverServiceStatus();
-  uint32_t error = 0;
-  ServiceHandle service(
-      OpenDriverService(SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG, &error));
+  ServiceHandle service;
+  DWORD state = 0;
+  uint32_t error =
+      OpenDriverServiceState(SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG, &service, &state);
   if (error == kErrorServiceDoesNotExist) {
     return 0;
   }
-  if (!service) {
-    return error;
-  }
-  DWORD state = 0;
-  error = CurrentState(service.get(), &state);
   if (error != 0) {
     return error;
   }
