@@ -82,8 +82,10 @@ struct FileSystemDescription {
   LONG maximumComponentNameLength = 0;  // in characters
 };
 
-// Describes the file system of the file behind fd (file_system_kinds.cpp).
-NTSTATUS DescribeFileSystem(int fd, FileSystemDescription* description);
+// Describes the file system of the file behind fd, at hostPath
+// (file_system_kinds.cpp).
+NTSTATUS DescribeFileSystem(int fd, const std::string& hostPath,
+                            FileSystemDescription* description);
 
 // Releases a reference taken by ReferenceHandle when it goes out of scope.
 class FileReference {

@@ -30,12 +30,13 @@ struct FileSystemRow {
 
 // The f_type values of <linux/magic.h>; ext2, ext3 and ext4 share one, and
 // the ext4 driver mounts all three. vfat and msdos share one too.
+constexpr int64_t kFatMagic = 0x4D44;
 constexpr FileSystemRow kFileSystems[] = {
     {0xEF53, u"ext4", kPosixAttributes},
     {0x58465342, u"xfs", kPosixAttributes},
     {0x9123683E, u"btrfs", kPosixAttributes | FILE_SUPPORTS_BLOCK_REFCOUNTING},
     {0x01021994, u"tmpfs", kPosixAttributes},
-    {0x4D44, u"FAT32", kFatAttributes},
+    {kFatMagic, u"FAT32", kFatAttributes},
     {0x2011BAB0, u"exFAT", kFatAttributes},
     {0x5346544E, u"NTFS",
      FILE_CASE_PRESERVED_NAMES | FILE_UNICODE_ON_DISK | FILE_SUPPORTS_SPARSE_FILES |
@@ -59,13 +60,17 @@ const FileSystemRow& RowOf(int64_t magic) {
 
 }  // namespace
 
-NTSTATUS DescribeFileSystem(int fd, FileSystemDescription* description) {
+NTSTATUS DescribeFileSystem(int fd, const std::string& hostPath,
+                            FileSystemDescription* description) {
   struct statfs st;
   if (fstatfs(fd, &st) != 0) {
     auto saved = errno;
     return StatusFromErrno(saved);
   }
-  const FileSystemRow& row = RowOf((int64_t)(uint32_t)st.f_type);
+  // A drive made to stand in for FAT (it serves no zero-data requests) is
+  // FAT in every answer.
+  const FileSystemRow& row =
+      RowOf(ZeroDataServed(hostPath) ? (int64_t)(uint32_t)st.f_type : kFatMagic);
   description->name = row.name;
   description->attributes = row.attributes;
   if (st.f_flags & ST_RDONLY) description->attributes |= FILE_READ_ONLY_VOLUME;

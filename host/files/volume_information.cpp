@@ -21,7 +21,7 @@ extern "C" NTSTATUS NTAPI ZwQueryVolumeInformationFile(HANDLE FileHandle,
   if (!NT_SUCCESS(Status)) return Status;
 
   host::FileSystemDescription Description;
-  Status = host::DescribeFileSystem(File->fd, &Description);
+  Status = host::DescribeFileSystem(File->fd, File->hostPath, &Description);
   if (!NT_SUCCESS(Status)) return host::Finish(IoStatusBlock, Status, 0);
 
   const ULONG NameOffset = offsetof(FILE_FS_ATTRIBUTE_INFORMATION, FileSystemName);

@@ -268,6 +268,19 @@ TEST_F(HostFileServices, VolumeAttributesAndTheirBufferRules) {
   EXPECT_EQ(STATUS_INVALID_HANDLE, ZwQueryVolumeInformationFile(nullptr, &iosb, buffer,
                                                                 sizeof(buffer),
                                                                 FileFsAttributeInformation));
+
+  // A drive standing in for FAT, which serves no zero-data requests, is FAT
+  // to a volume query too.
+  host::MapDrive('F', DirPath());
+  host::SetDriveZeroData('F', false);
+  NTSTATUS status = ZwQueryVolumeInformationFile(open.handle, &iosb, buffer, sizeof(buffer),
+                                                 FileFsAttributeInformation);
+  host::SetDriveZeroData('F', true);
+  host::MapDrive('F', "");
+  ASSERT_EQ(STATUS_SUCCESS, status);
+  auto* info = reinterpret_cast<FILE_FS_ATTRIBUTE_INFORMATION*>(buffer);
+  EXPECT_EQ(u"FAT32",
+            std::u16string(info->FileSystemName, info->FileSystemNameLength / sizeof(WCHAR)));
 }
 
 TEST_F(HostFileServices, SetZeroDataZeroesTheRangeWithinTheFile) {
