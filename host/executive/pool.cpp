@@ -37,12 +37,12 @@ constexpr int kFreedPoolFill = 0xEF;
 // depend on what the process freed before it (on a virtual machine, first
 // touches of fresh pages cost microseconds each). Blocks up to 32 MiB, every
 // table and buffer the driver takes, come from the heap instead, and up to
-// 64 MiB of free heap is kept. Set once, before the first allocation.
-bool KeepPoolPages() {
+// 64 MiB of free heap is kept. Set once, as the program starts.
+[[maybe_unused]] const bool poolPagesKept = [] {
   mallopt(M_MMAP_THRESHOLD, 32 << 20);
   mallopt(M_TRIM_THRESHOLD, 64 << 20);
   return true;
-}
+}();
 
 void TagText(ULONG tag, char text[5]) {
   for (int i = 0; i < 4; ++i) {
@@ -79,8 +79,6 @@ extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOf
   host::RequireIrqlAtMost(PoolType == PagedPool ? APC_LEVEL : DISPATCH_LEVEL,
                           "ExAllocatePoolWithTag");
   if (host::FailsHere(host::testHooks.failPoolAllocation)) return nullptr;
-  static const bool kept = KeepPoolPages();
-  (void)kept;
   // NT hands out a block even for zero bytes.
   void* Block = malloc(NumberOfBytes == 0 ? 1 : NumberOfBytes);
   if (Block == nullptr) return nullptr;

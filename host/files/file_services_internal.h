@@ -130,10 +130,13 @@ class RequestEvent {
 };
 
 // Completes a request into its status block (Information only on success).
+// A warning (STATUS_BUFFER_OVERFLOW) still reports what was filled in; an
+// error reports nothing.
 inline NTSTATUS Finish(PIO_STATUS_BLOCK IoStatusBlock, NTSTATUS status, ULONG_PTR information) {
+  const bool error = (ULONG(status) >> 30) == 3;
   if (IoStatusBlock != nullptr) {
     IoStatusBlock->Status = status;
-    IoStatusBlock->Information = NT_SUCCESS(status) ? information : 0;
+    IoStatusBlock->Information = error ? 0 : information;
   }
   return status;
 }

@@ -32,13 +32,6 @@ extern "C" NTSTATUS NTAPI ZwQueryVolumeInformationFile(HANDLE FileHandle,
   Info->MaximumComponentNameLength = Description.maximumComponentNameLength;
   Info->FileSystemNameLength = Copied;
   memcpy(Info->FileSystemName, Description.name.data(), Copied);
-  if (Copied < NameBytes) {
-    // A warning: the status block tells what was filled in.
-    if (IoStatusBlock != nullptr) {
-      IoStatusBlock->Status = STATUS_BUFFER_OVERFLOW;
-      IoStatusBlock->Information = NameOffset + Copied;
-    }
-    return STATUS_BUFFER_OVERFLOW;
-  }
-  return host::Finish(IoStatusBlock, STATUS_SUCCESS, NameOffset + Copied);
+  return host::Finish(IoStatusBlock, Copied < NameBytes ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS,
+                      NameOffset + Copied);
 }
